@@ -1,0 +1,44 @@
+// What the evaluator asks about the world outside a formula: other nodes, the
+// node's children and its later dimensions.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "eval/types.hpp"
+#include "parser/ast.hpp"
+
+namespace morvax {
+
+class EvalContext {
+public:
+    virtual ~EvalContext() = default;
+
+    // One result per node the reference designates (the index already applied).
+    virtual std::vector<EvalResult> get_reference_value(std::string_view name,
+                                                        Index index) const = 0;
+    // One result per child of the node being evaluated.
+    virtual std::vector<EvalResult> get_children_values() const = 0;
+    // One result per later dimension of the node being evaluated.
+    virtual std::vector<EvalResult> get_right_values() const = 0;
+    // The designated nodes' values in dimension 0.
+    virtual std::vector<EvalResult> get_cross_dimensional_values(std::string_view name,
+                                                                 Index index) const = 0;
+};
+
+// No tree behind the formula: every name is unknown, nothing has children or
+// later dimensions.
+class EmptyContext final : public EvalContext {
+public:
+    std::vector<EvalResult> get_reference_value(std::string_view, Index) const override {
+        return {EvalResult::error(EvalError::Ref)};
+    }
+    std::vector<EvalResult> get_children_values() const override { return {}; }
+    std::vector<EvalResult> get_right_values() const override { return {}; }
+    std::vector<EvalResult> get_cross_dimensional_values(std::string_view,
+                                                         Index) const override {
+        return {};
+    }
+};
+
+}  // namespace morvax

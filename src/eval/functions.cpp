@@ -1,0 +1,175 @@
+// The ten functions and nine aggregations.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "eval/evaluator.hpp"
+
+namespace morvax {
+namespace {
+
+EvalNote fail(EvalError e) { return EvalResult::error(e); }
+EvalNote number(double x) { return EvalResult::number(x); }
+
+// 10 to the integer power n by repeated squaring, as the rounding function
+// defines its factor.
+double power_of_ten(std::int64_t n) {
+    std::uint64_t bits = n < 0 ? static_cast<std::uint64_t>(-n) : static_cast<std::uint64_t>(n);
+    double r = 1;
+    double b = 10;
+    while (bits != 0) {
+        if (bits & 1) r *= b;
+        b *= b;
+        bits >>= 1;
+    }
+    return n < 0 ? 1 / r : r;
+}
+
+EvalNote round_to(double x, const EvalNote& places_note, double places) {
+    double factor = 1;
+    if (!(!places_note.is_many() && places_note.single().is_empty())) {
+        double n = std::round(places);
+        if (std::isnan(n)) n = 0;
+        n = std::clamp(n, -2147483648.0, 2147483647.0);
+        factor = power_of_ten(static_cast<std::int64_t>(n));
+    }
+    return number(std::round(x * factor) / factor);
+}
+
+EvalNote iferror(const FunctionCall& call, const EvalContext& ctx) {
+    EvalNote x = evaluate(call.args[0], ctx);
+    if (x.is_many() || !x.single().is_error()) return x;
+    if (call.args.size() == 1) return EvalResult::empty();
+    return evaluate(call.args[1], ctx);
+}
+
+// IEEE total order: -NaN < -inf < ... < -0 < +0 < ... < inf < NaN.
+std::int64_t total_order_key(double x) {
+    auto bits = std::bit_cast<std::int64_t>(x);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+EvalNote coalesce(const List<Expression>& args, const EvalContext& ctx) {
+    for (const Expression& arg : args) {
+        EvalNote note = evaluate(arg, ctx);
+        if (!note.is_many()) {
+            if (!note.single().is_empty()) return note;
+            continue;
+        }
+        for (const EvalResult& r : note.list())
+            if (!r.is_empty()) return r;
+    }
+    return EvalResult::empty();
+}
+
+}  // namespace
+
+EvalNote evaluate_function(const FunctionCall& call, const EvalContext& ctx) {
+    if (call.name == FunctionName::IfError) return iferror(call, ctx);
+
+    const EvalNote first = evaluate(call.args[0], ctx);
+    const NumberRead x = read_number(first);
+    if (x.failed) return fail(x.error);
+    // The second argument is evaluated only after the first read well.
+    const bool two = call.args.size() > 1;
+    const EvalNote second = two ? evaluate(call.args[1], ctx) : EvalNote(EvalResult::empty());
+    const NumberRead y = read_number(second);
+    if (two && y.failed) return fail(y.error);
+
+    switch (call.name) {
+        case FunctionName::Abs: return number(std::fabs(x.value));
+        case FunctionName::Round:
+            if (!two) return number(std::round(x.value));
+            return round_to(x.value, second, y.value);
+        case FunctionName::Ceil: return number(std::ceil(x.value));
+        case FunctionName::Floor: return number(std::floor(x.value));
+        case FunctionName::Pow: return number(std::pow(x.value, y.value));
+        case FunctionName::Root:
+            if (y.value == 0) return fail(EvalError::Value);
+            return number(std::pow(x.value, 1 / y.value));
+        case FunctionName::Log:
+            if (!two) {
+                if (x.value <= 0) return fail(EvalError::Value);
+                return number(std::log10(x.value));
+            }
+            if (y.value == 1 || x.value <= 0 || y.value <= 0) return fail(EvalError::Value);
+            return number(std::log(x.value) / std::log(y.value));
+        case FunctionName::Mod:
+            if (y.value == 0) return fail(EvalError::Value);
+            return number(std::fmod(x.value, y.value));
+        case FunctionName::Sign:
+            return number(x.value < 0 ? -1.0 : x.value > 0 ? 1.0 : 0.0);
+        case FunctionName::IfError: break;
+    }
+    return fail(EvalError::Error);
+}
+
+EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ctx) {
+    const List<Expression> args = call.args.value_or(List<Expression>{});
+    if (call.name == AggregationName::Coalesce) return coalesce(args, ctx);
+
+    std::vector<double> xs;
+    for (const Expression& arg : args) {
+        EvalNote note = evaluate(arg, ctx);
+        if (!note.is_many()) {
+            const EvalResult& r = note.single();
+            if (r.is_error()) return r;
+            if (r.is_number()) xs.push_back(r.value());
+            continue;
+        }
+        for (const EvalResult& r : note.list()) {
+            if (r.is_error()) return r;
+            if (r.is_number()) xs.push_back(r.value());
+        }
+    }
+
+    const std::size_t n = xs.size();
+    auto sum = [&] {
+        double s = -0.0;
+        for (double x : xs) s += x;
+        return s;
+    };
+    switch (call.name) {
+        case AggregationName::Sum: return number(sum());
+        case AggregationName::Mult: {
+            double p = 1;
+            for (double x : xs) p *= x;
+            return number(p);
+        }
+        case AggregationName::Avg:
+            if (n == 0) return fail(EvalError::Value);
+            return number(sum() / static_cast<double>(n));
+        case AggregationName::Median: {
+            if (n == 0) return fail(EvalError::Value);
+            if (n == 1) return number(xs[0]);
+            std::sort(xs.begin(), xs.end(), [](double a, double b) {
+                return total_order_key(a) < total_order_key(b);
+            });
+            if (n % 2 == 1) return number(xs[n / 2]);
+            return number((xs[n / 2 - 1] + xs[n / 2]) * 0.5);
+        }
+        case AggregationName::Stdev: {
+            if (n < 2) return fail(EvalError::Value);
+            const double mean = sum() / static_cast<double>(n);
+            double s = -0.0;
+            for (double x : xs) s += (x - mean) * (x - mean);
+            return number(std::sqrt(s / static_cast<double>(n - 1)));
+        }
+        case AggregationName::Max:
+        case AggregationName::Min: {
+            if (n == 0) return fail(EvalError::Value);
+            const bool max = call.name == AggregationName::Max;
+            double acc = xs[0];
+            for (std::size_t i = 1; i < n; ++i)
+                acc = max ? std::fmax(acc, xs[i]) : std::fmin(acc, xs[i]);
+            return number(acc);
+        }
+        case AggregationName::Count: return number(static_cast<double>(n));
+        case AggregationName::Coalesce: break;
+    }
+    return fail(EvalError::Error);
+}
+
+}  // namespace morvax

@@ -1,0 +1,82 @@
+#include "eval/types.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+namespace morvax {
+
+void append_number(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(x)) {
+        out += x > 0 ? "inf" : "-inf";
+        return;
+    }
+    if (std::fabs(x) < 5e5) {
+        // Here m = round(x * 1e10) is exact in a double and r = m / 1e10 lies
+        // within a quarter of 1e-10 of m's decimal value, so the ten-decimal
+        // text of r is m's digits with the point put back.
+        const auto m = static_cast<std::int64_t>(std::round(x * 1e10));
+        if (m == 0) {
+            out += '0';
+            return;
+        }
+        char digits[24];
+        const std::uint64_t magnitude = m < 0 ? 0 - static_cast<std::uint64_t>(m)
+                                              : static_cast<std::uint64_t>(m);
+        const char* end = std::to_chars(digits, digits + sizeof(digits), magnitude).ptr;
+        const auto len = static_cast<std::size_t>(end - digits);
+        const std::size_t int_len = len > 10 ? len - 10 : 0;
+        std::size_t frac_end = len;
+        while (frac_end > int_len && digits[frac_end - 1] == '0') --frac_end;
+        if (m < 0) out += '-';
+        if (int_len > 0) {
+            out.append(digits, int_len);
+        } else {
+            out += '0';
+        }
+        if (frac_end > int_len) {
+            out += '.';
+            if (len < 10) out.append(10 - len, '0');
+            out.append(digits + int_len, frac_end - int_len);
+        }
+        return;
+    }
+    const double scaled = x * 1e10;
+    // A finite x whose product with 1e10 overflows is far beyond ten
+    // decimals: it prints as it is rather than as "inf".
+    double r = std::isinf(scaled) ? x : std::round(scaled) / 1e10;
+    if (r == 0) r = 0;  // minus zero prints "0"
+    // Largest finite double in fixed notation: 309 digits, sign, point, 10 decimals.
+    char buf[340];
+    auto res = std::to_chars(buf, buf + sizeof(buf), r, std::chars_format::fixed, 10);
+    char* end = res.ptr;
+    while (end > buf && end[-1] == '0') --end;
+    while (end > buf && end[-1] == '.') --end;
+    out.append(buf, end);
+}
+
+std::string format_number(double x) {
+    std::string out;
+    append_number(out, x);
+    return out;
+}
+
+void EvalResult::append_to(std::string& out) const {
+    switch (kind_) {
+        case Kind::Number: append_number(out, value_); break;
+        case Kind::Empty: break;
+        case Kind::Error: out += error_text(error_); break;
+    }
+}
+
+std::string EvalResult::to_string() const {
+    std::string out;
+    append_to(out);
+    return out;
+}
+
+}  // namespace morvax

@@ -1,0 +1,244 @@
+// The syntax tree of a formula.  Every node is plain, trivially destructible
+// data placed in an `Arena`: building a tree costs no allocation per node for
+// short formulas, and dropping it (however deep) is freeing the arena's chunks.
+// Names are views into the formula text, which must outlive the tree.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace morvax {
+
+// Bump allocator for syntax trees.  Not movable: trees point into its inline
+// buffer.
+class Arena {
+public:
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+
+    template <class T>
+    T* allocate(std::size_t n) {
+        static_assert(std::is_trivially_destructible_v<T>);
+        if (n == 0) return nullptr;
+        return static_cast<T*>(raw(sizeof(T) * n, alignof(T)));
+    }
+
+    template <class T, class... Args>
+    T* make(Args&&... args) {
+        return ::new (allocate<T>(1)) T{std::forward<Args>(args)...};
+    }
+
+private:
+    void* raw(std::size_t size, std::size_t align);
+
+    alignas(std::max_align_t) std::byte inline_[2048];
+    std::byte* cur_ = inline_;
+    std::byte* end_ = inline_ + sizeof(inline_);
+    std::vector<std::unique_ptr<std::byte[]>> chunks_;
+    std::size_t next_chunk_ = 4096;
+};
+
+// A fixed sequence of arena-placed items.
+template <class T>
+struct List {
+    const T* items = nullptr;
+    std::size_t count = 0;
+
+    const T* begin() const { return items; }
+    const T* end() const { return items + count; }
+    std::size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const T& operator[](std::size_t i) const { return items[i]; }
+};
+
+enum class AddOperator : std::uint8_t { Add, Subtract };
+enum class MulOperator : std::uint8_t { Multiply, Divide, Modulo };
+enum class Sign : std::uint8_t { None, Plus, Minus };
+enum class ComparisonOperator : std::uint8_t {
+    EqualTo,
+    NotEqual,
+    GreaterThan,
+    LessThan,
+    GreaterOrEqual,
+    LessOrEqual,
+};
+
+enum class ModifierName : std::uint8_t { Total, Ratio };
+enum class FunctionName : std::uint8_t { Abs, Round, Ceil, Floor, Pow, Root, Log, Mod, Sign, IfError };
+enum class AggregationName : std::uint8_t { Sum, Mult, Avg, Median, Stdev, Max, Min, Count, Coalesce };
+enum class ConditionalName : std::uint8_t { If, When };
+
+// The keywords of each name enumeration, in variant order.
+template <class E>
+constexpr auto keywords() {
+    if constexpr (std::is_same_v<E, ModifierName>) {
+        return std::array<std::string_view, 2>{"total", "ratio"};
+    } else if constexpr (std::is_same_v<E, FunctionName>) {
+        return std::array<std::string_view, 10>{"abs", "round", "ceil", "floor", "pow",
+                                                "root", "log", "mod", "sign", "iferror"};
+    } else if constexpr (std::is_same_v<E, AggregationName>) {
+        return std::array<std::string_view, 9>{"sum", "mult", "avg", "median", "stdev",
+                                               "max", "min", "count", "coalesce"};
+    } else {
+        static_assert(std::is_same_v<E, ConditionalName>);
+        return std::array<std::string_view, 2>{"if", "when"};
+    }
+}
+
+// Name-table lookup: same length, ASCII letters compared without case.  No
+// trimming happens here.
+template <class E>
+std::optional<E> lookup(std::string_view text) {
+    constexpr auto table = keywords<E>();
+    for (std::size_t v = 0; v < table.size(); ++v) {
+        const std::string_view kw = table[v];
+        if (kw.size() != text.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < kw.size() && same; ++i) {
+            char c = text[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            same = c == kw[i];
+        }
+        if (same) return static_cast<E>(v);
+    }
+    return std::nullopt;
+}
+
+template <class E>
+constexpr std::string_view keyword(E name) {
+    return keywords<E>()[static_cast<std::size_t>(name)];
+}
+
+using Index = std::optional<std::size_t>;
+
+struct Expression;
+struct BooleanExpression;
+struct CaseClause;
+
+struct NumberLiteral {
+    double value;
+};
+struct NodeReference {
+    std::string_view name;
+    Index index;
+};
+struct ChildrenReference {
+    Index index;
+};
+struct RightReference {
+    Index index;
+};
+struct ModifierCall {
+    ModifierName name;
+    NodeReference reference;
+};
+struct FunctionCall {
+    FunctionName name;
+    List<Expression> args;
+};
+struct AggregationCall {
+    AggregationName name;
+    std::optional<List<Expression>> args;  // absent reads as empty
+};
+struct ConditionalCall {
+    ConditionalName name;
+    List<CaseClause> clauses;
+    const Expression* default_value;  // null: no default
+};
+struct EmptyLiteral {};
+struct Parenthesised {
+    const Expression* inner;
+};
+
+using AtomicExpression =
+    std::variant<NumberLiteral, NodeReference, ChildrenReference, RightReference, ModifierCall,
+                 FunctionCall, AggregationCall, ConditionalCall, EmptyLiteral, Parenthesised>;
+
+struct UnaryExpression {
+    AtomicExpression operand;
+    Sign sign;
+};
+
+struct PowerExpression {
+    UnaryExpression base;
+    List<UnaryExpression> exponents;
+};
+
+struct MultiplicationOperation {
+    MulOperator op;
+    PowerExpression operand;
+};
+
+struct MultiplicationExpression {
+    PowerExpression first;
+    List<MultiplicationOperation> rest;
+};
+
+struct AdditionOperation {
+    AddOperator op;
+    MultiplicationExpression operand;
+};
+
+struct Expression {
+    MultiplicationExpression first;
+    List<AdditionOperation> rest;
+};
+
+struct Comparison {
+    const Expression* left;
+    ComparisonOperator op;
+    const Expression* right;
+};
+struct BareCondition {
+    const Expression* expression;
+};
+struct ParenthesisedCondition {
+    const BooleanExpression* inner;
+};
+using ComparisonExpression = std::variant<Comparison, BareCondition, ParenthesisedCondition>;
+
+struct NegationExpression {
+    ComparisonExpression comparison;
+    bool negated;
+};
+
+struct AndExpression {
+    NegationExpression first;
+    List<NegationExpression> rest;
+};
+
+struct OrExpression {
+    AndExpression first;
+    List<AndExpression> rest;
+};
+
+struct BooleanExpression {
+    OrExpression or_expression;
+};
+
+struct CaseClause {
+    BooleanExpression condition;
+    const Expression* result;
+};
+
+// The root of a parsed formula.
+struct Value {
+    enum class Kind : std::uint8_t { Number, Expression, Empty };
+    Kind kind = Kind::Empty;
+    double number = 0;
+    const morvax::Expression* expression = nullptr;
+};
+
+static_assert(std::is_trivially_destructible_v<Expression>);
+static_assert(std::is_trivially_destructible_v<BooleanExpression>);
+
+}  // namespace morvax

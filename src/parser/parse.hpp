@@ -1,0 +1,81 @@
+// Construction of syntax trees from parse nodes, and the checks the grammar
+// leaves open: numbers, indexes, names, argument counts and case clauses.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "parser/ast.hpp"
+#include "parser/grammar.hpp"
+
+namespace morvax {
+
+// A failed parse or construction: one heap record, built only on failure.  A
+// default-constructed FormulaError means "no error".
+class FormulaError {
+public:
+    enum class Kind : std::uint8_t { Mismatch, Custom };
+
+    struct Record {
+        Kind kind;
+        RuleSet expected;    // Mismatch: rules expected at `start`
+        RuleSet unexpected;  // Mismatch: rules not expected there
+        std::string message; // Custom: the message
+        std::size_t start;
+        std::size_t end;     // == start for a position
+        bool is_span;
+        std::size_t line;    // from 1
+        std::size_t column;  // from 1, in characters
+        std::string line_text;
+    };
+
+    FormulaError() = default;
+    static FormulaError mismatch(std::string_view text, const GrammarFailure& failure);
+    static FormulaError custom(std::string_view text, std::string message, std::size_t start,
+                               std::size_t end);
+
+    explicit operator bool() const { return record_ != nullptr; }
+    const Record& record() const { return *record_; }
+
+    // The custom message, or for a mismatch a sentence naming the rules.
+    std::string message() const;
+
+private:
+    explicit FormulaError(std::unique_ptr<Record> r) : record_(std::move(r)) {}
+    std::unique_ptr<Record> record_;
+};
+
+template <class T>
+struct ParseResult {
+    T value{};
+    FormulaError error;
+    bool ok() const { return !error; }
+};
+
+struct FormulaParser {
+    // A stored formula: empty, a bare number, or "=" and an expression.
+    static ParseResult<Value> parse_formula(std::string_view text, Arena& arena);
+    // A condition text (no leading "=").
+    static ParseResult<const BooleanExpression*> parse_condition(std::string_view text,
+                                                                  Arena& arena);
+};
+
+// Builders over the nodes of a successful parse of `tree.text`.
+ParseResult<const Expression*> parse_expression(const ParseTree& tree, NodeId expression,
+                                                Arena& arena);
+ParseResult<const BooleanExpression*> parse_boolean_expression(const ParseTree& tree,
+                                                               NodeId boolean_expression,
+                                                               Arena& arena);
+ParseResult<NodeReference> parse_node_reference(const ParseTree& tree, NodeId node_reference);
+
+// Number text with grouping and decimal separators resolved (`1.234,56` ->
+// `1234.56`); trims White_Space first.
+std::string normalize_number_string(std::string_view text);
+
+// A number or percentage text as the parser converts it; the error message is
+// the one of a failed conversion, without location.
+bool convert_number_text(std::string_view text, double& out, std::string& error);
+
+}  // namespace morvax
