@@ -513,8 +513,11 @@ private:
 
     bool INDEX() {
         return rule(Rule::INDEX, Kind::Normal, [&] {
+            // One or more digits: whitespace between them is skipped, but not
+            // after the last.
             if (!digit()) return false;
-            repeat([&] { return digit(); });
+            while (attempt([&] { return skip(), digit(); })) {
+            }
             return true;
         });
     }

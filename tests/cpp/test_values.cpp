@@ -1,0 +1,101 @@
+// Results, notes, memo slots, per-dimension values and number printing.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "check.hpp"
+#include "eval/anydim.hpp"
+#include "eval/types.hpp"
+
+namespace {
+
+using namespace morvax;
+
+TEST(format_number_table) {
+    struct Row {
+        double x;
+        std::string_view text;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Row rows[] = {
+        {3, "3"},
+        {0.125, "0.125"},
+        {1.0 / 3, "0.3333333333"},
+        {2.0 / 3, "0.6666666667"},
+        {-2.50, "-2.5"},
+        {-0.0, "0"},
+        {0.1 + 0.2, "0.3"},
+        {1e-11, "0"},
+        {-1e-11, "0"},
+        {5e-11, "0.0000000001"},  // half away from zero
+        {-5e-11, "-0.0000000001"},
+        {100, "100"},
+        {1e20, "100000000000000000000"},
+        {123456.7890123456, "123456.7890123456"},
+        {499999.99999999994, "499999.9999999999"},
+        {1234567.25, "1234567.25"},
+        {-987654321.125, "-987654321.125"},
+        {inf, "inf"},
+        {-inf, "-inf"},
+        {std::nan(""), "NaN"},
+        {-std::nan(""), "NaN"},
+        {1e300, "1000000000000000052504760255204420248704468581108159154915854115511802457988908195786371"
+                "3750804478640437044438328838781769425232353604305756447921847867069828483872009265758"
+                "0373783023379478809005936895323497079994508111903896764088007465274278014249457925878"
+                "8820056842838115669472196386865459400540160"},
+        {-std::numeric_limits<double>::max(), "-" "1797693134862315708145274237317043567980705675258449965989174768031572607800285387605"
+                "8955863276687817154045895351438246423432132688946418276846754670353751698604991057655"
+                "1282076245490090389328944075868508455133942304583236903222948165808559332123348274797"
+                "826204144723168738177180919299881250404026184124858368"},
+    };
+    for (const Row& row : rows) CHECK_EQ(format_number(row.x), row.text) << row.x;
+}
+
+TEST(result_texts_and_equality) {
+    CHECK_EQ(EvalResult::empty().to_string(), "");
+    CHECK_EQ(EvalResult::number(-0.0).to_string(), "0");
+    CHECK_EQ(EvalResult::error(EvalError::Value).to_string(), "VALUE!");
+    CHECK_EQ(EvalResult::error(EvalError::Many).to_string(), "MANY!");
+    CHECK_EQ(EvalResult::error(EvalError::Ref).to_string(), "REF!");
+    CHECK_EQ(EvalResult::error(EvalError::Error).to_string(), "ERROR!");
+
+    CHECK(EvalResult::number(0) == EvalResult::number(-0.0));
+    CHECK(!(EvalResult::number(std::nan("")) == EvalResult::number(std::nan(""))));
+    CHECK(EvalResult::empty() == EvalResult::empty());
+    CHECK(!(EvalResult::empty() == EvalResult::number(0)));
+    CHECK(!(EvalResult::error(EvalError::Ref) == EvalResult::error(EvalError::Value)));
+
+    CHECK(EvalResult::error(EvalError::Value).as_own() == EvalResult::error(EvalError::Ref));
+    CHECK(EvalResult::empty().as_own() == EvalResult::empty());
+    CHECK(EvalResult::number(3).as_own() == EvalResult::number(3));
+}
+
+TEST(notes_and_states) {
+    CHECK(EvalNote::many({}).as_eval_result() == EvalResult::error(EvalError::Many));
+    CHECK(EvalNote::many({EvalResult::number(1)}).as_eval_result() == EvalResult::error(EvalError::Many));
+    CHECK(EvalNote(EvalResult::number(2)).as_eval_result() == EvalResult::number(2));
+    CHECK(EvalState::pending().as_eval_result() == EvalResult::empty());
+    CHECK(EvalState::evaluated(EvalResult::number(4)).as_eval_result() == EvalResult::number(4));
+}
+
+TEST(anydim_forms) {
+    auto single = AnyDim<std::string>::single("x");
+    CHECK_EQ(single.dimensions(), std::size_t{1});
+    CHECK(single.at(7) != nullptr && *single.at(7) == "x");
+    std::size_t seen = 0;
+    for (const std::string& s : single) seen += s.size();
+    CHECK_EQ(seen, std::size_t{1});
+
+    auto multi = AnyDim<std::string>::multi({"a", "bb"});
+    CHECK_EQ(multi.dimensions(), std::size_t{2});
+    CHECK(multi.at(2) == nullptr);
+    auto lengths = multi.map([](const std::string& s) { return s.size(); });
+    CHECK(lengths.is_multi() && lengths.list()[1] == 2);
+
+    AnyDim<int> none = AnyDim<int>::multi({});
+    CHECK_EQ(none.dimensions(), std::size_t{0});
+    CHECK(none.begin() == none.end());
+}
+
+}  // namespace
