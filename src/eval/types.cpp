@@ -79,4 +79,41 @@ std::string EvalResult::to_string() const {
     return out;
 }
 
+Node::~Node() {
+    if (children.empty()) return;
+    std::vector<Node> pending = std::move(children);
+    while (!pending.empty()) {
+        Node last = std::move(pending.back());
+        pending.pop_back();
+        for (Node& child : last.children) pending.push_back(std::move(child));
+        last.children.clear();  // moved-from children own nothing
+    }
+}
+
+Node Node::clone_fields() const {
+    Node n;
+    n.id = id;
+    n.name = name;
+    n.formula = formula;
+    n.value = value;
+    n.is_hidden = is_hidden;
+    n.cells = cells;
+    return n;
+}
+
+Node Node::clone() const {
+    Node root = clone_fields();
+    // Pairs of (source, copy whose children are still to be filled).
+    std::vector<std::pair<const Node*, Node*>> todo{{this, &root}};
+    while (!todo.empty()) {
+        auto [from, to] = todo.back();
+        todo.pop_back();
+        to->children.reserve(from->children.size());
+        for (const Node& child : from->children) to->children.push_back(child.clone_fields());
+        for (std::size_t i = 0; i < from->children.size(); ++i)
+            todo.emplace_back(&from->children[i], &to->children[i]);
+    }
+    return root;
+}
+
 }  // namespace morvax

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "eval/anydim.hpp"
+
 namespace morvax {
 
 enum class EvalError : std::uint8_t { Error, Ref, Many, Value };
@@ -102,6 +104,32 @@ private:
     explicit EvalState(EvalResult r) : result_(r), pending_(false) {}
     EvalResult result_;
     bool pending_ = true;
+};
+
+// One node of a caller's tree, owned by the call that converted it.  Trees
+// may be hundreds of thousands of levels deep, so nothing here recurses:
+// destruction and cloning walk an explicit stack, and every other walk of a
+// tree must do the same.
+struct Node {
+    std::string id;    // empty when the caller gave none; not unique
+    std::string name;  // not unique; references match it exactly
+    AnyDim<std::string> formula;
+    AnyDim<EvalResult> value;
+    bool is_hidden = false;
+    AnyDim<std::string> cells;
+    std::vector<Node> children;
+
+    Node() = default;
+    Node(Node&&) noexcept = default;
+    Node& operator=(Node&&) noexcept = default;
+    Node(const Node&) = delete;  // use clone(): a copy must not recurse
+    Node& operator=(const Node&) = delete;
+    ~Node();
+
+    // A deep copy.
+    Node clone() const;
+    // A copy of this node's own fields, with no children.
+    Node clone_fields() const;
 };
 
 }  // namespace morvax

@@ -99,3 +99,57 @@ TEST(anydim_forms) {
 }
 
 }  // namespace
+
+namespace {
+
+using morvax::Node;
+
+Node chain(std::size_t depth) {
+    Node root;
+    root.name = "0";
+    Node* at = &root;
+    for (std::size_t i = 1; i < depth; ++i) {
+        at->children.emplace_back();
+        at = &at->children.back();
+        at->name = std::to_string(i);
+    }
+    return root;
+}
+
+TEST(deep_trees_clone_and_free_without_recursion) {
+    Node root = chain(300000);
+    Node copy = root.clone();
+    const Node* a = &root;
+    const Node* b = &copy;
+    std::size_t depth = 1;
+    while (!a->children.empty() && !b->children.empty()) {
+        a = &a->children[0];
+        b = &b->children[0];
+        ++depth;
+    }
+    CHECK_EQ(depth, std::size_t{300000});
+    CHECK_EQ(b->name, "299999");
+}
+
+TEST(clone_keeps_every_field) {
+    Node n;
+    n.id = "i";
+    n.name = "N";
+    n.formula = morvax::AnyDim<std::string>::multi({"=1", "=2"});
+    n.value = morvax::AnyDim<morvax::EvalResult>::single(morvax::EvalResult::number(3));
+    n.is_hidden = true;
+    n.cells = morvax::AnyDim<std::string>::single("B2");
+    n.children.emplace_back();
+    n.children.back().name = "child";
+    Node c = n.clone();
+    CHECK_EQ(c.id, "i");
+    CHECK_EQ(c.name, "N");
+    CHECK(c.formula.is_multi() && c.formula.list()[1] == "=2");
+    CHECK(c.value.single_value() == morvax::EvalResult::number(3));
+    CHECK(c.is_hidden);
+    CHECK_EQ(c.cells.single_value(), "B2");
+    CHECK_EQ(c.children.size(), std::size_t{1});
+    CHECK_EQ(c.children[0].name, "child");
+}
+
+}  // namespace
