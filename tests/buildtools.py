@@ -12,11 +12,14 @@ ROOT = Path(__file__).resolve().parent.parent
 def tool_env() -> dict[str, str]:
     """The environment for build tools and test programs.
 
-    The sanitizer run preloads the sanitizer runtime into Python; compilers and
-    CMake must not inherit that.
+    The sanitizer run preloads the sanitizer runtime into Python and turns off
+    leak detection there (the interpreter keeps memory until exit); compilers
+    and CMake must not inherit the preload, and native test programs should
+    detect leaks.
     """
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
+    env.pop("ASAN_OPTIONS", None)
     return env
 
 
@@ -24,11 +27,15 @@ def sanitized() -> bool:
     return os.environ.get("MORVAX_SANITIZE", "OFF").upper() in {"1", "ON", "TRUE", "YES"}
 
 
-def run(command: list[str], timeout: float = 900) -> subprocess.CompletedProcess[str]:
+def run(
+    command: list[str], timeout: float = 900, *, python: bool = False
+) -> subprocess.CompletedProcess[str]:
+    """Runs a tool, or with `python` a Python program that may import the module
+    (and so keeps the sanitizer preload); output and errors come back together."""
     return subprocess.run(
         command,
         cwd=ROOT,
-        env=tool_env(),
+        env=dict(os.environ) if python else tool_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,

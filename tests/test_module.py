@@ -5,7 +5,6 @@ from __future__ import annotations
 import importlib.util
 import inspect
 import shutil
-import subprocess
 from collections.abc import Callable
 from types import ModuleType
 
@@ -14,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import morvax_formulas
+from buildtools import run
 
 # Registration order, which is also the order of __all__.
 FUNCTIONS = ["evaluate", "evaluate_boolean"]
@@ -51,11 +51,9 @@ def test_only_the_init_function_is_exported() -> None:
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm (binutils) is not installed")
-    listing = subprocess.run(
-        [nm, "-D", "--defined-only", morvax_formulas.__file__],
-        check=True, capture_output=True, text=True,
-    ).stdout
-    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_morvax_formulas"]
+    listing = run([nm, "-D", "--defined-only", morvax_formulas.__file__])
+    assert listing.returncode == 0, listing.stdout
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit_morvax_formulas"]
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

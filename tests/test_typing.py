@@ -10,7 +10,7 @@ TYPING = ROOT / "tests" / "typing"
 
 
 def mypy(*arguments: str) -> tuple[int, str]:
-    done = run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", *arguments])
+    done = run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", *arguments], python=True)
     return done.returncode, done.stdout
 
 
@@ -34,5 +34,5 @@ def test_stubs_reject_wrong_use() -> None:
 
 
 def test_stubtest_finds_no_mismatch() -> None:
-    done = run([sys.executable, "-m", "mypy.stubtest", "morvax_formulas"])
+    done = run([sys.executable, "-m", "mypy.stubtest", "morvax_formulas"], python=True)
     assert done.returncode == 0, done.stdout
