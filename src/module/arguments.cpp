@@ -22,9 +22,15 @@ bool unexpected_keyword(const Signature& signature, PyObject* key) {
     return false;
 }
 
-bool given_twice(const Signature& signature, std::size_t index) {
-    PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
-                 signature.function, signature.params[index].name, index + 1);
+bool given_twice(const Signature& signature, std::size_t index, Py_ssize_t nargs) {
+    const char* name = signature.params[index].name;
+    if (static_cast<Py_ssize_t>(index) < nargs) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                     signature.function, name, index + 1);
+    } else {  // only a caller of the C interface can repeat a keyword
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                     signature.function, name);
+    }
     return false;
 }
 
@@ -132,7 +138,7 @@ bool take_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
         const Py_ssize_t index = find_param(signature, key);
         if (index < 0) return unexpected_keyword(signature, key);
         const auto slot = static_cast<std::size_t>(index);
-        if (given[slot] != nullptr) return given_twice(signature, slot);
+        if (given[slot] != nullptr) return given_twice(signature, slot, nargs);
         given[slot] = args[nargs + k];
     }
 

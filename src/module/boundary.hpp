@@ -15,12 +15,12 @@
 
 namespace morvax::module {
 
-// Sets PanicException (derived from BaseException) with `message`. Always
-// returns null so that a failing function can `return raise_panic(...)`.
+// Sets PanicException (derived from BaseException) with `message`. Returns no
+// reference: always null, so that a failing function can `return raise_panic(...)`.
 PyObject* raise_panic(std::string_view message) noexcept;
 
-// Runs `body`, which returns a new reference or null with an error set, and
-// maps C++ exceptions: std::bad_alloc to MemoryError, anything else to
+// Runs `body` and returns its result: a new reference, or null with an error
+// set. Maps C++ exceptions: std::bad_alloc to MemoryError, anything else to
 // PanicException.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {

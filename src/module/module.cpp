@@ -38,5 +38,5 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace morvax::module
 
-// New reference: the module definition, for the interpreter to build the module from.
+// Borrowed: the static definition as an object; the interpreter builds the module from it.
 PyMODINIT_FUNC PyInit_morvax_formulas() { return PyModuleDef_Init(&morvax::module::definition); }

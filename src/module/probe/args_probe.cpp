@@ -90,5 +90,5 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace morvax::module
 
-// New reference: the module definition.
+// Borrowed: the static module definition, as an object.
 PyMODINIT_FUNC PyInit_morvax_args_probe() { return PyModuleDef_Init(&morvax::module::definition); }
