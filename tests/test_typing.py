@@ -6,7 +6,7 @@ import sys
 
 from buildtools import ROOT, run
 
-TYPING = ROOT / "tests" / "typing"
+TYPED = ROOT / "tests" / "typed"
 
 
 def mypy(*arguments: str) -> tuple[int, str]:
@@ -15,12 +15,12 @@ def mypy(*arguments: str) -> tuple[int, str]:
 
 
 def test_typed_use_passes_strict_mypy() -> None:
-    code, output = mypy(str(TYPING / "usage.py"))
+    code, output = mypy(str(TYPED / "usage.py"))
     assert code == 0, output
 
 
 def test_stubs_reject_wrong_use() -> None:
-    code, output = mypy(str(TYPING / "misuse.py"))
+    code, output = mypy(str(TYPED / "misuse.py"))
     assert code == 1, output
     expected = [
         'misuse.py:5: error: Argument 1 to "evaluate" has incompatible type "int"; expected "str"',
