@@ -1,0 +1,79 @@
+"""Times morvax_formulas.evaluate over short and long formulas, in microseconds
+per call, beside two baselines measured in the same run: the call overhead of
+len() and Python's eval() of the equivalent arithmetic.
+
+    python bench/bench_evaluate.py [--repeat N]
+
+The goal: evaluate("=1+2*3") under 1 µs, and at least 10 times faster than
+eval("1+2*3").
+"""
+
+from __future__ import annotations
+
+import argparse
+import timeit
+
+import morvax_formulas
+
+# (formula, the same arithmetic as Python source, or None when Python has no equivalent)
+CORPUS: list[tuple[str, str | None]] = [
+    ("=1+2*3", "1+2*3"),
+    ("5", "5"),
+    ("", None),
+    ("1+", None),  # does not parse
+    ("=(1+2)*3-4/5", "(1+2)*3-4/5"),
+    ("=2^10 % 7", "2**10 % 7"),
+    ("=round(3.14159; 2)", "round(3.14159, 2)"),
+    ("=sum(1; 2; 3; 4; 5)", "sum((1, 2, 3, 4, 5))"),
+    ("=if(1 < 2; 10; 20)", "10 if 1 < 2 else 20"),
+    ("=@Revenue * 2", None),  # a reference, answered by the empty context
+    ("=" + "+".join(str(i) for i in range(1, 201)), "+".join(str(i) for i in range(1, 201))),
+    ("=" + "(" * 40 + "1" + ")" * 40, "(" * 40 + "1" + ")" * 40),
+    ("=" + " * ".join(["max(1; 2; 3)"] * 30), " * ".join(["max(1, 2, 3)"] * 30)),
+]
+
+
+def per_call_us(statement: str, repeat: int, **names: object) -> float:
+    """Best time of one call, in microseconds; `names` become local variables of the timing loop."""
+    setup = "; ".join(f"{name} = __names[{name!r}]" for name in names) or "pass"
+    timer = timeit.Timer(statement, setup=setup, globals={"__names": names})
+    number, _ = timer.autorange()
+    return min(timer.repeat(repeat, number)) / number * 1e6
+
+
+def shorten(text: str, width: int = 34) -> str:
+    shown = repr(text)
+    return shown if len(shown) <= width else shown[: width - 4] + "...'"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate.")
+    parser.add_argument("--repeat", type=int, default=5, help="timing rounds per row; the best counts")
+    repeat = parser.parse_args().repeat
+
+    evaluate = morvax_formulas.evaluate
+    overhead = per_call_us("len(text)", repeat, len=len, text="=1+2*3")
+    print(f"baseline: call overhead of len(text)      {overhead:8.3f} µs")
+    print()
+    print(f"{'formula':<36}{'evaluate µs':>12}{'eval µs':>10}{'eval/evaluate':>15}  result")
+    rows: dict[str, tuple[float, float | None]] = {}
+    for formula, python in CORPUS:
+        ours = per_call_us("evaluate(text)", repeat, evaluate=evaluate, text=formula)
+        theirs = per_call_us("eval(source)", repeat, eval=eval, source=python) if python else None
+        rows[formula] = (ours, theirs)
+        ratio = f"{theirs / ours:13.1f}x" if theirs else f"{'-':>14}"
+        theirs_text = f"{theirs:10.3f}" if theirs else f"{'-':>10}"
+        print(f"{shorten(formula):<36}{ours:12.3f}{theirs_text} {ratio}  {shorten(evaluate(formula), 16)}")
+
+    ours, theirs = rows["=1+2*3"]
+    assert theirs is not None
+    print()
+    print(f'goal: evaluate("=1+2*3") under 1 µs: {ours:.3f} µs -> {"met" if ours < 1 else "NOT met"}')
+    print(
+        f'goal: 10x faster than eval("1+2*3"): {theirs / ours:.1f}x -> '
+        f'{"met" if theirs / ours >= 10 else "NOT met"}'
+    )
+
+
+if __name__ == "__main__":
+    main()

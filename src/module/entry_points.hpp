@@ -1,0 +1,11 @@
+// The method definitions of the module functions, one source file each.
+#pragma once
+
+#include <Python.h>
+
+namespace morvax::module {
+
+extern const PyMethodDef evaluate_method;
+extern const PyMethodDef evaluate_boolean_method;
+
+}  // namespace morvax::module

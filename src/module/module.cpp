@@ -1,0 +1,42 @@
+// The module morvax_formulas: multi-phase initialisation, no per-module state,
+// no method table in the definition; the exec step adds the functions.
+#include "module/boundary.hpp"
+#include "module/entry_points.hpp"
+
+namespace morvax::module {
+namespace {
+
+// The functions in registration order, which is also the order of __all__.
+constexpr const PyMethodDef* functions[] = {
+    &evaluate_method,
+    &evaluate_boolean_method,
+};
+
+int exec_module(PyObject* module) noexcept { return add_functions(module, functions); }
+
+// The interpreter only reads the slots; its API just lacks the const.
+const PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+// Must be writable: PyModuleDef_Init stamps the interpreter's bookkeeping into
+// it on first import. Nothing in this module writes it.
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "morvax_formulas",                       // m_name
+    "",                                      // m_doc
+    0,                                       // m_size
+    nullptr,                                 // m_methods
+    const_cast<PyModuleDef_Slot*>(slots),    // m_slots
+    nullptr,                                 // m_traverse
+    nullptr,                                 // m_clear
+    nullptr,                                 // m_free
+};
+
+}  // namespace
+}  // namespace morvax::module
+
+// Borrowed: the static definition as an object; the interpreter builds the module from it.
+PyMODINIT_FUNC PyInit_morvax_formulas() { return PyModuleDef_Init(&morvax::module::definition); }

@@ -1,0 +1,165 @@
+"""Reference-leak check, run on the debug interpreter (python3.14d).
+
+Calls every case below thousands of times and checks that the interpreter's
+total reference count and its count of allocated memory blocks come back to
+where they were. A function that leaks one reference or one object per call
+shows a growth of at least the number of calls; the tolerance only absorbs
+the few references that the loop itself holds.
+
+    python tests/refleak.py [--probe PATH_TO_morvax_args_probe.so]
+
+New module functions add their rows to CASES (and to PROBE_CASES for argument
+shapes only the probe module has yet).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.util
+import sys
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from types import ModuleType
+from typing import Any
+
+import morvax_formulas
+
+ITERATIONS = 5000
+WARMUP = 200
+TOLERANCE = 20  # references or blocks over all ITERATIONS calls
+ATTEMPTS = 3  # a case passes if any attempt stays within the tolerance
+
+
+class Text(str):
+    pass
+
+
+class Root:
+    pass
+
+
+@dataclass(frozen=True)
+class Case:
+    label: str
+    function: Callable[..., Any]
+    args: tuple[Any, ...] = ()
+    kwargs: dict[str, Any] = field(default_factory=dict)
+    raises: type[BaseException] | None = None
+
+
+def text_function_cases(function: Callable[..., Any], parameter: str = "formula") -> list[Case]:
+    """Good and bad calls for a function whose one parameter is a text."""
+    name = function.__name__
+    return [
+        Case(f"{name} ascii", function, ("=1+2*3",)),
+        Case(f"{name} keyword", function, (), {parameter: "=1+2*3"}),
+        Case(f"{name} non-ascii", function, ("=ünï + 日本",)),
+        Case(f"{name} long", function, ("=" + "+".join(["1"] * 500),)),
+        Case(f"{name} str subclass", function, (Text("=1"),)),
+        Case(f"{name} missing", function, (), {}, TypeError),
+        Case(f"{name} too many", function, ("=1", "=2"), {}, TypeError),
+        Case(f"{name} unknown keyword", function, (), {"other": "=1"}, TypeError),
+        Case(f"{name} given twice", function, ("=1",), {parameter: "=1"}, TypeError),
+        Case(f"{name} not str", function, (1,), {}, TypeError),
+        Case(f"{name} None", function, (None,), {}, TypeError),
+        Case(f"{name} lone surrogate", function, ("=1+\ud800",), {}, UnicodeEncodeError),
+    ]
+
+
+CASES: list[Case] = [
+    *text_function_cases(morvax_formulas.evaluate),
+    *text_function_cases(morvax_formulas.evaluate_boolean),
+]
+
+
+def numpy_like_bool(truth: Callable[[Any], bool] | None) -> object:
+    namespace: dict[str, object] = {"__module__": "numpy"}
+    if truth is not None:
+        namespace["__bool__"] = truth
+    return type("bool_", (), namespace)()
+
+
+def refuse(_self: object) -> bool:
+    raise ValueError("no truth")
+
+
+def probe_cases(probe: ModuleType) -> list[Case]:
+    root = Root()
+    return [
+        *text_function_cases(probe.get_tokens),
+        Case("flag default", probe.evaluate_tree, (root,)),
+        Case("flag True", probe.evaluate_tree, (root, True)),
+        Case("flag keyword", probe.evaluate_tree, (), {"root": root, "in_place": False}),
+        Case("flag numpy-like", probe.evaluate_tree, (root, numpy_like_bool(lambda s: True))),
+        Case("flag numpy-like no slot", probe.evaluate_tree, (root, numpy_like_bool(None)), {}, TypeError),
+        Case("flag numpy-like raising", probe.evaluate_tree, (root, numpy_like_bool(refuse)), {}, ValueError),
+        Case("flag int", probe.evaluate_tree, (root, 1), {}, TypeError),
+        Case("flag None", probe.evaluate_tree, (root, None), {}, TypeError),
+        Case("three parameters", probe.rename_nodes, (root, root), {"in_place": True}),
+        Case("three parameters missing", probe.rename_nodes, (root,), {}, TypeError),
+        Case("node id", probe.explain_node, (root, "ïd")),
+        Case("node id not str", probe.explain_node, (root, 5), {}, TypeError),
+        Case("panic", probe.fault, ("logic",), {}, BaseException),
+        Case("unknown fault", probe.fault, ("unknown",), {}, BaseException),
+        Case("memory error", probe.fault, ("memory",), {}, MemoryError),
+    ]
+
+
+def growth(case: Case) -> tuple[int, int]:
+    """Growth of the total reference count and of allocated blocks over ITERATIONS calls."""
+    function, args, kwargs, raises = case.function, case.args, case.kwargs, case.raises
+
+    def call_many(count: int) -> None:
+        for _ in range(count):
+            if raises is None:
+                function(*args, **kwargs)
+                continue
+            try:
+                function(*args, **kwargs)
+            except raises:
+                pass
+            else:
+                raise AssertionError(f"{case.label}: expected {raises.__name__}")
+
+    call_many(WARMUP)
+    gc.collect()
+    refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+    call_many(ITERATIONS)
+    gc.collect()
+    return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
+
+
+def load_probe(path: str) -> ModuleType:
+    spec = importlib.util.spec_from_file_location("morvax_args_probe", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def main() -> int:
+    if not hasattr(sys, "gettotalrefcount"):
+        print("refleak.py needs a debug interpreter (python3.14d)", file=sys.stderr)
+        return 2
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--probe", help="path of the built morvax_args_probe module")
+    options = parser.parse_args()
+    cases = CASES + (probe_cases(load_probe(options.probe)) if options.probe else [])
+
+    failures = 0
+    print(f"{'case':<40} {'refs':>6} {'blocks':>7}  ({ITERATIONS} calls each)")
+    for case in cases:
+        for _ in range(ATTEMPTS):
+            refs, blocks = growth(case)
+            leaked = refs > TOLERANCE or blocks > TOLERANCE
+            if not leaked:
+                break
+        failures += leaked
+        print(f"{case.label:<40} {refs:>6} {blocks:>7}  {'LEAK' if leaked else 'ok'}")
+    print(f"{len(cases) - failures} passed, {failures} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

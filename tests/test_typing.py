@@ -1,0 +1,38 @@
+"""The installed stub package: mypy --strict sees the functions, stubtest finds no drift."""
+
+from __future__ import annotations
+
+import sys
+
+from buildtools import ROOT, run
+
+TYPED = ROOT / "tests" / "typed"
+
+
+def mypy(*arguments: str) -> tuple[int, str]:
+    done = run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", *arguments], python=True)
+    return done.returncode, done.stdout
+
+
+def test_typed_use_passes_strict_mypy() -> None:
+    code, output = mypy(str(TYPED / "usage.py"))
+    assert code == 0, output
+
+
+def test_stubs_reject_wrong_use() -> None:
+    code, output = mypy(str(TYPED / "misuse.py"))
+    assert code == 1, output
+    expected = [
+        'misuse.py:5: error: Argument 1 to "evaluate" has incompatible type "int"; expected "str"',
+        'misuse.py:6: error: Incompatible types in assignment (expression has type "str", variable has type "int")',
+        'misuse.py:7: error: Unexpected keyword argument "text" for "evaluate"',
+        'misuse.py:8: error: Module has no attribute "no_such_function"',
+    ]
+    for line in expected:
+        assert line in output, output
+    assert "Found 4 errors" in output, output
+
+
+def test_stubtest_finds_no_mismatch() -> None:
+    done = run([sys.executable, "-m", "mypy.stubtest", "morvax_formulas"], python=True)
+    assert done.returncode == 0, done.stdout

@@ -1,0 +1,8 @@
+"""Wrong uses that the stubs must let mypy catch; each line is expected to fail."""
+
+import morvax_formulas
+
+morvax_formulas.evaluate(1)
+count: int = morvax_formulas.evaluate_boolean("1 < 2")
+morvax_formulas.evaluate(text="=1")
+morvax_formulas.no_such_function()
