@@ -1,7 +1,11 @@
 // Feeds arbitrary bytes to both single-formula entry points. Neither may crash,
 // hang or trip a sanitizer, whatever the text; every result must be a printable
-// outcome.
+// outcome.  The direct reading of the parser must agree with the full grammar:
+// whatever it accepts, the grammar accepts with the same syntax tree.
 #include "eval/single.hpp"
+#include "parser/ast_dump.hpp"
+#include "parser/direct.hpp"
+#include "parser/parse.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,5 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A condition gives a truth text or an error text, never a number or "".
     if (condition.empty()) std::abort();
     (void)formula;
+
+    morvax::Arena arena;
+    morvax::Value value;
+    if (morvax::direct::parse_formula(text, arena, value)) {
+        auto full = morvax::FormulaParser::parse_formula_by_grammar(text, arena);
+        if (!full.ok() || morvax::dump(full.value) != morvax::dump(value)) std::abort();
+    }
+    const morvax::BooleanExpression* cond = nullptr;
+    if (morvax::direct::parse_condition(text, arena, cond)) {
+        auto full = morvax::FormulaParser::parse_condition_by_grammar(text, arena);
+        if (!full.ok() || morvax::dump(*full.value) != morvax::dump(*cond)) std::abort();
+    }
     return 0;
 }

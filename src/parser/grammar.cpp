@@ -136,7 +136,7 @@ private:
     bool nested(F&& f) {
         ++nesting_;
         if (nesting_ > kMaxNesting ||
-            (nesting_ % kStackCheckEvery == 0 && stack_remaining() < kStackReserve)) {
+            (nesting_ % kStackCheckEvery == 0 && stack_left(stack_low()) < kStackReserve)) {
             aborted_ = true;
             failure_.too_deep = true;
         }
@@ -629,6 +629,11 @@ private:
 
     bool dispatch(Rule r);
 
+    std::uintptr_t stack_low() {
+        if (!stack_low_known_) stack_low_ = stack_low_bound(), stack_low_known_ = true;
+        return stack_low_;
+    }
+
     std::pmr::memory_resource* scratch() const {
         return tree_ != nullptr ? tree_->scratch() : std::pmr::get_default_resource();
     }
@@ -645,6 +650,8 @@ private:
     bool atomic_ = false;
     bool inside_atomic_ = false;
     bool aborted_ = false;
+    bool stack_low_known_ = false;
+    std::uintptr_t stack_low_ = 0;
 };
 
 bool Matcher::dispatch(Rule r) {

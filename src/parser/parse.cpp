@@ -5,6 +5,7 @@
 #include <limits>
 #include <system_error>
 
+#include "parser/direct.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax {
@@ -564,6 +565,12 @@ private:
 
 ParseResult<Value> FormulaParser::parse_formula(std::string_view text, Arena& arena) {
     ParseResult<Value> result;
+    if (direct::parse_formula(text, arena, result.value)) return result;
+    return parse_formula_by_grammar(text, arena);
+}
+
+ParseResult<Value> FormulaParser::parse_formula_by_grammar(std::string_view text, Arena& arena) {
+    ParseResult<Value> result;
     ParseTree tree;
     GrammarFailure failure;
     if (!grammar::parse(Rule::value, text, tree, failure)) {
@@ -599,6 +606,13 @@ ParseResult<Value> FormulaParser::parse_formula(std::string_view text, Arena& ar
 
 ParseResult<const BooleanExpression*> FormulaParser::parse_condition(std::string_view text,
                                                                       Arena& arena) {
+    ParseResult<const BooleanExpression*> result;
+    if (direct::parse_condition(text, arena, result.value)) return result;
+    return parse_condition_by_grammar(text, arena);
+}
+
+ParseResult<const BooleanExpression*> FormulaParser::parse_condition_by_grammar(
+    std::string_view text, Arena& arena) {
     ParseResult<const BooleanExpression*> result;
     ParseTree tree;
     GrammarFailure failure;

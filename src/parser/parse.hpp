@@ -60,6 +60,12 @@ struct FormulaParser {
     // A condition text (no leading "=").
     static ParseResult<const BooleanExpression*> parse_condition(std::string_view text,
                                                                   Arena& arena);
+
+    // The same through the full grammar and parse nodes only, skipping the
+    // direct reading; the two must agree on every text.
+    static ParseResult<Value> parse_formula_by_grammar(std::string_view text, Arena& arena);
+    static ParseResult<const BooleanExpression*> parse_condition_by_grammar(std::string_view text,
+                                                                             Arena& arena);
 };
 
 // Builders over the nodes of a successful parse of `tree.text`.

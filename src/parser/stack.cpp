@@ -2,22 +2,18 @@
 
 #include <pthread.h>
 
-#include <cstdint>
-#include <limits>
-
 namespace morvax {
 
-std::size_t stack_remaining() {
+std::uintptr_t stack_low_bound() {
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return std::numeric_limits<std::size_t>::max();
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
     void* low = nullptr;
     std::size_t size = 0;
     const int rc = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
-    if (rc != 0 || low == nullptr) return std::numeric_limits<std::size_t>::max();
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    const auto bottom = reinterpret_cast<std::uintptr_t>(low);
-    return here > bottom ? here - bottom : 0;
+    return rc == 0 ? reinterpret_cast<std::uintptr_t>(low) : 0;
 }
+
+std::size_t stack_remaining() { return stack_left(stack_low_bound()); }
 
 }  // namespace morvax

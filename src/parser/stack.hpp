@@ -3,12 +3,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morvax {
 
-// Bytes of stack between the caller's frame and the end of the thread's
-// stack; a very large number when the platform cannot tell.  Costs a system
-// query: call it only once recursion is already deep.
+// Lowest usable address of the calling thread's stack, or 0 when the
+// platform cannot tell.  Costs a system query (for the main thread a read of
+// /proc): ask once, when recursion is already deep, and keep the answer.
+std::uintptr_t stack_low_bound();
+
+// Bytes of stack between the caller's frame and `low` (a stack_low_bound()).
+inline std::size_t stack_left(std::uintptr_t low) {
+    if (low == 0) return static_cast<std::size_t>(-1);
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here > low ? here - low : 0;
+}
+
+// stack_left(stack_low_bound()).
 std::size_t stack_remaining();
 
 }  // namespace morvax

@@ -1,0 +1,583 @@
+#include "parser/direct.hpp"
+
+#include <memory_resource>
+#include <vector>
+
+#include "parser/grammar.hpp"
+#include "parser/parse.hpp"
+#include "parser/unicode.hpp"
+
+namespace morvax::direct {
+namespace {
+
+// Deeper texts are left to the full grammar, which owns the nesting guard.
+constexpr int kMaxDirectNesting = 64;
+
+// A recursive-descent reading of the grammar that builds the syntax tree in
+// one pass.  Every method returns true with its part built, or false meaning
+// "not sure": the whole text then goes to the full grammar.  It only ever
+// answers where the grammar's ordered choice is settled by what it has seen,
+// so whatever it accepts, the grammar accepts with the same tree: where an
+// alternative would fail part-way and a later one be tried, it gives up.
+class Direct {
+public:
+    Direct(std::string_view text, Arena& arena) : t_(text), arena_(arena) {}
+
+    bool formula(Value& out) {
+        ws();
+        if (end()) {
+            out.kind = Value::Kind::Empty;
+            return true;
+        }
+        if (eat('=')) {
+            ws();
+            auto* e = arena_.allocate<Expression>(1);
+            if (!expression(*e)) return false;
+            ws();
+            out.kind = Value::Kind::Expression;
+            out.expression = e;
+            return end();
+        }
+        const std::size_t start = p_;
+        if (at('+') || at('-')) ++p_;  // a space after the sign fails conversion
+        if (!digit_here()) return false;
+        std::size_t len = number_length();
+        if (len == 0) return false;
+        p_ += len;
+        std::string error;
+        if (!convert_number_text(t_.substr(start, p_ - start), out.number, error)) return false;
+        ws();
+        out.kind = Value::Kind::Number;
+        return end();
+    }
+
+    bool condition(const BooleanExpression*& out) {
+        ws();
+        auto* b = arena_.allocate<BooleanExpression>(1);
+        if (!boolean(*b)) return false;
+        ws();
+        out = b;
+        return end();
+    }
+
+private:
+    // -- text -----------------------------------------------------------------
+
+    bool end() const { return p_ >= t_.size(); }
+    bool at(char c) const { return p_ < t_.size() && t_[p_] == c; }
+    bool eat(char c) {
+        if (!at(c)) return false;
+        ++p_;
+        return true;
+    }
+    bool digit_here() const { return p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9'; }
+    static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    void ws() {
+        while (p_ < t_.size() && space(t_[p_])) ++p_;
+    }
+
+    // Case-insensitive keyword at p_ (a prefix match, as the grammar's).
+    bool keyword_here(std::string_view kw) const {
+        if (t_.size() - p_ < kw.size()) return false;
+        for (std::size_t i = 0; i < kw.size(); ++i) {
+            char c = t_[p_ + i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != kw[i]) return false;
+        }
+        return true;
+    }
+    bool eat_keyword(std::string_view kw) {
+        if (!keyword_here(kw)) return false;
+        p_ += kw.size();
+        return true;
+    }
+
+    // The first keyword of a name table that the text starts with.
+    template <class E>
+    std::optional<E> table_keyword() {
+        constexpr auto table = keywords<E>();
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            if (eat_keyword(table[i])) return static_cast<E>(i);
+        }
+        return std::nullopt;
+    }
+
+    template <class T>
+    List<T> commit(std::pmr::vector<T>& scratch, std::size_t mark) {
+        const std::size_t n = scratch.size() - mark;
+        T* items = arena_.allocate<T>(n);
+        for (std::size_t i = 0; i < n; ++i) items[i] = scratch[mark + i];
+        scratch.resize(mark);
+        return {items, n};
+    }
+
+    // -- numbers --------------------------------------------------------------
+
+    // Length of the number (with its percent sign, when it has one) at p_.
+    std::size_t number_length() const {
+        std::size_t q = p_;
+        while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
+        if (q < t_.size() && (t_[q] == ',' || t_[q] == '.')) {
+            // Separators: the grammar's own number rule decides.
+            return grammar::match_length(Rule::NUMBER_OR_PERCENT, t_.substr(p_)).value_or(0);
+        }
+        if (q < t_.size() && t_[q] == '%' && !operand_follows(q + 1)) ++q;
+        return q - p_;
+    }
+
+    // Whether, after optional whitespace, an operand could start at q.
+    bool operand_follows(std::size_t q) const {
+        while (q < t_.size() && space(t_[q])) ++q;
+        if (q >= t_.size()) return false;
+        const char c = t_[q];
+        if ((c >= '0' && c <= '9') || c == '(' || c == '@' || c == '_') return true;
+        return unicode::is_xid_start(unicode::decode(t_, q).cp);
+    }
+
+    // -- arithmetic -----------------------------------------------------------
+
+    bool expression(Expression& out) {
+        if (!multiplication(out.first)) return false;
+        const std::size_t mark = adds_.size();
+        for (;;) {
+            const std::size_t save = p_;
+            ws();
+            if (!at('+') && !at('-')) {
+                p_ = save;
+                break;
+            }
+            AdditionOperation op{t_[p_] == '+' ? AddOperator::Add : AddOperator::Subtract, {}};
+            ++p_;
+            ws();
+            if (!multiplication(op.operand)) return false;
+            adds_.push_back(op);
+        }
+        out.rest = commit(adds_, mark);
+        return true;
+    }
+
+    bool multiplication(MultiplicationExpression& out) {
+        if (!power(out.first)) return false;
+        const std::size_t mark = muls_.size();
+        for (;;) {
+            const std::size_t save = p_;
+            ws();
+            MulOperator op;
+            if (at('*')) {
+                op = MulOperator::Multiply;
+            } else if (at('/')) {
+                op = MulOperator::Divide;
+            } else if (at('%')) {
+                op = MulOperator::Modulo;
+            } else {
+                p_ = save;
+                break;
+            }
+            ++p_;
+            ws();
+            MultiplicationOperation m{op, {}};
+            if (!power(m.operand)) return false;
+            muls_.push_back(m);
+        }
+        out.rest = commit(muls_, mark);
+        return true;
+    }
+
+    bool power(PowerExpression& out) {
+        if (!unary(out.base)) return false;
+        const std::size_t mark = exponents_.size();
+        for (;;) {
+            const std::size_t save = p_;
+            ws();
+            if (at('^')) {
+                p_ += 1;
+            } else if (at('*') && p_ + 1 < t_.size() && t_[p_ + 1] == '*') {
+                p_ += 2;
+            } else {
+                p_ = save;
+                break;
+            }
+            ws();
+            UnaryExpression u;
+            if (!unary(u)) return false;
+            exponents_.push_back(u);
+        }
+        out.exponents = commit(exponents_, mark);
+        return true;
+    }
+
+    bool unary(UnaryExpression& out) {
+        out.sign = Sign::None;
+        if (eat('+')) {
+            out.sign = Sign::Plus;
+        } else if (eat('-')) {
+            out.sign = Sign::Minus;
+        }
+        if (out.sign != Sign::None) ws();
+        return atomic(out.operand);
+    }
+
+    bool atomic(AtomicExpression& out) {
+        if (end()) return false;
+        const char c = t_[p_];
+        if (c >= '0' && c <= '9') {
+            const std::size_t len = number_length();
+            if (len == 0) return false;
+            double v = 0;
+            std::string error;
+            if (!convert_number_text(t_.substr(p_, len), v, error)) return false;
+            p_ += len;
+            out = NumberLiteral{v};
+            return true;
+        }
+        if (c == '@') {
+            NodeReference ref;
+            if (!node_reference(ref)) return false;
+            out = ref;
+            return true;
+        }
+        if (c == '(') {
+            if (!nest()) return false;
+            ++p_;
+            ws();
+            auto* inner = arena_.allocate<Expression>(1);
+            if (!expression(*inner)) return false;
+            ws();
+            unnest();
+            out = Parenthesised{inner};
+            return eat(')');
+        }
+        return keyword_atom(out);
+    }
+
+    // The keyword alternatives, in the grammar's order.  Once a keyword has
+    // matched, no later alternative could match the same text.
+    bool keyword_atom(AtomicExpression& out) {
+        Index index;
+        if (eat_keyword("children")) {
+            if (!keyword_index(index)) return false;
+            out = ChildrenReference{index};
+            return true;
+        }
+        if (eat_keyword("right")) {
+            if (!keyword_index(index)) return false;
+            out = RightReference{index};
+            return true;
+        }
+        if (auto m = table_keyword<ModifierName>()) {
+            ModifierCall call{*m, {}};
+            ws();
+            if (!eat('(')) return false;
+            ws();
+            if (!at('@') || !node_reference(call.reference)) return false;
+            ws();
+            out = call;
+            return eat(')');
+        }
+        if (auto f = table_keyword<FunctionName>()) return function(*f, out);
+        if (auto g = table_keyword<AggregationName>()) {
+            AggregationCall call{*g, std::nullopt};
+            List<Expression> args;
+            if (!open_call() || !arguments(args)) return false;
+            call.args = args;
+            out = call;
+            return true;
+        }
+        if (auto c = table_keyword<ConditionalName>()) return conditional(*c, out);
+        if (eat_keyword("empty")) {
+            out = EmptyLiteral{};
+            return true;
+        }
+        return false;
+    }
+
+    bool nest() { return ++nesting_ <= kMaxDirectNesting; }
+    void unnest() { --nesting_; }
+
+    bool open_call() {
+        ws();
+        if (!eat('(')) return false;
+        ws();
+        return nest();
+    }
+
+    // expression (";" expression)* ")"
+    bool arguments(List<Expression>& out) {
+        const std::size_t mark = args_.size();
+        for (;;) {
+            Expression e;
+            if (!expression(e)) return false;
+            args_.push_back(e);
+            ws();
+            if (eat(')')) break;
+            if (!eat(';')) return false;
+            ws();
+        }
+        out = commit(args_, mark);
+        unnest();
+        return true;
+    }
+
+    bool function(FunctionName name, AtomicExpression& out) {
+        FunctionCall call{name, {}};
+        if (!open_call() || !arguments(call.args)) return false;
+        const std::size_t n = call.args.size();
+        switch (name) {
+            case FunctionName::Abs:
+            case FunctionName::Ceil:
+            case FunctionName::Floor:
+            case FunctionName::Sign:
+                if (n != 1) return false;
+                break;
+            case FunctionName::Pow:
+            case FunctionName::Root:
+            case FunctionName::Mod:
+                if (n != 2) return false;
+                break;
+            default:
+                if (n != 1 && n != 2) return false;
+                break;
+        }
+        out = call;
+        return true;
+    }
+
+    bool conditional(ConditionalName name, AtomicExpression& out) {
+        ConditionalCall call{name, {}, nullptr};
+        if (!open_call()) return false;
+        const std::size_t mark = clauses_.size();
+        for (bool first = true;; first = false) {
+            CaseClause clause;
+            if (!boolean(clause.condition)) return false;
+            ws();
+            if (!eat(';')) {
+                // A condition with no ";" after it was the default, read as
+                // an expression: the same text gives the same expression only
+                // when the condition is a bare one.
+                if (first) return false;
+                const NegationExpression& n = clause.condition.or_expression.first.first;
+                const auto* bare = std::get_if<BareCondition>(&n.comparison);
+                if (bare == nullptr || n.negated || !clause.condition.or_expression.rest.empty() ||
+                    !clause.condition.or_expression.first.rest.empty())
+                    return false;
+                call.default_value = bare->expression;
+                break;
+            }
+            ws();
+            auto* result = arena_.allocate<Expression>(1);
+            if (!expression(*result)) return false;
+            clause.result = result;
+            clauses_.push_back(clause);
+            ws();
+            if (!eat(';')) break;
+            ws();
+        }
+        ws();
+        if (!eat(')')) return false;
+        unnest();
+        call.clauses = commit(clauses_, mark);
+        if (name == ConditionalName::If && (call.clauses.size() != 1 || call.default_value == nullptr))
+            return false;
+        out = call;
+        return true;
+    }
+
+    // -- references -----------------------------------------------------------
+
+    bool node_reference(NodeReference& out) {
+        ++p_;  // "@"
+        if (eat('{')) {
+            const std::size_t start = p_;
+            curly_identifier();
+            out.name = t_.substr(start, p_ - start);
+            if (!eat('}')) return false;
+        } else {
+            const std::size_t start = p_;
+            if (!identifier()) return false;
+            out.name = t_.substr(start, p_ - start);
+        }
+        out.index.reset();
+        // "[" digits "]" directly after, or no index at all.
+        if (!at('[')) return true;
+        std::size_t q = p_ + 1;
+        const std::size_t digits = q;
+        while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
+        if (q == digits || q >= t_.size() || t_[q] != ']') return true;
+        if (!index_value(t_.substr(digits, q - digits), out.index)) return false;
+        p_ = q + 1;
+        return true;
+    }
+
+    bool identifier() {
+        if (end()) return false;
+        auto d = unicode::decode(t_, p_);
+        if (d.cp != '_' && !unicode::is_xid_start(d.cp)) return false;
+        p_ += d.length;
+        while (!end()) {
+            d = unicode::decode(t_, p_);
+            if (d.cp != '_' && !unicode::is_xid_continue(d.cp)) break;
+            p_ += d.length;
+        }
+        return true;
+    }
+
+    // Up to the first "}" that closes no brace group.
+    void curly_identifier() {
+        while (!end()) {
+            if (t_[p_] == '{') {
+                std::size_t q = p_ + 1;
+                while (q < t_.size() && t_[q] != '{' && t_[q] != '}') ++q;
+                p_ = (q < t_.size() && t_[q] == '}') ? q + 1 : p_ + 1;
+                continue;
+            }
+            if (t_[p_] == '}') return;
+            p_ = unicode::next_boundary(t_, p_);
+        }
+    }
+
+    // The optional "[ n ]" of children and right; whitespace is allowed around
+    // the digits but not between them.
+    bool keyword_index(Index& out) {
+        out.reset();
+        ws();
+        if (!eat('[')) return true;
+        ws();
+        const std::size_t digits = p_;
+        while (digit_here()) ++p_;
+        if (p_ == digits) return false;
+        const std::string_view text = t_.substr(digits, p_ - digits);
+        ws();
+        if (!eat(']')) return false;
+        return index_value(text, out);
+    }
+
+    static bool index_value(std::string_view digits, Index& out) {
+        std::size_t value = 0;
+        for (char c : digits) {
+            const std::size_t d = static_cast<std::size_t>(c - '0');
+            if (value > (static_cast<std::size_t>(-1) - d) / 10) return false;  // too large
+            value = value * 10 + d;
+        }
+        out = value;
+        return true;
+    }
+
+    // -- conditions -----------------------------------------------------------
+
+    bool boolean(BooleanExpression& out) {
+        OrExpression& o = out.or_expression;
+        if (!and_expression(o.first)) return false;
+        const std::size_t mark = ands_.size();
+        for (;;) {
+            const std::size_t save = p_;
+            ws();
+            if (!eat_keyword("or")) {
+                p_ = save;
+                break;
+            }
+            ws();
+            AndExpression a;
+            if (!and_expression(a)) return false;
+            ands_.push_back(a);
+        }
+        o.rest = commit(ands_, mark);
+        return true;
+    }
+
+    bool and_expression(AndExpression& out) {
+        if (!negation(out.first)) return false;
+        const std::size_t mark = negations_.size();
+        for (;;) {
+            const std::size_t save = p_;
+            ws();
+            if (!eat_keyword("and")) {
+                p_ = save;
+                break;
+            }
+            ws();
+            NegationExpression n;
+            if (!negation(n)) return false;
+            negations_.push_back(n);
+        }
+        out.rest = commit(negations_, mark);
+        return true;
+    }
+
+    bool negation(NegationExpression& out) {
+        std::size_t nots = 0;
+        while (eat_keyword("not")) {
+            ++nots;
+            ws();
+        }
+        out.negated = nots % 2 == 1;
+        // A parenthesis may open an expression or a condition; only the full
+        // grammar tries one and then the other.
+        if (at('(')) return false;
+        auto* left = arena_.allocate<Expression>(1);
+        if (!expression(*left)) return false;
+        const std::size_t save = p_;
+        ws();
+        const std::optional<ComparisonOperator> op = comparison_operator();
+        if (!op) {
+            p_ = save;
+            out.comparison = BareCondition{left};
+            return true;
+        }
+        ws();
+        auto* right = arena_.allocate<Expression>(1);
+        if (!expression(*right)) return false;
+        out.comparison = Comparison{left, *op, right};
+        return true;
+    }
+
+    std::optional<ComparisonOperator> comparison_operator() {
+        struct Op {
+            std::string_view text;
+            ComparisonOperator op;
+        };
+        static constexpr Op ops[] = {
+            {">=", ComparisonOperator::GreaterOrEqual}, {"<=", ComparisonOperator::LessOrEqual},
+            {"==", ComparisonOperator::EqualTo},        {"!=", ComparisonOperator::NotEqual},
+            {"<>", ComparisonOperator::NotEqual},       {">", ComparisonOperator::GreaterThan},
+            {"<", ComparisonOperator::LessThan},
+        };
+        for (const Op& op : ops) {
+            if (t_.substr(p_, op.text.size()) == op.text) {
+                p_ += op.text.size();
+                return op.op;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::string_view t_;
+    Arena& arena_;
+    std::size_t p_ = 0;
+    int nesting_ = 0;
+
+    // Lists under construction, used as stacks: a nested level pushes and
+    // commits above its caller's entries.
+    alignas(std::max_align_t) std::byte buffer_[2048];
+    std::pmr::monotonic_buffer_resource scratch_{buffer_, sizeof(buffer_)};
+    std::pmr::vector<AdditionOperation> adds_{&scratch_};
+    std::pmr::vector<MultiplicationOperation> muls_{&scratch_};
+    std::pmr::vector<UnaryExpression> exponents_{&scratch_};
+    std::pmr::vector<Expression> args_{&scratch_};
+    std::pmr::vector<CaseClause> clauses_{&scratch_};
+    std::pmr::vector<AndExpression> ands_{&scratch_};
+    std::pmr::vector<NegationExpression> negations_{&scratch_};
+};
+
+}  // namespace
+
+bool parse_formula(std::string_view text, Arena& arena, Value& out) {
+    Direct d(text, arena);
+    return d.formula(out);
+}
+
+bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out) {
+    Direct d(text, arena);
+    return d.condition(out);
+}
+
+}  // namespace morvax::direct
