@@ -153,3 +153,38 @@ TEST(clone_keeps_every_field) {
 }
 
 }  // namespace
+
+#include "eval/names.hpp"
+
+namespace {
+
+TEST(name_index_finds_visible_nodes_in_preorder) {
+    // root(A, B(hidden A, A), A): the hidden node is skipped, its child is not.
+    Node root;
+    root.name = "root";
+    root.children.resize(3);
+    root.children[0].name = "A";
+    root.children[0].id = "1";
+    root.children[1].name = "B";
+    root.children[1].children.resize(2);
+    root.children[1].children[0].name = "A";
+    root.children[1].children[0].is_hidden = true;
+    root.children[1].children[1].name = "A";
+    root.children[1].children[1].id = "2";
+    root.children[2].name = "A";
+    root.children[2].id = "3";
+
+    morvax::NameIndex index(root);
+    auto found = index.find("A");
+    CHECK_EQ(found.size(), std::size_t{3});
+    if (found.size() == 3) {
+        CHECK_EQ(found[0]->id, "1");
+        CHECK_EQ(found[1]->id, "2");
+        CHECK_EQ(found[2]->id, "3");
+    }
+    CHECK(index.find("a").empty());  // exact and case-sensitive
+    CHECK(index.find("A ").empty());
+    CHECK_EQ(index.find("root").size(), std::size_t{1});
+}
+
+}  // namespace

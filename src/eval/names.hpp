@@ -1,0 +1,40 @@
+// Name look-ups over one tree, built once per call: for every name, the
+// visible nodes that carry it, in pre-order.  Hidden nodes are left out but
+// their children are not.  Keys view the nodes' own names, so the tree must
+// stay in place and unchanged while the index is used.
+#pragma once
+
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "eval/types.hpp"
+
+namespace morvax {
+
+class NameIndex {
+public:
+    explicit NameIndex(const Node& root);
+
+    // The visible nodes named exactly `name` (byte for byte), in pre-order.
+    std::span<const Node* const> find(std::string_view name) const;
+
+private:
+    std::unordered_map<std::string_view, std::vector<const Node*>> by_name_;
+};
+
+// Calls `visit(node)` for every node below and including `root`, in pre-order,
+// without recursion.
+template <class Visit>
+void for_each_preorder(const Node& root, Visit&& visit) {
+    std::vector<const Node*> todo{&root};
+    while (!todo.empty()) {
+        const Node* n = todo.back();
+        todo.pop_back();
+        visit(*n);
+        for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) todo.push_back(&*it);
+    }
+}
+
+}  // namespace morvax
