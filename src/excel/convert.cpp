@@ -1,0 +1,442 @@
+#include "excel/convert.hpp"
+
+#include <array>
+#include <span>
+#include <stdexcept>
+#include <variant>
+
+namespace morvax {
+namespace {
+
+// Empty on success.  Writers append to one output string as they go, so a
+// formula is translated in time linear in its size; a failure leaves partial
+// text behind that the caller drops.
+using Failure = std::optional<ConvertError>;
+constexpr Failure success = std::nullopt;
+
+constexpr std::string_view kSelf = "Self";
+
+std::string_view comparison_text(ComparisonOperator op) {
+    switch (op) {
+        case ComparisonOperator::EqualTo: return "=";
+        case ComparisonOperator::NotEqual: return "<>";
+        case ComparisonOperator::GreaterThan: return ">";
+        case ComparisonOperator::LessThan: return "<";
+        case ComparisonOperator::GreaterOrEqual: return ">=";
+        case ComparisonOperator::LessOrEqual: return "<=";
+    }
+    return "=";
+}
+
+std::string_view aggregation_function(AggregationName name) {
+    constexpr std::array<std::string_view, 8> names = {
+        "SUM", "PRODUCT", "AVERAGE", "MEDIAN", "STDEV.S", "MAX", "MIN", "COUNT"};
+    return names[static_cast<std::size_t>(name)];
+}
+
+// The format of a function call for its argument count; each "{}" takes the
+// next argument.
+std::string_view function_format(FunctionName name, std::size_t args) {
+    const bool one = args == 1;
+    switch (name) {
+        case FunctionName::Abs: return "ABS({})";
+        case FunctionName::Round: return one ? "ROUND({},0)" : "ROUND({},{})";
+        // Spreadsheets require the significance; 1 gives the plain ceiling and floor.
+        case FunctionName::Ceil: return "CEILING({},1)";
+        case FunctionName::Floor: return "FLOOR({},1)";
+        case FunctionName::Pow: return "POWER({},{})";
+        case FunctionName::Root: return "({})^(1/({}))";
+        case FunctionName::Log: return one ? "LOG10({})" : "LOG({},{})";
+        case FunctionName::Mod: return "MOD({},{})";
+        case FunctionName::Sign: return "SIGN({})";
+        case FunctionName::IfError: return one ? "IFERROR({},\"\")" : "IFERROR({},{})";
+    }
+    return "{}";
+}
+
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+
+    Failure expression(const Expression& e, const ConversionContext& ctx) {
+        if (Failure f = multiplication(e.first, ctx)) return f;
+        for (const AdditionOperation& op : e.rest) {
+            out_ += op.op == AddOperator::Add ? '+' : '-';
+            if (Failure f = multiplication(op.operand, ctx)) return f;
+        }
+        return success;
+    }
+
+    // Spreadsheets read "%" as the postfix percent sign, so modulo folds left
+    // to right into MOD(text so far, operand): every MOD( opens at the front.
+    Failure multiplication(const MultiplicationExpression& e, const ConversionContext& ctx) {
+        for (const MultiplicationOperation& op : e.rest)
+            if (op.op == MulOperator::Modulo) out_ += "MOD(";
+        if (Failure f = power(e.first, ctx)) return f;
+        for (const MultiplicationOperation& op : e.rest) {
+            out_ += op.op == MulOperator::Multiply ? '*' : op.op == MulOperator::Divide ? '/' : ',';
+            if (Failure f = power(op.operand, ctx)) return f;
+            if (op.op == MulOperator::Modulo) out_ += ')';
+        }
+        return success;
+    }
+
+    Failure power(const PowerExpression& e, const ConversionContext& ctx) {
+        if (Failure f = unary(e.base, ctx)) return f;
+        for (const UnaryExpression& exponent : e.exponents) {
+            out_ += '^';
+            if (Failure f = unary(exponent, ctx)) return f;
+        }
+        return success;
+    }
+
+    Failure unary(const UnaryExpression& e, const ConversionContext& ctx) {
+        if (e.sign == Sign::Plus) out_ += '+';
+        if (e.sign == Sign::Minus) out_ += '-';
+        return atomic(e.operand, ctx);
+    }
+
+    // Writes the expression, or its error text in its place; never fails.
+    void embedded(const Expression& e, const ConversionContext& ctx) {
+        const std::size_t mark = out_.size();
+        if (Failure f = expression(e, ctx)) {
+            out_.resize(mark);
+            out_ += error_text(*f);
+        }
+    }
+
+    Failure or_expression(const OrExpression& e, const ConversionContext& ctx) {
+        if (e.rest.empty()) return and_expression(e.first, ctx);
+        out_ += "OR(";
+        if (Failure f = and_expression(e.first, ctx)) return f;
+        for (const AndExpression& next : e.rest) {
+            out_ += ',';
+            if (Failure f = and_expression(next, ctx)) return f;
+        }
+        out_ += ')';
+        return success;
+    }
+
+    Failure and_expression(const AndExpression& e, const ConversionContext& ctx) {
+        if (e.rest.empty()) return negation(e.first, ctx);
+        out_ += "AND(";
+        if (Failure f = negation(e.first, ctx)) return f;
+        for (const NegationExpression& next : e.rest) {
+            out_ += ',';
+            if (Failure f = negation(next, ctx)) return f;
+        }
+        out_ += ')';
+        return success;
+    }
+
+    Failure negation(const NegationExpression& e, const ConversionContext& ctx) {
+        if (!e.negated) return comparison(e.comparison, ctx);
+        out_ += "NOT(";
+        if (Failure f = comparison(e.comparison, ctx)) return f;
+        out_ += ')';
+        return success;
+    }
+
+    Failure node_cell(std::string_view name, Index index, std::size_t dimension,
+                      bool allow_multiple, const ConversionContext& ctx) {
+        if (name == kSelf) {
+            if (index) return ConvertError::Ref;
+            return cell(ctx.node, dimension, ctx);
+        }
+        const std::span<const Node* const> found = ctx.names().find(name);
+        if (Failure f = pick(found, index)) return f;
+        if (index) return cell(*found[*index - 1], dimension, ctx);
+        if (found.size() == 1) return cell(*found.front(), dimension, ctx);
+        if (!allow_multiple) return ConvertError::Many;
+        out_ += "SUM(";
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (i > 0) out_ += ',';
+            if (Failure f = cell(*found[i], dimension, ctx)) return f;
+        }
+        out_ += ')';
+        return success;
+    }
+
+    Failure children(Index index, const ConversionContext& ctx) {
+        const std::vector<Node>& kids = ctx.node.children;
+        if (index) {
+            if (*index == 0 || *index > kids.size()) return ConvertError::Ref;
+            return cell(kids[*index - 1], ctx.dimension, ctx);
+        }
+        if (kids.empty()) return ConvertError::Ref;
+        if (kids.size() > 1 && !ctx.allow_multiple) return ConvertError::Value;
+        for (std::size_t i = 0; i < kids.size(); ++i) {
+            if (i > 0) out_ += ',';
+            if (Failure f = cell(kids[i], ctx.dimension, ctx)) return f;
+        }
+        return success;
+    }
+
+    Failure right(Index index, const ConversionContext& ctx) {
+        const auto entry = ctx.cells.find(NodeKey{&ctx.node});
+        if (entry == ctx.cells.end() || entry->second.is_single()) return ConvertError::Ref;
+        const std::vector<std::string>& list = entry->second.list();
+        if (ctx.dimension + 1 >= list.size()) return ConvertError::Ref;
+        const std::span<const std::string> later(list.begin() + ctx.dimension + 1, list.end());
+        if (index) {
+            if (*index == 0 || *index > later.size()) return ConvertError::Ref;
+            out_ += later[*index - 1];
+            return success;
+        }
+        if (later.size() > 1 && !ctx.allow_multiple) return ConvertError::Value;
+        for (std::size_t i = 0; i < later.size(); ++i) {
+            if (i > 0) out_ += ',';
+            out_ += later[i];  // as stored: no check for an empty address here
+        }
+        return success;
+    }
+
+private:
+    Failure comparison(const ComparisonExpression& c, const ConversionContext& ctx) {
+        if (const auto* cmp = std::get_if<Comparison>(&c)) {
+            if (Failure f = expression(*cmp->left, ctx)) return f;
+            out_ += comparison_text(cmp->op);
+            return expression(*cmp->right, ctx);
+        }
+        if (const auto* bare = std::get_if<BareCondition>(&c)) {
+            out_ += '(';
+            if (Failure f = expression(*bare->expression, ctx)) return f;
+            out_ += "<>0)";
+            return success;
+        }
+        out_ += '(';
+        if (Failure f = or_expression(std::get<ParenthesisedCondition>(c).inner->or_expression, ctx))
+            return f;
+        out_ += ')';
+        return success;
+    }
+
+    Failure atomic(const AtomicExpression& a, const ConversionContext& ctx) {
+        return std::visit([&](const auto& x) { return atom(x, ctx); }, a);
+    }
+
+    Failure atom(const NumberLiteral& n, const ConversionContext&) {
+        append_number(out_, n.value);
+        return success;
+    }
+    Failure atom(const NodeReference& r, const ConversionContext& ctx) {
+        return node_cell(r.name, r.index, ctx.dimension, false, ctx);
+    }
+    Failure atom(const ChildrenReference& r, const ConversionContext& ctx) {
+        return children(r.index, ctx);
+    }
+    Failure atom(const RightReference& r, const ConversionContext& ctx) {
+        return right(r.index, ctx);
+    }
+    Failure atom(const ModifierCall& m, const ConversionContext& ctx) {
+        const NodeReference& r = m.reference;
+        if (m.name == ModifierName::Total) return node_cell(r.name, r.index, 0, true, ctx);
+        return ratio(r, ctx);
+    }
+    Failure atom(const FunctionCall& call, const ConversionContext& ctx) {
+        fill(function_format(call.name, call.args.size()),
+             [&](std::size_t i) {
+                 if (i < call.args.size()) embedded(call.args[i], ctx);
+             });
+        return success;
+    }
+    Failure atom(const AggregationCall& call, const ConversionContext& ctx) {
+        const List<Expression> args = call.args.value_or(List<Expression>{});
+        if (call.name == AggregationName::Coalesce) return coalesce(args, ctx);
+        return aggregation(aggregation_function(call.name), args, ctx);
+    }
+    Failure atom(const ConditionalCall& call, const ConversionContext& ctx) {
+        return conditional(call, ctx);
+    }
+    Failure atom(const EmptyLiteral&, const ConversionContext&) { return success; }
+    Failure atom(const Parenthesised& p, const ConversionContext& ctx) {
+        out_ += '(';
+        if (Failure f = expression(*p.inner, ctx)) return f;
+        out_ += ')';
+        return success;
+    }
+
+    // Copies `format`, calling `argument(i)` to write the i-th "{}".
+    template <class Argument>
+    void fill(std::string_view format, Argument&& argument) {
+        std::size_t next = 0;
+        for (std::size_t at = format.find("{}"); at != std::string_view::npos;
+             at = format.find("{}")) {
+            out_ += format.substr(0, at);
+            argument(next++);
+            format.remove_prefix(at + 2);
+        }
+        out_ += format;
+    }
+
+    // An aggregation may stand for several cells: its arguments, and all that
+    // is nested in them, may expand children and right references.
+    Failure aggregation(std::string_view function, const List<Expression>& args,
+                        const ConversionContext& ctx) {
+        ConversionContext many = ctx;
+        many.allow_multiple = true;
+        out_ += function;
+        out_ += '(';
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            if (i > 0) out_ += ',';
+            if (Failure f = aggregation_argument(args[i], many)) return f;
+        }
+        out_ += ')';
+        return success;
+    }
+
+    Failure aggregation_argument(const Expression& arg, const ConversionContext& ctx) {
+        const AtomicExpression* bare = expr_as_atomic(arg);
+        if (bare != nullptr) {
+            if (const auto* c = std::get_if<ChildrenReference>(bare)) return children(c->index, ctx);
+            if (const auto* r = std::get_if<RightReference>(bare)) return right(r->index, ctx);
+        }
+        return expression(arg, ctx);
+    }
+
+    // a, b, c: IF(a<>"",a,IF(b<>"",b,c)), written front to back.
+    Failure coalesce(const List<Expression>& args, const ConversionContext& ctx) {
+        if (args.empty()) return success;
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            out_ += "IF(";
+            const std::size_t start = out_.size();
+            if (Failure f = expression(args[i], ctx)) return f;
+            const std::string arg = out_.substr(start);
+            out_ += "<>\"\",";
+            out_ += arg;
+            out_ += ',';
+        }
+        if (Failure f = expression(args[args.size() - 1], ctx)) return f;
+        out_.append(args.size() - 1, ')');
+        return success;
+    }
+
+    // Clauses p:x, q:y, else z: IF(p,x,IF(q,y,z)); no else gives "".
+    Failure conditional(const ConditionalCall& call, const ConversionContext& ctx) {
+        for (const CaseClause& clause : call.clauses) {
+            out_ += "IF(";
+            if (Failure f = or_expression(clause.condition.or_expression, ctx)) return f;
+            out_ += ',';
+            embedded(*clause.result, ctx);
+            out_ += ',';
+        }
+        if (call.default_value != nullptr) {
+            embedded(*call.default_value, ctx);
+        } else {
+            out_ += "\"\"";
+        }
+        out_.append(call.clauses.size(), ')');
+        return success;
+    }
+
+    // The share of one node's current cell in its dimension-0 cell; no Self rule.
+    Failure ratio(const NodeReference& r, const ConversionContext& ctx) {
+        const std::span<const Node* const> found = ctx.names().find(r.name);
+        if (Failure f = pick(found, r.index)) return f;
+        if (!r.index && found.size() > 1) return ConvertError::Many;
+        const Node& node = *found[r.index ? *r.index - 1 : 0];
+        if (Failure f = cell(node, ctx.dimension, ctx)) return f;
+        out_ += '/';
+        return cell(node, 0, ctx);
+    }
+
+    // Ref when nothing carries the name or the index is outside 1..count.
+    static Failure pick(std::span<const Node* const> found, Index index) {
+        if (found.empty()) return ConvertError::Ref;
+        if (index && (*index == 0 || *index > found.size())) return ConvertError::Ref;
+        return success;
+    }
+
+    Failure cell(const Node& node, std::size_t dimension, const ConversionContext& ctx) {
+        const std::optional<std::string_view> address = cell_at(node, dimension, ctx.cells);
+        if (!address) return ConvertError::Ref;
+        out_ += *address;
+        return success;
+    }
+
+    std::string& out_;
+};
+
+// Runs one writer step into a fresh text.
+template <class Step>
+Converted capture(Step&& step) {
+    Converted result;
+    Writer writer(result.text);
+    result.error = step(writer);
+    if (result.error) result.text.clear();
+    return result;
+}
+
+}  // namespace
+
+const NameIndex& ConversionContext::names() const {
+    if (root == nullptr) throw std::logic_error("formula translation without a tree root");
+    return *root;
+}
+
+Converted convert_expression(const Expression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.expression(e, ctx); });
+}
+
+std::string convert_expression_embed_errors(const Expression& e, const ConversionContext& ctx) {
+    std::string out;
+    Writer(out).embedded(e, ctx);
+    return out;
+}
+
+Converted convert_multiplication(const MultiplicationExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.multiplication(e, ctx); });
+}
+
+Converted convert_power(const PowerExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.power(e, ctx); });
+}
+
+Converted convert_unary(const UnaryExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.unary(e, ctx); });
+}
+
+Converted convert_or(const OrExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.or_expression(e, ctx); });
+}
+
+Converted convert_and(const AndExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.and_expression(e, ctx); });
+}
+
+Converted convert_negation(const NegationExpression& e, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.negation(e, ctx); });
+}
+
+std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
+                                        const CellTable& cells) {
+    const auto entry = cells.find(NodeKey{&node});
+    if (entry == cells.end()) return std::nullopt;
+    const std::string* address = entry->second.at(dimension);
+    if (address == nullptr || address->empty()) return std::nullopt;
+    return *address;
+}
+
+Converted resolve_node_cell(std::string_view name, Index index, std::size_t dimension,
+                            bool allow_multiple, const ConversionContext& ctx) {
+    return capture(
+        [&](Writer& w) { return w.node_cell(name, index, dimension, allow_multiple, ctx); });
+}
+
+Converted resolve_children_reference(Index index, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.children(index, ctx); });
+}
+
+Converted resolve_right_reference(Index index, const ConversionContext& ctx) {
+    return capture([&](Writer& w) { return w.right(index, ctx); });
+}
+
+const AtomicExpression* expr_as_atomic(const Expression& e) {
+    const MultiplicationExpression& m = e.first;
+    const PowerExpression& p = m.first;
+    if (!e.rest.empty() || !m.rest.empty() || !p.exponents.empty() || p.base.sign != Sign::None)
+        return nullptr;
+    return &p.base.operand;
+}
+
+}  // namespace morvax

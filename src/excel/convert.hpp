@@ -1,0 +1,90 @@
+// Translation of one parsed formula into spreadsheet syntax: every reference
+// becomes the address of the cell that holds the referenced node's value, and
+// every construct the spreadsheet construct that computes the same thing.
+// The text has no leading "=" and no spaces of its own.
+//
+// Failures are values.  Function arguments and conditional results embed
+// their error text ("ABS(REF!)") and the translation goes on; anywhere else
+// the first failure ends the translation of the whole formula.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "eval/names.hpp"
+#include "eval/types.hpp"
+#include "excel/cells.hpp"
+#include "parser/ast.hpp"
+
+namespace morvax {
+
+enum class ConvertError : std::uint8_t { Ref, Many, Value };
+
+constexpr std::string_view error_text(ConvertError e) {
+    switch (e) {
+        case ConvertError::Ref: return "REF!";
+        case ConvertError::Many: return "MANY!";
+        case ConvertError::Value: return "VALUE!";
+    }
+    return "REF!";
+}
+
+// A translation: the spreadsheet text, or the failure that stopped it.
+struct Converted {
+    std::string text;
+    std::optional<ConvertError> error;
+
+    bool ok() const { return !error.has_value(); }
+    // The text, or the error's text in its place.
+    std::string text_or_error() const {
+        return ok() ? text : std::string(error_text(*error));
+    }
+};
+
+// Everything the translation of one formula needs; it owns nothing.
+struct ConversionContext {
+    const Node& node;          // whose formula is translated
+    const CellTable& cells;    // every node's addresses, by identity
+    std::size_t dimension = 0; // the cell being produced
+    // The tree's root, through its name lookup (built once per export).
+    const NameIndex* root = nullptr;
+    // Whether a children or right reference may stand for several cells.
+    bool allow_multiple = false;
+
+    // The name lookup; the export always sets it, so a missing one is a bug.
+    const NameIndex& names() const;
+};
+
+Converted convert_expression(const Expression& e, const ConversionContext& ctx);
+// Never fails: a failure comes back as its error text.
+std::string convert_expression_embed_errors(const Expression& e, const ConversionContext& ctx);
+
+Converted convert_multiplication(const MultiplicationExpression& e, const ConversionContext& ctx);
+Converted convert_power(const PowerExpression& e, const ConversionContext& ctx);
+Converted convert_unary(const UnaryExpression& e, const ConversionContext& ctx);
+Converted convert_or(const OrExpression& e, const ConversionContext& ctx);
+Converted convert_and(const AndExpression& e, const ConversionContext& ctx);
+Converted convert_negation(const NegationExpression& e, const ConversionContext& ctx);
+
+// The address of `node` for `dimension`: its single address whatever the
+// dimension, or the list entry.  Nothing (a Ref failure) when the node has no
+// entry, the list is too short, or the address is empty.
+std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
+                                        const CellTable& cells);
+
+// `@name` / `@name[index]` at `dimension`; `Self` is the node itself.  With
+// `allow_multiple`, a name shared by several nodes gives SUM over their cells.
+Converted resolve_node_cell(std::string_view name, Index index, std::size_t dimension,
+                            bool allow_multiple, const ConversionContext& ctx);
+// `children` / `children[index]` of the context's node.
+Converted resolve_children_reference(Index index, const ConversionContext& ctx);
+// `right` / `right[index]`: the node's own addresses after the context's dimension.
+Converted resolve_right_reference(Index index, const ConversionContext& ctx);
+
+// The one bare operand of `e` (no operators, no sign), or null.
+const AtomicExpression* expr_as_atomic(const Expression& e);
+
+}  // namespace morvax

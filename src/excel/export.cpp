@@ -1,0 +1,206 @@
+#include "excel/export.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include "eval/names.hpp"
+#include "parser/parse.hpp"
+#include "parser/unicode.hpp"
+
+namespace morvax {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_ignoring_case(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+// Decimal order of magnitude of an unsigned decimal text (D+ (. D*)? | . D+)
+// with an optional exponent, saturated; used only for values out of range.
+std::int64_t decimal_order(std::string_view s) {
+    std::int64_t order = 0;
+    bool seen_point = false, seen_digit = false;
+    std::size_t i = 0;
+    for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
+        if (s[i] == '.') {
+            seen_point = true;
+        } else if (!seen_digit && s[i] == '0') {
+            if (seen_point) --order;
+        } else if (!seen_digit) {
+            seen_digit = true;
+            if (seen_point) --order;
+        } else if (!seen_point) {
+            ++order;
+        }
+    }
+    std::int64_t exponent = 0;
+    bool negative = false;
+    if (i < s.size()) {
+        ++i;
+        if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
+        for (; i < s.size(); ++i) exponent = std::min<std::int64_t>(exponent * 10 + (s[i] - '0'), 1'000'000'000);
+    }
+    return order + (negative ? -exponent : exponent);
+}
+
+// D+ (. D*)? | . D+, then optionally e or E, a sign and D+.
+bool decimal_syntax(std::string_view s) {
+    std::size_t i = 0, mantissa_digits = 0;
+    while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
+    }
+    if (mantissa_digits == 0) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        std::size_t exponent_digits = 0;
+        while (i < s.size() && is_digit(s[i])) ++i, ++exponent_digits;
+        if (exponent_digits == 0) return false;
+    }
+    return i == s.size();
+}
+
+// Reads a whole text as a floating-point number in standard decimal syntax:
+// an optional sign, then digits with an optional point and exponent, or
+// "inf", "infinity" or "nan" in any letter case.  Too large gives infinity,
+// too small zero.
+bool read_decimal(std::string_view s, double& out) {
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    double x = 0;
+    if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
+        x = std::numeric_limits<double>::infinity();
+    } else if (equals_ignoring_case(s, "nan")) {
+        x = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        if (!decimal_syntax(s)) return false;
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), x);
+        if (ec == std::errc::result_out_of_range) {
+            x = decimal_order(s) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        } else if (ec != std::errc{} || end != s.data() + s.size()) {
+            return false;
+        }
+    }
+    out = negative ? -x : x;
+    return true;
+}
+
+// One formula text made ready for every dimension that uses it, so that a
+// single formula laid out in twelve cells is parsed once.
+struct PreparedFormula {
+    const Expression* expression = nullptr;  // to translate per dimension
+    std::string text;                        // otherwise the cell text itself
+};
+
+PreparedFormula prepare_formula(std::string_view formula, Arena& arena) {
+    if (formula.empty()) return {};
+    if (formula.front() != '=') return {nullptr, literal_cell_text(formula)};
+    const ParseResult<Value> parsed = FormulaParser::parse_formula(formula, arena);
+    if (!parsed.ok()) return {nullptr, "ERROR!"};
+    switch (parsed.value.kind) {
+        case Value::Kind::Expression: return {parsed.value.expression, {}};
+        case Value::Kind::Number: return {nullptr, format_number(parsed.value.number)};
+        case Value::Kind::Empty: break;
+    }
+    return {};
+}
+
+std::string render(const PreparedFormula& prepared, const ConversionContext& ctx) {
+    if (prepared.expression == nullptr) return prepared.text;
+    const Converted converted = convert_expression(*prepared.expression, ctx);
+    if (!converted.ok()) return std::string(error_text(*converted.error));
+    std::string text;
+    text.reserve(converted.text.size() + 1);
+    text += '=';
+    text += converted.text;
+    return text;
+}
+
+bool has_no_addresses(const AnyDim<std::string>& cells) {
+    return cells.is_single() ? cells.single_value().empty() : cells.list().empty();
+}
+
+// The cell texts of one node, one per address, in the form of its `cells`.
+AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
+                                    const NameIndex& names) {
+    const std::size_t count = node.cells.dimensions();
+    ConversionContext ctx{node, table, 0, &names, false};
+    Arena arena;
+    std::vector<std::string> texts(count);
+    if (node.formula.is_single()) {
+        const PreparedFormula prepared = prepare_formula(node.formula.single_value(), arena);
+        for (ctx.dimension = 0; ctx.dimension < count; ++ctx.dimension)
+            texts[ctx.dimension] = render(prepared, ctx);
+    } else {
+        const std::vector<std::string>& formulas = node.formula.list();
+        for (ctx.dimension = 0; ctx.dimension < count; ++ctx.dimension) {
+            const std::string_view formula =
+                ctx.dimension < formulas.size() ? std::string_view(formulas[ctx.dimension]) : "";
+            texts[ctx.dimension] = render(prepare_formula(formula, arena), ctx);
+        }
+    }
+    if (node.cells.is_single()) return AnyDim<std::string>::single(std::move(texts.front()));
+    return AnyDim<std::string>::multi(std::move(texts));
+}
+
+}  // namespace
+
+void collect_cells_snapshot(const Node& node, CellTable& table) {
+    for_each_preorder(node, [&](const Node& n) { table.emplace(NodeKey{&n}, n.cells); });
+}
+
+void convert_tree(Node& node, const Node& root, const CellTable& table) {
+    const NameIndex names(root);
+    std::vector<Node*> todo{&node};
+    while (!todo.empty()) {
+        Node& n = *todo.back();
+        todo.pop_back();
+        if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names);
+        for (auto it = n.children.rbegin(); it != n.children.rend(); ++it) todo.push_back(&*it);
+    }
+}
+
+std::string formula_cell_text(std::string_view formula, const ConversionContext& ctx) {
+    Arena arena;
+    return render(prepare_formula(formula, arena), ctx);
+}
+
+std::string literal_cell_text(std::string_view formula) {
+    const std::string_view trimmed = unicode::trim(formula);
+    if (trimmed.empty()) return {};
+    Arena arena;
+    const ParseResult<Value> parsed = FormulaParser::parse_formula(trimmed, arena);
+    if (parsed.ok() && parsed.value.kind == Value::Kind::Number) {
+        std::string text = trimmed.back() == '%' ? "=" : "";
+        append_number(text, parsed.value.number);
+        return text;
+    }
+    // Separators are normalised only when that yields a number: other texts
+    // ("Hello, world") must come back as the caller wrote them.
+    double x = 0;
+    if (read_decimal(normalize_number_string(trimmed), x)) return format_number(x);
+    return std::string(trimmed);
+}
+
+void export_tree_cells(Node& root) {
+    CellTable table;
+    collect_cells_snapshot(root, table);
+    convert_tree(root, root, table);
+}
+
+}  // namespace morvax

@@ -1,0 +1,34 @@
+// The spreadsheet export of a Node tree: every laid-out node's addresses in
+// `cells` are replaced by the texts to put into those cells, a translated
+// formula or a plain value.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "eval/types.hpp"
+#include "excel/cells.hpp"
+#include "excel/convert.hpp"
+
+namespace morvax {
+
+// Adds `node` and all its descendants to `table`, each with a copy of its
+// current `cells`.
+void collect_cells_snapshot(const Node& node, CellTable& table);
+
+// Rewrites `cells` on `node` and all its descendants from `table`; names are
+// looked up in the tree of `root`.  A node without addresses keeps its `cells`.
+void convert_tree(Node& node, const Node& root, const CellTable& table);
+
+// The cell text of one formula text in the context's node and dimension:
+// empty, "=" and a translation, an error text, or a literal value.
+std::string formula_cell_text(std::string_view formula, const ConversionContext& ctx);
+
+// A formula that does not begin with "=": a number normalised (a percentage
+// stays a formula, "=0.05"), any other text trimmed.
+std::string literal_cell_text(std::string_view formula);
+
+// The whole export: snapshot, then rewrite from the root.
+void export_tree_cells(Node& root);
+
+}  // namespace morvax
