@@ -132,3 +132,22 @@ def test_deep_nesting_up_to_the_guard(formula: str) -> None:
 )
 def test_deeper_nesting_is_a_parse_failure(formula: str) -> None:
     assert evaluate(formula) == "ERROR!"
+
+
+def test_identifiers_agree_with_python() -> None:
+    # A plain name starts with a letter of any script or "_" and goes on with
+    # letters, digits and combining marks: exactly Python's own identifiers.
+    grammar_whitespace = {" ", "\t", "\r", "\n"}  # end the reference instead
+    wrong = []
+    for cp in range(0x110000):
+        if 0xD800 <= cp <= 0xDFFF:
+            continue
+        c = chr(cp)
+        start = evaluate("=@" + c) == "REF!"
+        if start != c.isidentifier():
+            wrong.append(("start", hex(cp)))
+        if c not in grammar_whitespace:
+            cont = evaluate("=@a" + c) == "REF!"
+            if cont != ("a" + c).isidentifier():
+                wrong.append(("continue", hex(cp)))
+    assert wrong == []

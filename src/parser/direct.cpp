@@ -71,9 +71,8 @@ private:
         return true;
     }
     bool digit_here() const { return p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9'; }
-    static bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     void ws() {
-        while (p_ < t_.size() && space(t_[p_])) ++p_;
+        while (p_ < t_.size() && is_grammar_space(t_[p_])) ++p_;
     }
 
     // Case-insensitive keyword at p_ (a prefix match, as the grammar's).
@@ -127,7 +126,7 @@ private:
 
     // Whether, after optional whitespace, an operand could start at q.
     bool operand_follows(std::size_t q) const {
-        while (q < t_.size() && space(t_[q])) ++q;
+        while (q < t_.size() && is_grammar_space(t_[q])) ++q;
         if (q >= t_.size()) return false;
         const char c = t_[q];
         if ((c >= '0' && c <= '9') || c == '(' || c == '@' || c == '_') return true;

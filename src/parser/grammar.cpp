@@ -147,11 +147,7 @@ private:
 
     void skip() {
         if (atomic_) return;
-        while (pos_ < text_.size()) {
-            const char c = text_[pos_];
-            if (c != ' ' && c != '\t' && c != '\r' && c != '\n') break;
-            ++pos_;
-        }
+        while (pos_ < text_.size() && is_grammar_space(text_[pos_])) ++pos_;
     }
 
     bool at_end() const { return pos_ >= text_.size(); }
@@ -593,9 +589,7 @@ private:
             if (!NUMBER()) return false;
             attempt([&] {
                 return lit("%") && lookahead_not([&] {
-                           while (!at_end() && (peek() == ' ' || peek() == '\t' ||
-                                                peek() == '\r' || peek() == '\n'))
-                               ++pos_;
+                           while (!at_end() && is_grammar_space(peek())) ++pos_;
                            return OPERAND_START();
                        });
             });
@@ -619,9 +613,7 @@ private:
 
     bool WHITESPACE() {
         return rule(Rule::WHITESPACE, Kind::Silent, [&] {
-            if (at_end()) return false;
-            const char c = peek();
-            if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+            if (at_end() || !is_grammar_space(peek())) return false;
             ++pos_;
             return true;
         });

@@ -16,6 +16,10 @@
 
 namespace morvax {
 
+// The grammar's own whitespace (its WHITESPACE rule), skipped between the
+// items of normal rules.
+constexpr bool is_grammar_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 // Nesting deeper than this many parentheses, calls or parenthesised conditions
 // fails the parse, so that no text can exhaust the native stack.
 inline constexpr int kMaxNesting = 256;
