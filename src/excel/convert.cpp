@@ -106,27 +106,13 @@ public:
     }
 
     Failure or_expression(const OrExpression& e, const ConversionContext& ctx) {
-        if (e.rest.empty()) return and_expression(e.first, ctx);
-        out_ += "OR(";
-        if (Failure f = and_expression(e.first, ctx)) return f;
-        for (const AndExpression& next : e.rest) {
-            out_ += ',';
-            if (Failure f = and_expression(next, ctx)) return f;
-        }
-        out_ += ')';
-        return success;
+        return joined("OR", e.first, e.rest,
+                      [&](const AndExpression& a) { return and_expression(a, ctx); });
     }
 
     Failure and_expression(const AndExpression& e, const ConversionContext& ctx) {
-        if (e.rest.empty()) return negation(e.first, ctx);
-        out_ += "AND(";
-        if (Failure f = negation(e.first, ctx)) return f;
-        for (const NegationExpression& next : e.rest) {
-            out_ += ',';
-            if (Failure f = negation(next, ctx)) return f;
-        }
-        out_ += ')';
-        return success;
+        return joined("AND", e.first, e.rest,
+                      [&](const NegationExpression& n) { return negation(n, ctx); });
     }
 
     Failure negation(const NegationExpression& e, const ConversionContext& ctx) {
@@ -252,6 +238,22 @@ private:
     Failure atom(const Parenthesised& p, const ConversionContext& ctx) {
         out_ += '(';
         if (Failure f = expression(*p.inner, ctx)) return f;
+        out_ += ')';
+        return success;
+    }
+
+    // One operand as itself; several as FUNCTION(first,next,...).
+    template <class First, class Next, class Write>
+    Failure joined(std::string_view function, const First& first, const List<Next>& rest,
+                   Write&& write) {
+        if (rest.empty()) return write(first);
+        out_ += function;
+        out_ += '(';
+        if (Failure f = write(first)) return f;
+        for (const Next& next : rest) {
+            out_ += ',';
+            if (Failure f = write(next)) return f;
+        }
         out_ += ')';
         return success;
     }
