@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -83,6 +84,7 @@ TokenKind classify_name(std::string_view name) {
     return TokenKind::Unexpected;
 }
 
+// The candidates that come after `candidate` in the order of trying.
 constexpr CandidateSet after(int candidate) { return ~((CandidateSet{2} << candidate) - 1); }
 
 // One scan of one text.
