@@ -48,9 +48,11 @@ class Case:
     raises: type[BaseException] | None = None
 
 
-def text_function_cases(function: Callable[..., Any], parameter: str = "formula") -> list[Case]:
+def text_function_cases(
+    function: Callable[..., Any], parameter: str = "formula", name: str | None = None
+) -> list[Case]:
     """Good and bad calls for a function whose one parameter is a text."""
-    name = function.__name__
+    name = name or function.__name__
     return [
         Case(f"{name} ascii", function, ("=1+2*3",)),
         Case(f"{name} keyword", function, (), {parameter: "=1+2*3"}),
@@ -70,6 +72,10 @@ def text_function_cases(function: Callable[..., Any], parameter: str = "formula"
 CASES: list[Case] = [
     *text_function_cases(morvax_formulas.evaluate),
     *text_function_cases(morvax_formulas.evaluate_boolean),
+    *text_function_cases(morvax_formulas.get_tokens),
+    Case("get_tokens every kind", morvax_formulas.get_tokens,
+         ("=total(@a) * abs(-1) / sum(children) + if(right > 1; 2; 3) $ empty",)),
+    Case("get_tokens open braced names", morvax_formulas.get_tokens, ("@{x" * 300,)),
 ]
 
 
@@ -87,7 +93,7 @@ def refuse(_self: object) -> bool:
 def probe_cases(probe: ModuleType) -> list[Case]:
     root = Root()
     return [
-        *text_function_cases(probe.get_tokens),
+        *text_function_cases(probe.get_tokens, name="probe get_tokens"),
         Case("flag default", probe.evaluate_tree, (root,)),
         Case("flag True", probe.evaluate_tree, (root, True)),
         Case("flag keyword", probe.evaluate_tree, (), {"root": root, "in_place": False}),

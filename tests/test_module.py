@@ -16,8 +16,10 @@ import morvax_formulas
 from buildtools import run
 
 # Registration order, which is also the order of __all__.
-FUNCTIONS = ["evaluate", "evaluate_boolean"]
-TEXT_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
+FUNCTIONS = ["evaluate", "evaluate_boolean", "get_tokens"]
+# Functions whose result is one str.
+STR_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
+TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens]
 STANDARD_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
@@ -70,6 +72,7 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
     [
         ("evaluate", "(formula)"),
         ("evaluate_boolean", "(formula)"),
+        ("get_tokens", "(formula)"),
     ],
 )
 def test_docstring_is_only_the_text_signature(name: str, text_signature: str) -> None:
@@ -163,7 +166,7 @@ def test_lone_surrogates_raise_unicode_encode_error(
     assert raised.value.reason == "surrogates not allowed"
 
 
-@pytest.mark.parametrize("function", TEXT_FUNCTIONS)
+@pytest.mark.parametrize("function", STR_FUNCTIONS)
 @given(text=st.text())
 def test_any_text_gives_a_str_or_an_encoding_error(
     function: Callable[[str], str], text: str

@@ -28,12 +28,17 @@ enum class Kind : std::uint8_t {
 // same text, exponentially in the nesting.
 class Matcher {
 public:
-    Matcher(std::string_view text, ParseTree* tree)
+    // `open_name`, when given, is shared by matches on suffixes of one text;
+    // `text` then starts `base` bytes into that text.
+    Matcher(std::string_view text, ParseTree* tree, std::vector<bool>* open_name = nullptr,
+            std::size_t base = 0)
         : text_(text),
           tree_(tree),
           stack_(scratch()),
           memo_expression_(scratch()),
-          memo_boolean_(scratch()) {}
+          memo_boolean_(scratch()),
+          open_name_(open_name),
+          base_(base) {}
 
     bool run(Rule start);
     const GrammarFailure& failure() const { return failure_; }
@@ -529,18 +534,45 @@ private:
 
     bool CURLY_IDENTIFIER() {
         return rule(Rule::CURLY_IDENTIFIER, Kind::Atomic, [&] {
-            for (;;) {
-                const bool group = attempt([&] {
-                    if (!lit("{")) return false;
-                    while (!at_end() && peek() != '{' && peek() != '}') any_char();
-                    return lit("}");
-                });
-                if (group) continue;
-                if (at_end() || peek() == '}') break;
-                any_char();
+            const std::size_t start = pos_;
+            while (!known_open() && curly_item()) {
             }
+            if (known_open()) pos_ = text_.size();
+            if (at_end()) remember_open(start);
             return true;
         });
+    }
+
+    // One item of a braced name: a brace group, or one character but "}".
+    bool curly_item() {
+        const bool group = attempt([&] {
+            if (!lit("{")) return false;
+            while (!at_end() && peek() != '{' && peek() != '}') any_char();
+            return lit("}");
+        });
+        if (group) return true;
+        if (at_end() || peek() == '}') return false;
+        any_char();
+        return true;
+    }
+
+    // The items of a braced name depend on nothing but where they start, so a
+    // walk that reached the end from `start` reaches it from every item start
+    // it passed; those are marked for later matches on the same text.
+    void remember_open(std::size_t start) {
+        if (open_name_ == nullptr) return;
+        if (open_name_->empty()) open_name_->resize(base_ + text_.size());
+        pos_ = start;
+        while (!at_end() && !known_open()) {
+            (*open_name_)[base_ + pos_] = true;
+            if (!curly_item()) break;
+        }
+        pos_ = text_.size();
+    }
+
+    bool known_open() const {
+        return open_name_ != nullptr && !at_end() && !open_name_->empty() &&
+               (*open_name_)[base_ + pos_];
     }
 
     // -- numbers --------------------------------------------------------------
@@ -644,6 +676,8 @@ private:
     bool aborted_ = false;
     bool stack_low_known_ = false;
     std::uintptr_t stack_low_ = 0;
+    std::vector<bool>* open_name_;
+    std::size_t base_;
 };
 
 bool Matcher::dispatch(Rule r) {
@@ -742,6 +776,12 @@ bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& f
 
 std::optional<std::size_t> match_length(Rule rule, std::string_view text) {
     Matcher m(text, nullptr);
+    if (!m.run(rule)) return std::nullopt;
+    return m.pos();
+}
+
+std::optional<std::size_t> SuffixMatcher::match_length(Rule rule, std::size_t from) {
+    Matcher m(text_.substr(from), nullptr, &open_name_, from);
     if (!m.run(rule)) return std::nullopt;
     return m.pos();
 }

@@ -85,5 +85,22 @@ bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& f
 // nothing when it does not match.  Builds no nodes; any rule may be asked.
 std::optional<std::size_t> match_length(Rule rule, std::string_view text);
 
+// Matches single rules on the suffixes of one text, for a caller that asks at
+// many positions (the token scanner).  Gives the same answers as
+// `match_length(rule, text.substr(from))`, but remembers where the walk of a
+// braced name ran to the end of the text without a closing "}": without that,
+// a text like "@{@{@{..." is walked to its end again from every "@{", which
+// is quadratic.  Allocates only when a braced name is left open.
+class SuffixMatcher {
+public:
+    explicit SuffixMatcher(std::string_view text) : text_(text) {}
+
+    std::optional<std::size_t> match_length(Rule rule, std::size_t from);
+
+private:
+    std::string_view text_;
+    std::vector<bool> open_name_;  // per byte: a braced name begun here is never closed
+};
+
 }  // namespace grammar
 }  // namespace morvax

@@ -364,4 +364,24 @@ TEST(nesting_guard) {
     if (!parsed.ok()) CHECK_EQ(parsed.error.message(), "Formula nested more than 256 levels deep");
 }
 
+TEST(suffix_matcher_answers_like_match_length) {
+    // Braced names left open, closed, nested and grouped, asked from the
+    // front and from the back: what one answer remembers must not change another.
+    const std::string_view texts[] = {
+        "@{@{@{", "@{x@{y}z", "@{{a{b}@{c", "@{a}@{b", "{}@{{}}@{", "@{a{b@{c}}", "=@{x}+1",
+    };
+    for (std::string_view text : texts) {
+        for (bool backwards : {false, true}) {
+            grammar::SuffixMatcher matcher(text);
+            for (std::size_t i = 0; i <= text.size(); ++i) {
+                const std::size_t from = backwards ? text.size() - i : i;
+                for (Rule rule : {Rule::NODE_REFERENCE, Rule::CURLY_IDENTIFIER, Rule::expression}) {
+                    CHECK_EQ(matcher.match_length(rule, from), grammar::match_length(rule, text.substr(from)))
+                        << text << " from " << from << " " << morvax::rule_name(rule);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -1,0 +1,60 @@
+// get_tokens(formula): the formula cut into (text, kind) pairs for display.
+#include <array>
+#include <vector>
+
+#include "module/boundary.hpp"
+#include "module/entry_points.hpp"
+#include "parser/tokenize.hpp"
+
+namespace morvax::module {
+namespace {
+
+constexpr Param params[] = {{"formula", ParamKind::text}};
+constexpr Signature signature{"get_tokens", params, "get_tokens(formula)\n--\n\n"};
+
+// The kind names of one call, each made once and shared by all its tokens.
+class KindNames {
+public:
+    // New reference to the str of `kind`, or null with an error set.
+    PyObject* get(TokenKind kind) noexcept {
+        PyRef& name = names_[static_cast<std::size_t>(kind)];
+        if (!name) name = PyRef::steal(new_text(display_name(kind)));
+        return Py_XNewRef(name.get());
+    }
+
+private:
+    std::array<PyRef, kTokenKindCount> names_;
+};
+
+// New reference: a 2-tuple (text, kind name), or an empty PyRef with the error set.
+PyRef token_pair(const Token& token, KindNames& kinds) {
+    PyRef text = PyRef::steal(new_text(token.text));
+    if (!text) return {};
+    PyRef kind = PyRef::steal(kinds.get(token.kind));
+    if (!kind) return {};
+    PyRef pair = PyRef::steal(PyTuple_New(2));
+    if (!pair) return {};
+    PyTuple_SET_ITEM(pair.get(), 0, text.release());
+    PyTuple_SET_ITEM(pair.get(), 1, kind.release());
+    return pair;
+}
+
+// New reference: the list of pairs.
+PyRef get_tokens(const Arguments& args) {
+    const std::vector<Token> tokens = scan_tokens(args[0].text);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
+    if (!list) return {};
+    KindNames kinds;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        PyRef pair = token_pair(tokens[i], kinds);
+        if (!pair) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list;
+}
+
+}  // namespace
+
+const PyMethodDef get_tokens_method = entry_point<signature, get_tokens>();
+
+}  // namespace morvax::module
