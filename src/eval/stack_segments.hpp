@@ -1,0 +1,70 @@
+// Recursion whose depth the input decides (a chain of a million on-demand
+// evaluations) runs on separately allocated stack segments once the thread's
+// own stack runs low, so it never overflows the native stack.  Everything
+// between two segments stays ordinary recursion: results and their order are
+// those of unbounded recursion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace morvax {
+
+class StackSegments {
+public:
+    // Room that one step of the recursion may use below the point where `call`
+    // decides: the evaluation of the most deeply nested formula the parser
+    // accepts, with a wide margin.
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr std::size_t kReserve = 1536 * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    static constexpr std::size_t kReserve = 1536 * 1024;
+#else
+    static constexpr std::size_t kReserve = 256 * 1024;
+#endif
+#else
+    static constexpr std::size_t kReserve = 256 * 1024;
+#endif
+    static constexpr std::size_t kSegmentSize = 16 * 1024 * 1024;
+
+    StackSegments();
+    StackSegments(const StackSegments&) = delete;
+    StackSegments& operator=(const StackSegments&) = delete;
+    ~StackSegments();
+
+    // Runs `work()` here, or on a fresh segment when less than kReserve is
+    // left.  An exception thrown by `work` reaches the caller either way.
+    template <class F>
+    void call(F&& work) {
+        if (room() >= kReserve) {
+            work();
+            return;
+        }
+        using W = std::remove_reference_t<F>;
+        run_on_segment(Task{&work, [](void* w) { (*static_cast<W*>(w))(); }});
+    }
+
+    // How many segments were ever in use at once (for tests and measurements).
+    std::size_t segments_allocated() const { return pool_.size(); }
+
+private:
+    struct Task {
+        void* work;
+        void (*run)(void*);
+    };
+    struct Segment;
+
+    std::size_t room();
+    void run_on_segment(Task task);
+
+    std::uintptr_t low_ = 0;  // lowest usable address of the current stack; 0 until asked
+    std::size_t depth_ = 0;   // segments entered and not yet left
+    std::vector<std::unique_ptr<Segment>> pool_;  // pool_[i] serves depth i, reused
+};
+
+}  // namespace morvax
