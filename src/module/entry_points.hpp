@@ -7,5 +7,6 @@ namespace morvax::module {
 
 extern const PyMethodDef evaluate_method;
 extern const PyMethodDef evaluate_boolean_method;
+extern const PyMethodDef evaluate_tree_method;
 
 }  // namespace morvax::module

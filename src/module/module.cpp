@@ -10,6 +10,7 @@ namespace {
 constexpr const PyMethodDef* functions[] = {
     &evaluate_method,
     &evaluate_boolean_method,
+    &evaluate_tree_method,
 };
 
 int exec_module(PyObject* module) noexcept { return add_functions(module, functions); }
