@@ -16,7 +16,7 @@ import morvax_formulas
 from buildtools import run
 
 # Registration order, which is also the order of __all__.
-FUNCTIONS = ["evaluate", "evaluate_boolean"]
+FUNCTIONS = ["evaluate", "evaluate_boolean", "evaluate_tree"]
 TEXT_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
 STANDARD_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
@@ -70,6 +70,7 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
     [
         ("evaluate", "(formula)"),
         ("evaluate_boolean", "(formula)"),
+        ("evaluate_tree", "(root, in_place=False)"),
     ],
 )
 def test_docstring_is_only_the_text_signature(name: str, text_signature: str) -> None:
