@@ -2,6 +2,8 @@
 
 #include "eval/tree.hpp"
 
+#include <algorithm>
+
 namespace morvax {
 namespace {
 
@@ -11,7 +13,7 @@ std::vector<EvalResult> ref_error() { return {EvalResult::error(EvalError::Ref)}
 
 std::vector<EvalResult> TreeContext::read_named(std::string_view name, Index index,
                                                 std::size_t dimension) const {
-    std::span<const NodePtr> matches = tree_.tree().find(name);
+    std::span<const NodePtr> matches = tree_.find(name);
     if (matches.empty()) return ref_error();
     if (index) {
         if (*index == 0 || *index > matches.size()) return ref_error();
@@ -32,6 +34,7 @@ std::vector<EvalResult> TreeContext::get_reference_value(std::string_view name,
 std::vector<EvalResult> TreeContext::get_children_values() const {
     const TreeIndex& tree = tree_.tree();
     std::vector<EvalResult> out;
+    out.reserve(tree.node(node_).children.size());
     for (NodePtr child = node_ + 1; child < tree.subtree_end(node_); child = tree.subtree_end(child)) {
         out.push_back(tree_.read(child, dimension_).as_own());
     }
@@ -42,6 +45,7 @@ std::vector<EvalResult> TreeContext::get_right_values() const {
     const AnyDim<std::string>& formula = tree_.tree().node(node_).formula;
     if (formula.is_single()) return ref_error();
     std::vector<EvalResult> out;
+    out.reserve(formula.list().size() - std::min(formula.list().size(), dimension_ + 1));
     // Later dimensions of the node itself; their errors arrive as they are.
     for (std::size_t k = dimension_ + 1; k < formula.list().size(); ++k) {
         out.push_back(tree_.read(node_, k));

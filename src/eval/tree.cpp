@@ -99,10 +99,32 @@ std::span<const NodePtr> TreeIndex::find(std::string_view name) const {
 // -- MemoTable ----------------------------------------------------------------
 
 MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions)
-    : dims_(dimensions), entries_(nodes), evaluated_(words_for(nodes * dimensions)) {}
+    : dims_(dimensions),
+      entries_(nodes),
+      evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {}
 
-bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const { return test_bit(evaluated_, bit(n, d)); }
-void MemoTable::mark_evaluated(NodePtr n, std::size_t d) { set_bit(evaluated_, bit(n, d)); }
+bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
+    if (d < kInline) return (entries_[n].evaluated >> d) & 1;
+    return test_bit(evaluated_, bit(n, d));
+}
+
+void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
+    if (d < kInline) {
+        entries_[n].evaluated |= std::uint64_t{1} << d;
+    } else {
+        set_bit(evaluated_, bit(n, d));
+    }
+}
+
+// Whether a dimension other than d holds the single entry's result.
+bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
+    const std::uint64_t others = d < kInline ? ~(std::uint64_t{1} << d) : ~std::uint64_t{0};
+    if (entries_[n].evaluated & others) return true;
+    for (std::size_t k = kInline; k < dims_; ++k) {
+        if (k != d && evaluated_in(n, k)) return true;
+    }
+    return false;
+}
 
 std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
     const Entry& e = entries_[n];
@@ -145,9 +167,7 @@ void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_form
             return;
         }
         // No other dimension holds the old result: the entry may simply change.
-        bool others = false;
-        for (std::size_t k = 0; k < dims_ && !others; ++k) others = k != d && evaluated_in(n, k);
-        if (!others) {
+        if (!evaluated_elsewhere(n, d)) {
             e.single = r;
             mark_evaluated(n, d);
             return;
@@ -225,10 +245,19 @@ const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) cons
 
 TreeEvaluation::TreeEvaluation(Node& root)
     : tree_(root),
+      found_(4096),
       dims_(get_max_dimensions(root)),
       formulas_(tree_),
       values_(tree_.size(), dims_),
       stack_(tree_.size(), dims_) {}
+
+std::span<const NodePtr> TreeEvaluation::find(std::string_view name) {
+    // Fibonacci hashing of the address; the low bits are alignment.
+    const auto address = reinterpret_cast<std::uintptr_t>(name.data());
+    FoundName& slot = found_[(address * 0x9E3779B97F4A7C15ull) >> 52];
+    if (slot.data != name.data() || slot.size != name.size()) slot = {name.data(), name.size(), tree_.find(name)};
+    return slot.nodes;
+}
 
 void TreeEvaluation::evaluate_all() {
     for (NodePtr n = 0; n < tree_.size(); ++n) {

@@ -74,9 +74,10 @@ public:
 private:
     enum class Form : std::uint8_t { None, Single, List };
     struct Entry {
+        EvalResult single;             // Single: the result
+        std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
+        std::uint32_t list = 0;        // List: first slot in slots_
         Form form = Form::None;
-        EvalResult single;         // Single: the result
-        std::uint32_t list = 0;    // List: first slot in slots_
     };
     // One EvalState, compactly: a Pending slot holds nothing.
     struct Slot {
@@ -84,15 +85,17 @@ private:
         bool pending = true;
     };
 
-    std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
+    static constexpr std::size_t kInline = 64;  // dimensions whose bits live in the entry
+    std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
     bool evaluated_in(NodePtr n, std::size_t d) const;
+    bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
 
     std::size_t dims_;
     std::vector<Entry> entries_;
     std::vector<Slot> slots_;
-    std::vector<std::uint64_t> evaluated_;  // Single entries: a bit per (node, dimension)
+    std::vector<std::uint64_t> evaluated_;  // Single entries: the bits of dimensions from 64 on
 };
 
 // The (node, dimension) pairs being evaluated right now, outermost first.
@@ -150,6 +153,9 @@ public:
     void save_values();
 
     const TreeIndex& tree() const { return tree_; }
+    // TreeIndex::find, remembered per reference site: a name in a formula is a
+    // view into its text, so the view's address identifies the site.
+    std::span<const NodePtr> find(std::string_view name);
     std::size_t max_dimensions() const { return dims_; }
     const FormulaTable& formulas() const { return formulas_; }
     const StackSegments& segments() const { return segments_; }
@@ -157,7 +163,14 @@ public:
 private:
     EvalResult compute(NodePtr n, std::size_t d);
 
+    struct FoundName {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::span<const NodePtr> nodes;
+    };
+
     TreeIndex tree_;
+    std::vector<FoundName> found_;  // direct-mapped by the name's address
     std::size_t dims_;
     FormulaTable formulas_;
     MemoTable values_;

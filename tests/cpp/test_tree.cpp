@@ -12,8 +12,8 @@ namespace {
 using namespace morvax;
 
 struct Row {
-    std::string_view tree;
-    std::string_view values;
+    std::string tree;
+    std::string values;
 };
 
 std::string evaluated(std::string_view text) {
@@ -129,6 +129,20 @@ TEST(tree_memo_forms) {
         // An empty formula list counts no dimension.
         {"R []\n A [1|2]", "R:[|] A:[1|2]"},
         {"R []", "R:[]"},
+    });
+}
+
+// More dimensions than fit the entry's own bits.
+TEST(tree_memo_forms_in_many_dimensions) {
+    std::string inputs = "[";
+    std::string expected = "[";
+    for (int d = 0; d < 70; ++d) {
+        inputs += d < 69 ? "=1|" : "=2]";
+        expected += d < 69 ? "1|" : "2]";
+    }
+    check_rows({
+        {"R =5\n P " + inputs, "R:5 P:" + expected},
+        {"R =@P\n P " + inputs, "R:" + expected + " P:" + expected},
     });
 }
 
