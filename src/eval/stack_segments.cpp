@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <exception>
-#include <limits>
 #include <new>
-
-#include "parser/stack.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define MORVAX_ASAN_FIBERS 1
@@ -83,14 +80,8 @@ StackSegments::StackSegments() = default;
 StackSegments::~StackSegments() = default;
 
 std::size_t StackSegments::room() {
+    if (low_ == 0) return 0;  // the thread's own stack: unmeasured
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (low_ == 0) {
-        // The thread's own stack: ask once, then measure against the answer.
-        const std::size_t remaining = stack_remaining();
-        const bool unknown = remaining == std::numeric_limits<std::size_t>::max() ||
-                             remaining > here;
-        low_ = unknown ? here : here - remaining;  // unknown: move to a segment at once
-    }
     return here > low_ ? here - low_ : 0;
 }
 

@@ -144,6 +144,7 @@ std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
 // was evaluated in keeps its result.
 void MemoTable::to_list(NodePtr n) {
     Entry& e = entries_[n];
+    if (slots_.size() + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
     const auto first = static_cast<std::uint32_t>(slots_.size());
     slots_.resize(slots_.size() + dims_);
     for (std::size_t k = 0; k < dims_; ++k) {
@@ -260,9 +261,12 @@ std::span<const NodePtr> TreeEvaluation::find(std::string_view name) {
 }
 
 void TreeEvaluation::evaluate_all() {
-    for (NodePtr n = 0; n < tree_.size(); ++n) {
-        for (std::size_t d = 0; d < dims_; ++d) evaluate_dimension(n, d);
-    }
+    if (dims_ == 0) return;
+    segments_.call([&] {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            for (std::size_t d = 0; d < dims_; ++d) evaluate_dimension(n, d);
+        }
+    });
 }
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {

@@ -206,6 +206,23 @@ TEST(tree_deep_on_demand_chain) {
     CHECK(evaluation.segments().segments_allocated() > 0);
 }
 
+// Every link of the chain holds a formula nested as deeply as the parser
+// allows: each on-demand step needs a lot of stack, and the segments must
+// still leave room for it.
+TEST(tree_chain_of_deeply_nested_formulas) {
+    const std::size_t length = 2000;
+    const char* openers[] = {"abs(", "(", "sum("};
+    Node root = chain(length);
+    for (std::size_t i = 0; i + 1 < length; ++i) {
+        std::string formula = "=";
+        for (int level = 0; level < 250; ++level) formula += openers[level % 3];
+        formula += "@n" + std::to_string(i + 1) + std::string(250, ')') + " + 1";
+        root.children[i].formula = AnyDim<std::string>::single(formula);
+    }
+    evaluate_tree_values(root);
+    CHECK_EQ(root.value.single_value().to_string(), std::to_string(length));
+}
+
 // A deep tree whose every node sums its only child: the walks do not recurse.
 TEST(tree_deep_nesting) {
     const std::size_t depth = 100000;
