@@ -214,13 +214,14 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 // -- FormulaTable -------------------------------------------------------------
 
 FormulaTable::FormulaTable(const TreeIndex& tree) {
-    std::unordered_map<std::string_view, std::uint32_t> seen;
+    std::unordered_map<std::string_view, const Value*> seen;
     first_slot_.reserve(tree.size() + 1);
     auto add = [&](std::string_view text) {
-        auto [it, added] = seen.try_emplace(text, static_cast<std::uint32_t>(parsed_.size()));
+        auto [it, added] = seen.try_emplace(text, nullptr);
         if (added) {
-            ParseResult<Value> p = FormulaParser::parse_formula(text, arena_);
-            parsed_.push_back({p.value, p.ok()});
+            ++distinct_;
+            const ParseResult<Value> p = FormulaParser::parse_formula(text, arena_);
+            if (p.ok()) it->second = arena_.make<Value>(p.value);
         }
         slots_.push_back(it->second);
     };
@@ -232,14 +233,10 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
 }
 
 const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
+    // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
-    const std::uint32_t count = first_slot_[n + 1] - first;
-    // A single formula has one slot that serves every dimension.
-    // (A list of one slot covers dimension 0 only; the caller knows the form.)
-    covered = d < count;
-    if (!covered) return nullptr;
-    const Parsed& p = parsed_[slots_[first + d]];
-    return p.ok ? &p.value : nullptr;
+    covered = d < first_slot_[n + 1] - first;
+    return covered ? slots_[first + d] : nullptr;
 }
 
 // -- TreeEvaluation -----------------------------------------------------------

@@ -124,17 +124,13 @@ public:
     // The parsed formula of n in dimension d; null when it did not parse.
     // `covered` is false when n's formula list has no slot d.
     const Value* formula(NodePtr n, std::size_t d, bool& covered) const;
-    std::size_t distinct() const { return parsed_.size(); }
+    std::size_t distinct() const { return distinct_; }
 
 private:
-    struct Parsed {
-        Value value;
-        bool ok;
-    };
-    Arena arena_;
-    std::vector<Parsed> parsed_;
+    Arena arena_;  // the syntax trees and their roots
+    std::size_t distinct_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
-    std::vector<std::uint32_t> slots_;       // slot -> parsed_ index
+    std::vector<const Value*> slots_;        // null: the text did not parse
 };
 
 // One tree evaluation: everything the nested contexts share.
