@@ -103,11 +103,6 @@ MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions)
       entries_(nodes),
       evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {}
 
-bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
-    if (d < kInline) return (entries_[n].evaluated >> d) & 1;
-    return test_bit(evaluated_, bit(n, d));
-}
-
 void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
     if (d < kInline) {
         entries_[n].evaluated |= std::uint64_t{1} << d;
@@ -124,20 +119,6 @@ bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
         if (k != d && evaluated_in(n, k)) return true;
     }
     return false;
-}
-
-std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
-    const Entry& e = entries_[n];
-    switch (e.form) {
-        case Form::None: return std::nullopt;
-        case Form::Single:
-            if (d < dims_ && evaluated_in(n, d)) return e.single;
-            return std::nullopt;
-        case Form::List:
-            if (d >= dims_ || slots_[e.list + d].pending) return std::nullopt;
-            return slots_[e.list + d].result;
-    }
-    return std::nullopt;
 }
 
 // A single entry becomes a list of Pending slots in which every dimension it
@@ -215,6 +196,7 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 
 FormulaTable::FormulaTable(const TreeIndex& tree) {
     std::unordered_map<std::string_view, const Value*> seen;
+    seen.reserve(tree.size());
     first_slot_.reserve(tree.size() + 1);
     auto add = [&](std::string_view text) {
         auto [it, added] = seen.try_emplace(text, nullptr);
@@ -276,11 +258,15 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
-    if (values_.get_value(n, d)) return;
+    if (!values_.get_value(n, d)) run_dimension(n, d);
+}
+
+EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
     stack_.push(n, d);
     const EvalResult result = compute(n, d);
     values_.set_value(n, d, result, tree_.node(n).formula.is_multi());
     stack_.pop();
+    return result;
 }
 
 EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
@@ -290,8 +276,9 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), tree_.node(n).formula.is_multi());
         return EvalResult::error(EvalError::Ref);
     }
-    segments_.call([&] { evaluate_dimension(n, d); });
-    return values_.get_value(n, d).value_or(EvalResult::empty());
+    EvalResult result;
+    segments_.call([&] { result = run_dimension(n, d); });
+    return result;
 }
 
 void TreeEvaluation::save_values() {

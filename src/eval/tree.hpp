@@ -158,6 +158,9 @@ public:
 
 private:
     EvalResult compute(NodePtr n, std::size_t d);
+    // evaluate_dimension once it is known not to be done; returns the result
+    // stored, which get_value gives from then on.
+    EvalResult run_dimension(NodePtr n, std::size_t d);
 
     struct FoundName {
         const char* data = nullptr;
@@ -173,5 +176,25 @@ private:
     EvalStack stack_;
     StackSegments segments_;
 };
+
+inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
+    if (d < kInline) return (entries_[n].evaluated >> d) & 1;
+    const std::size_t i = bit(n, d);
+    return (evaluated_[i / 64] >> (i % 64)) & 1;
+}
+
+inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
+    const Entry& e = entries_[n];
+    switch (e.form) {
+        case Form::None: return std::nullopt;
+        case Form::Single:
+            if (d < dims_ && evaluated_in(n, d)) return e.single;
+            return std::nullopt;
+        case Form::List:
+            if (d >= dims_ || slots_[e.list + d].pending) return std::nullopt;
+            return slots_[e.list + d].result;
+    }
+    return std::nullopt;
+}
 
 }  // namespace morvax
