@@ -120,6 +120,12 @@ def chain(length: int) -> Node:
     return Node("root", "=@n0", tuple(Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)))
 
 
+def cycle() -> Node:
+    root = Node("r", "=1", (Node("a", "=2"),))
+    root.children[0].children.append(root)  # type: ignore[attr-defined]
+    return root
+
+
 def tree_cases() -> list[Case]:
     tree = morvax_formulas.evaluate_tree
     return [
@@ -139,6 +145,7 @@ def tree_cases() -> list[Case]:
         Case("tree setattr refused", tree, (Node("r", "=1", (Node("a", "=2"), Frozen("b", "=3"))), True), {}, Refuse),
         Case("tree deepcopy refused", tree, (NoCopy("r", "=1"),), {}, Refuse),
         Case("tree in_place int", tree, (plan(), 1), {}, TypeError),
+        Case("tree cycle", tree, (cycle(), True), {}, ValueError),
     ]
 
 

@@ -354,3 +354,12 @@ def test_children_list_is_read_by_index() -> None:
     root = node("R", "=sum(children)")
     root.children = Kids([node("A", "=1"), node("B", "=2")])
     assert evaluate_tree(root, in_place=True).value == "3"
+
+
+def test_a_node_that_is_its_own_descendant_is_refused() -> None:
+    root = node("R", "=1", node("A", "=2"))
+    root.children[0].children.append(root)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        evaluate_tree(root, in_place=True)
+    shared = node("S", "=3")
+    assert values(evaluate_tree(node("R", "=sum(children)", shared, shared))) == [("R", "6"), ("S", "3"), ("S", "3")]

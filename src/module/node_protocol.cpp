@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "module/arguments.hpp"
@@ -245,27 +246,39 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
     return guarded([&]() -> PyObject* {
         AttributeNames names;
         if (!names.make()) return nullptr;
+        // One open node per level of the path from the root. The frame keeps
+        // its object alive, so no other object can take its address while the
+        // address stands in `on_path`.
         struct Frame {
+            PyRef object;
             PyRef list;
             Py_ssize_t next;
             Node* node;
         };
         std::vector<Frame> open;
-        PyRef children;
-        if (!read_node(names, root, out, children)) return nullptr;
-        open.push_back({std::move(children), 0, &out});
+        std::unordered_set<PyObject*> on_path;
+        auto enter = [&](PyRef object, Node& node) {
+            PyRef children;
+            if (!read_node(names, object.get(), node, children)) return false;
+            if (!on_path.insert(object.get()).second) {
+                // Its own descendant: the tree would never end.
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
+                return false;
+            }
+            open.push_back({std::move(object), std::move(children), 0, &node});
+            return true;
+        };
+        if (!enter(PyRef::new_ref(root), out)) return nullptr;
         while (!open.empty()) {
             Frame& top = open.back();
             // The length is read afresh for every item: the list may shrink meanwhile.
             if (top.next >= PyList_GET_SIZE(top.list.get())) {
+                on_path.erase(top.object.get());
                 open.pop_back();
                 continue;
             }
             PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), top.next++));
-            if (!item) return nullptr;
-            Node& child = top.node->children.emplace_back();
-            if (!read_node(names, item.get(), child, children)) return nullptr;
-            open.push_back({std::move(children), 0, &child});
+            if (!item || !enter(std::move(item), top.node->children.emplace_back())) return nullptr;
         }
         return Py_None;  // borrowed: only success is read from it
     }) != nullptr;
