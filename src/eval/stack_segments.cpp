@@ -16,6 +16,7 @@
 #endif
 
 #ifdef MORVAX_ASAN_FIBERS
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -40,7 +41,15 @@ struct StackSegments::Segment {
     }
     Segment(const Segment&) = delete;
     Segment& operator=(const Segment&) = delete;
-    ~Segment() { munmap(base, kSegmentSize); }
+    ~Segment() {
+#ifdef MORVAX_ASAN_FIBERS
+        // A frame left behind (the one that switched away for good) keeps its
+        // redzones in the shadow memory, which outlives the mapping: whatever
+        // is mapped here next would be reported as a stack overflow.
+        ASAN_UNPOISON_MEMORY_REGION(base, kSegmentSize);
+#endif
+        munmap(base, kSegmentSize);
+    }
 };
 
 namespace {
