@@ -7,12 +7,8 @@
 #include <exception>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
 #define MORVAX_ASAN_FIBERS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MORVAX_ASAN_FIBERS 1
-#endif
 #endif
 
 #ifdef MORVAX_ASAN_FIBERS

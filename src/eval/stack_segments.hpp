@@ -16,6 +16,15 @@
 #include <utility>
 #include <vector>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORVAX_HAS_ASAN_FEATURE 1
+#endif
+#endif
+#ifndef MORVAX_HAS_ASAN_FEATURE
+#define MORVAX_HAS_ASAN_FEATURE 0
+#endif
+
 namespace morvax {
 
 class StackSegments {
@@ -24,18 +33,15 @@ public:
     // decides: the evaluation of the most deeply nested formula the parser
     // accepts, with a wide margin (that takes about 140 KiB optimised, 270 KiB
     // unoptimised, several times more instrumented).
-#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer clears a segment's shadow whenever it switches to it, so
+    // its segments are kept smaller.
+#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
     static constexpr std::size_t kReserve = 3 * 1024 * 1024;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    static constexpr std::size_t kReserve = 3 * 1024 * 1024;
+    static constexpr std::size_t kSegmentSize = 8 * 1024 * 1024;
 #else
     static constexpr std::size_t kReserve = 640 * 1024;
-#endif
-#else
-    static constexpr std::size_t kReserve = 640 * 1024;
-#endif
     static constexpr std::size_t kSegmentSize = 16 * 1024 * 1024;
+#endif
 
     StackSegments();
     StackSegments(const StackSegments&) = delete;
