@@ -60,8 +60,8 @@ TreeIndex::TreeIndex(Node& root) {
         if (nodes_.size() == std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
         nodes_.push_back(&n);
     });
-    // A subtree ends where the next node that is not its descendant starts:
-    // fill from the back, each node's end being the end of its last child.
+    // From the back, so that each child's end is known: a node's subtree ends
+    // where the hops from its first child over each child's subtree end.
     end_.resize(nodes_.size());
     for (std::size_t i = nodes_.size(); i-- > 0;) {
         const Node& n = *nodes_[i];
@@ -69,8 +69,12 @@ TreeIndex::TreeIndex(Node& root) {
         for (std::size_t c = 0; c < n.children.size(); ++c) end = end_[end];
         end_[i] = end;
     }
+    index_names();
+}
 
-    // Group the visible nodes by name, each group in pre-order.
+// Groups the visible nodes by name, each group in pre-order, all groups in
+// one array.
+void TreeIndex::index_names() {
     std::vector<std::uint32_t> group_of(nodes_.size(), 0);
     std::vector<std::uint32_t> counts;
     for (NodePtr i = 0; i < nodes_.size(); ++i) {

@@ -50,6 +50,8 @@ public:
     std::span<const NodePtr> find(std::string_view name) const;
 
 private:
+    void index_names();
+
     std::vector<Node*> nodes_;
     std::vector<NodePtr> end_;
     std::unordered_map<std::string_view, std::uint32_t> groups_;  // name -> group
