@@ -12,6 +12,9 @@
 namespace morvax::module {
 namespace {
 
+// Nothing here is noexcept: an allocation failure travels as std::bad_alloc
+// to the `guarded` of the public functions below, which raises MemoryError.
+
 constexpr const char* missing_name =
     "Missing required attribute 'name'. Expected a Protocol-compatible object with name, "
     "formula, value, is_hidden, and children attributes";
@@ -25,7 +28,7 @@ constexpr const char* bad_children = "Attribute 'children' must be a list";
 struct AttributeNames {
     PyRef id, name, formula, value, is_hidden, cells, children;
 
-    bool make() noexcept {
+    bool make() {
         for (auto [slot, text] : {std::pair{&id, "id"}, {&name, "name"}, {&formula, "formula"},
                                   {&value, "value"}, {&is_hidden, "is_hidden"},
                                   {&cells, "cells"}, {&children, "children"}}) {
@@ -35,7 +38,7 @@ struct AttributeNames {
         return true;
     }
 
-    PyObject* of(NodeField field) const noexcept {
+    PyObject* of(NodeField field) const {
         switch (field) {
             case NodeField::value: return value.get();
             case NodeField::formula: return formula.get();
@@ -46,7 +49,7 @@ struct AttributeNames {
 };
 
 // The UTF-8 text of a str. False with UnicodeEncodeError set for lone surrogates.
-bool utf8_of(PyObject* text, std::string& out) noexcept {
+bool utf8_of(PyObject* text, std::string& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return false;
@@ -56,7 +59,7 @@ bool utf8_of(PyObject* text, std::string& out) noexcept {
 
 // An optional attribute: new reference, or empty when it is missing or its
 // read raised (the error is dropped).
-PyRef optional_attribute(PyObject* object, PyObject* name) noexcept {
+PyRef optional_attribute(PyObject* object, PyObject* name) {
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(object, name, &found) < 0) PyErr_Clear();
     return PyRef::steal(found);
@@ -68,7 +71,7 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // an error when it is no sequence or holds another item; `failed` with the
 // error that iterating it raised; `unencodable` with the UnicodeEncodeError
 // of an item holding lone surrogates.
-TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) noexcept {
+TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
     PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) return TextsRead::failed;
@@ -84,7 +87,7 @@ TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) noexcept
 }
 
 // Raises `message` as TypeError, keeping a pending exception as its context.
-bool type_error(const char* message) noexcept {
+bool type_error(const char* message) {
     PyObject* cause = PyErr_GetRaisedException();  // new reference or null
     PyErr_SetString(PyExc_TypeError, message);
     if (cause != nullptr) {
@@ -95,7 +98,7 @@ bool type_error(const char* message) noexcept {
     return false;
 }
 
-void read_id(const AttributeNames& names, PyObject* object, Node& node) noexcept {
+void read_id(const AttributeNames& names, PyObject* object, Node& node) {
     PyRef id = optional_attribute(object, names.id.get());
     if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id)) {
         PyErr_Clear();
@@ -103,14 +106,14 @@ void read_id(const AttributeNames& names, PyObject* object, Node& node) noexcept
     }
 }
 
-bool read_name(const AttributeNames& names, PyObject* object, Node& node) noexcept {
+bool read_name(const AttributeNames& names, PyObject* object, Node& node) {
     PyRef name = PyRef::steal(PyObject_GetAttr(object, names.name.get()));
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) return type_error(missing_name);
     return utf8_of(name.get(), node.name);
 }
 
-bool read_formula(const AttributeNames& names, PyObject* object, Node& node) noexcept {
+bool read_formula(const AttributeNames& names, PyObject* object, Node& node) {
     PyRef formula = PyRef::steal(PyObject_GetAttr(object, names.formula.get()));
     if (!formula) return false;
     if (PyUnicode_Check(formula.get())) {
@@ -132,7 +135,7 @@ bool read_formula(const AttributeNames& names, PyObject* object, Node& node) noe
     return true;
 }
 
-void read_is_hidden(const AttributeNames& names, PyObject* object, Node& node) noexcept {
+void read_is_hidden(const AttributeNames& names, PyObject* object, Node& node) {
     PyRef flag = optional_attribute(object, names.is_hidden.get());
     if (!flag) return;
     const FlagTruth truth = read_flag(flag.get());
@@ -140,7 +143,7 @@ void read_is_hidden(const AttributeNames& names, PyObject* object, Node& node) n
     node.is_hidden = truth == FlagTruth::true_value;
 }
 
-void read_cells(const AttributeNames& names, PyObject* object, Node& node) noexcept {
+void read_cells(const AttributeNames& names, PyObject* object, Node& node) {
     PyRef cells = optional_attribute(object, names.cells.get());
     if (!cells) return;
     if (PyUnicode_Check(cells.get())) {
@@ -159,7 +162,7 @@ void read_cells(const AttributeNames& names, PyObject* object, Node& node) noexc
 }
 
 // New reference to the children list, or empty with the protocol's TypeError.
-PyRef read_children(const AttributeNames& names, PyObject* object) noexcept {
+PyRef read_children(const AttributeNames& names, PyObject* object) {
     PyRef children = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
     if (!children) {
         PyErr_Clear();  // whatever the read raised, the protocol names the attribute
@@ -174,7 +177,7 @@ PyRef read_children(const AttributeNames& names, PyObject* object) noexcept {
 }
 
 // One object's own fields, in the protocol's read order, and its children list.
-bool read_node(const AttributeNames& names, PyObject* object, Node& node, PyRef& children) noexcept {
+bool read_node(const AttributeNames& names, PyObject* object, Node& node, PyRef& children) {
     read_id(names, object, node);
     if (!read_name(names, object, node) || !read_formula(names, object, node)) return false;
     read_is_hidden(names, object, node);
@@ -184,14 +187,14 @@ bool read_node(const AttributeNames& names, PyObject* object, Node& node, PyRef&
 }
 
 // New reference: a str of ASCII text, without decoding.
-PyObject* new_ascii(std::string_view text) noexcept {
+PyObject* new_ascii(std::string_view text) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (s != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
     return s;
 }
 
 // New reference: a result's text (numbers and error texts are ASCII).
-PyObject* new_result_text(const EvalResult& result, std::string& buffer) noexcept {
+PyObject* new_result_text(const EvalResult& result, std::string& buffer) {
     buffer.clear();
     result.append_to(buffer);
     return new_ascii(buffer);
@@ -199,7 +202,7 @@ PyObject* new_result_text(const EvalResult& result, std::string& buffer) noexcep
 
 // New reference: one str for a single element, a new list of str otherwise.
 template <class T, class MakeText>
-PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) noexcept {
+PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) {
     if (field.is_single()) return PyRef::steal(make(field.single_value()));
     const auto& items = field.list();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -212,7 +215,7 @@ PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) noexcept {
     return list;
 }
 
-PyRef new_field_object(NodeField field, const Node& node, std::string& buffer) noexcept {
+PyRef new_field_object(NodeField field, const Node& node, std::string& buffer) {
     auto text = [](const std::string& s) { return new_text(s); };
     switch (field) {
         case NodeField::value:
@@ -230,7 +233,7 @@ struct Writer {
 
     // Sets the field on `object`; `children` gets its children list, or stays
     // empty when that is not a list.
-    bool write(PyObject* object, const Node& node, PyRef& children) noexcept {
+    bool write(PyObject* object, const Node& node, PyRef& children) {
         PyRef text = new_field_object(field, node, buffer);
         if (!text || PyObject_SetAttr(object, names.of(field), text.get()) < 0) return false;
         PyRef list = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
