@@ -102,10 +102,12 @@ std::span<const NodePtr> TreeIndex::find(std::string_view name) const {
 
 // -- MemoTable ----------------------------------------------------------------
 
-MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions)
+MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists)
     : dims_(dimensions),
       entries_(nodes),
-      evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {}
+      evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
+    slots_.reserve(lists * dimensions);
+}
 
 void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
     if (d < kInline) {
@@ -213,7 +215,9 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
     };
     for (NodePtr n = 0; n < tree.size(); ++n) {
         first_slot_.push_back(static_cast<std::uint32_t>(slots_.size()));
-        for (const std::string& text : tree.node(n).formula) add(text);
+        const AnyDim<std::string>& formula = tree.node(n).formula;
+        lists_ += formula.is_multi();
+        for (const std::string& text : formula) add(text);
     }
     first_slot_.push_back(static_cast<std::uint32_t>(slots_.size()));
 }
@@ -232,7 +236,7 @@ TreeEvaluation::TreeEvaluation(Node& root)
       found_(4096),
       dims_(get_max_dimensions(root)),
       formulas_(tree_),
-      values_(tree_.size(), dims_),
+      values_(tree_.size(), dims_, formulas_.lists()),
       stack_(tree_.size(), dims_) {}
 
 std::span<const NodePtr> TreeEvaluation::find(std::string_view name) {

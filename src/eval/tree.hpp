@@ -65,7 +65,8 @@ private:
 // dimensions keep the result they had.
 class MemoTable {
 public:
-    MemoTable(std::size_t nodes, std::size_t dimensions);
+    // `lists`: how many entries are expected in the list form, to size the slots.
+    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists);
 
     std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
@@ -127,10 +128,13 @@ public:
     // `covered` is false when n's formula list has no slot d.
     const Value* formula(NodePtr n, std::size_t d, bool& covered) const;
     std::size_t distinct() const { return distinct_; }
+    // Nodes whose formula is a list.
+    std::size_t lists() const { return lists_; }
 
 private:
     Arena arena_;  // the syntax trees and their roots
     std::size_t distinct_ = 0;
+    std::size_t lists_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::vector<const Value*> slots_;        // null: the text did not parse
 };

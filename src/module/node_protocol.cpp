@@ -268,6 +268,7 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
                 return false;
             }
+            node.children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(children.get())));
             open.push_back({std::move(object), std::move(children), 0, &node});
             return true;
         };
