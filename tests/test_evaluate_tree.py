@@ -9,7 +9,6 @@ from typing import Any
 
 import pytest
 
-import morvax_formulas
 from morvax_formulas import evaluate_tree
 from treeutil import chain, deep, node, outline, values
 
@@ -135,9 +134,3 @@ def test_threads_evaluate_their_own_trees() -> None:
     for t in threads:
         t.join()
     assert failures == []
-
-
-def test_registered_after_evaluate_boolean() -> None:
-    names = morvax_formulas.__all__
-    assert names.index("evaluate_tree") == names.index("evaluate_boolean") + 1
-    assert evaluate_tree.__text_signature__ == "(root, in_place=False)"
