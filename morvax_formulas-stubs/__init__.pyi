@@ -1,7 +1,7 @@
 from collections.abc import Sequence
 from typing import Literal, Protocol, Self, TypeAlias, TypeVar, type_check_only
 
-__all__ = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens"]
+__all__ = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens", "export_tree_to_excel"]
 
 # The kind names that get_tokens pairs with each token's text.
 _TokenKind: TypeAlias = Literal[
@@ -20,8 +20,8 @@ _TokenKind: TypeAlias = Literal[
 class NodeObject(Protocol):
     """A node of a caller's tree: `name`, `formula` (one text, or one per
     dimension) and the list of `children`. `id` (str), `is_hidden` (bool) and
-    `cells` (str or sequence of str) are read when present; the tree functions
-    write `value`."""
+    `cells` (str or sequence of str) are read when present; evaluate_tree
+    writes `value`, export_tree_to_excel writes `cells`."""
 
     @property
     def name(self) -> str: ...
@@ -36,3 +36,4 @@ def evaluate(formula: str) -> str: ...
 def evaluate_boolean(formula: str) -> str: ...
 def evaluate_tree(root: _Node, in_place: bool = False) -> _Node: ...
 def get_tokens(formula: str) -> list[tuple[str, _TokenKind]]: ...
+def export_tree_to_excel(root: _Node, in_place: bool = False) -> _Node: ...

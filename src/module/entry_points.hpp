@@ -9,5 +9,6 @@ extern const PyMethodDef evaluate_method;
 extern const PyMethodDef evaluate_boolean_method;
 extern const PyMethodDef evaluate_tree_method;
 extern const PyMethodDef get_tokens_method;
+extern const PyMethodDef export_tree_to_excel_method;
 
 }  // namespace morvax::module

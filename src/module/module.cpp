@@ -12,6 +12,7 @@ constexpr const PyMethodDef* functions[] = {
     &evaluate_boolean_method,
     &evaluate_tree_method,
     &get_tokens_method,
+    &export_tree_to_excel_method,
 };
 
 int exec_module(PyObject* module) noexcept { return add_functions(module, functions); }

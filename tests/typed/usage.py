@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 import morvax_formulas
-from morvax_formulas import evaluate, evaluate_boolean, evaluate_tree, get_tokens
+from morvax_formulas import evaluate, evaluate_boolean, evaluate_tree, export_tree_to_excel, get_tokens
 
 
 def results(formulas: list[str]) -> dict[str, str]:
@@ -37,6 +37,18 @@ def highlighted(formula: str) -> str:
 
 def is_reference(token: tuple[str, str]) -> bool:
     return token[1] == "nodereference"
+
+
+@dataclass
+class Placed:
+    name: str
+    formula: str | list[str]
+    cells: str | list[str]
+    children: list[Placed] = field(default_factory=list)
+
+
+def cell_texts(placed: Placed) -> str | list[str]:
+    return export_tree_to_excel(placed, in_place=False).cells
 
 
 names: list[str] = morvax_formulas.__all__
