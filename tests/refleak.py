@@ -92,10 +92,16 @@ class Node:
 
 
 class Frozen(Node):
+    refused = "value"
+
     def __setattr__(self, key: str, value: object) -> None:
-        if key == "value":
+        if key == self.refused:
             raise Refuse(key)
         super().__setattr__(key, value)
+
+
+class CellsFrozen(Frozen):
+    refused = "cells"
 
 
 class NoCopy(Node):
@@ -153,6 +159,37 @@ def tree_cases() -> list[Case]:
     ]
 
 
+def laid_out(root: Node) -> Node:
+    """`root` with three addresses on most nodes and a bare one on every third."""
+    todo, row = [root], 1
+    while todo:
+        node = todo.pop()
+        node.cells = [f"{column}{row}" for column in "BCD"] if row % 3 else f"B{row}"
+        row += 1
+        todo.extend(reversed(node.children))
+    return root
+
+
+def export_cases() -> list[Case]:
+    export = morvax_formulas.export_tree_to_excel
+    literals = Node("r", "", [Node("a", "1.234,56", cells="A1"), Node("b", "Hello, world", cells=["A2"]),
+                              Node("c", "5%", cells="A3"),
+                              Node("d", ["=1+", "=@zz", "=abs(@zz)"], cells=["A4", "B4", "C4"])])
+    return [
+        Case("export copy", export, (laid_out(plan()),)),
+        Case("export in place", export, (laid_out(plan()), True)),
+        Case("export literals and errors", export, (literals,)),
+        Case("export chain", export, (laid_out(chain(200)), True)),
+        Case("export cells not text", export, (Node("n", "=1", cells=[1, 2]),)),
+        Case("export name missing", export, (Node(None, "=1", raising=("name",)),), {}, Refuse),
+        Case("export children tuple", export, (Node("n", "=1", children=()),), {}, TypeError),
+        Case("export setattr refused", export, (Node("r", "=1", [CellsFrozen("b", "=3", cells="A1")]), True),
+             {}, Refuse),
+        Case("export deepcopy refused", export, (NoCopy("r", "=1"),), {}, Refuse),
+        Case("export in_place None", export, (plan(), None), {}, TypeError),
+    ]
+
+
 CASES: list[Case] = [
     *text_function_cases(morvax_formulas.evaluate),
     *text_function_cases(morvax_formulas.evaluate_boolean),
@@ -161,6 +198,7 @@ CASES: list[Case] = [
     Case("get_tokens every kind", morvax_formulas.get_tokens,
          ("=total(@a) * abs(-1) / sum(children) + if(right > 1; 2; 3) $ empty",)),
     Case("get_tokens open braced names", morvax_formulas.get_tokens, ("@{x" * 300,)),
+    *export_cases(),
 ]
 
 

@@ -1,0 +1,164 @@
+"""export_tree_to_excel from Python: cell texts per node and dimension, the
+forms of `cells`, in place versus copy, and failures of the call itself."""
+
+from __future__ import annotations
+
+import copy
+from types import SimpleNamespace
+from typing import Any
+
+import pytest
+
+from morvax_formulas import export_tree_to_excel
+from treeutil import deep, node
+
+
+def laid_out(
+    name: str, formula: str | list[str], cells: Any, *children: Any, **extra: Any
+) -> SimpleNamespace:
+    return node(name, formula, *children, cells=cells, **extra)
+
+
+def exported(*children: Any) -> list[Any]:
+    """The cells of the root's children after an export in place."""
+    root = node("root", "", *children)
+    export_tree_to_excel(root, in_place=True)
+    return [child.cells for child in root.children]
+
+
+# The translation itself is tested in C++; these rows check that each kind of
+# text crosses the boundary.
+@pytest.mark.parametrize(
+    ("formula", "text"),
+    [
+        ("=@a+1", "=B2+1"),
+        ("=@missing", "REF!"),
+        ("=1+", "ERROR!"),
+        ("=abs(@missing) + stdev(@a; 1)", "=ABS(REF!)+STDEV.S(B2,1)"),
+        ("1.234,56", "1234.56"),
+        ("5%", "=0.05"),
+        ("Grüße, Welt", "Grüße, Welt"),
+        ("   ", ""),
+    ],
+)
+def test_cell_text_of_one_formula(formula: str, text: str) -> None:
+    assert exported(laid_out("a", "1", "B2"), laid_out("x", formula, "C2"))[1] == text
+
+
+def test_one_formula_over_several_addresses() -> None:
+    cells = exported(
+        laid_out("a", ["1", "2", "3"], ["B2", "C2", "D2"]),
+        laid_out("x", "=@a*2", ["B3", "C3", "D3"]),
+        laid_out("y", ["=@a", "=right[1]"], ["B4", "C4", "D4"]),
+    )
+    assert cells == [["1", "2", "3"], ["=B2*2", "=C2*2", "=D2*2"], ["=B2", "=D4", ""]]
+
+
+@pytest.mark.parametrize(
+    ("given", "written"),
+    [
+        ("B2", "=A1"),
+        (["B2"], ["=A1"]),
+        (("B2", "C2"), ["=A1", "=A1"]),
+        ("", ""),
+        ([], []),
+    ],
+)
+def test_written_cells_keep_the_form_given(given: Any, written: Any) -> None:
+    [_, cells] = exported(laid_out("a", "", "A1"), laid_out("x", "=@a", given))
+    assert cells == written
+    assert type(cells) is type(written)
+
+
+def test_nodes_without_addresses() -> None:
+    # Not laid out: `cells` is written back as it was read, an absent or
+    # unreadable one as the empty list; the children are still exported.
+    unplaced = node("u", "=@a", laid_out("inner", "=@a", "C5"))
+    odd = node("odd", "=@a", cells=7)
+    root = node("root", "", laid_out("a", "", "A1"), unplaced, odd)
+    export_tree_to_excel(root, in_place=True)
+    assert unplaced.cells == [] and odd.cells == []
+    assert unplaced.children[0].cells == "=A1"
+
+
+def test_copy_leaves_the_callers_tree_alone() -> None:
+    root = node("root", "", laid_out("a", "7", "A1"), laid_out("b", "=@a", "A2"))
+    before = copy.deepcopy(root)
+    result = export_tree_to_excel(root)
+    assert result is not root
+    assert vars(root.children[1]) == vars(before.children[1])
+    assert [c.cells for c in result.children] == ["7", "=A1"]
+    assert export_tree_to_excel(root, False).children[1].cells == "=A1"
+
+
+def test_in_place_returns_the_root_changed() -> None:
+    root = node("root", "", laid_out("a", "7", "A1"), laid_out("b", "=@a", "A2"))
+    assert export_tree_to_excel(root, in_place=True) is root
+    assert root.children[1].cells == "=A1"
+
+
+def test_values_are_neither_read_nor_written() -> None:
+    root = node("root", "", laid_out("a", "1", "A1", value="stale"))
+    result = export_tree_to_excel(root)
+    assert result.children[0].value == "stale"
+
+
+@pytest.mark.parametrize(
+    ("root", "error", "message"),
+    [
+        (SimpleNamespace(name="r", formula="", children=()), TypeError, "Attribute 'children' must be a list"),
+        (SimpleNamespace(name="r", formula=None, children=[]), TypeError, "Attribute 'formula' must be a string or list of strings"),
+        (SimpleNamespace(formula="", children=[]), AttributeError, "name"),
+    ],
+)
+def test_protocol_violations_raise(root: Any, error: type[BaseException], message: str) -> None:
+    with pytest.raises(error, match=message):
+        export_tree_to_excel(root)
+
+
+class Refusing:
+    """A node object whose deep copy fails."""
+
+    def __init__(self) -> None:
+        self.name, self.formula, self.cells, self.children = "r", "=1", "A1", []
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+        raise RuntimeError("no copies")
+
+
+def test_failing_copy_leaves_the_tree_untouched() -> None:
+    root = Refusing()
+    with pytest.raises(RuntimeError, match="no copies"):
+        export_tree_to_excel(root)
+    assert root.cells == "A1"
+
+
+class Frozen(SimpleNamespace):
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "cells" and hasattr(self, "cells"):
+            raise PermissionError("read-only cells")
+        super().__setattr__(name, value)
+
+
+def test_write_back_failure_is_raised() -> None:
+    root = node("root", "", Frozen(name="a", formula="=1", cells="A1", children=[]))
+    with pytest.raises(PermissionError, match="read-only cells"):
+        export_tree_to_excel(root, in_place=True)
+
+
+@pytest.mark.parametrize("in_place", [1, None, "yes"])
+def test_in_place_must_be_a_bool(in_place: Any) -> None:
+    with pytest.raises(TypeError, match="in_place"):
+        export_tree_to_excel(object(), in_place)
+
+
+def test_deep_tree_in_place() -> None:
+    depth = 100_000
+    root = deep(depth, "=@d0 + 1")
+    at = root
+    for i in range(depth):
+        at.cells = f"A{i + 1}"
+        at = at.children[0] if at.children else at
+    export_tree_to_excel(root, in_place=True)
+    assert root.cells == "=A1+1"  # d0 reads itself: the spreadsheet reports the cycle
+    assert at.cells == "=A1+1"
