@@ -59,6 +59,11 @@ public:
     explicit Writer(std::string& out) : out_(out) {}
 
     Failure expression(const Expression& e, const ConversionContext& ctx) {
+        // A ratio that is the whole expression needs no parentheses of its own.
+        if (const AtomicExpression* bare = expr_as_atomic(e)) {
+            const auto* m = std::get_if<ModifierCall>(bare);
+            if (m != nullptr && m->name == ModifierName::Ratio) return ratio(m->reference, ctx);
+        }
         if (Failure f = multiplication(e.first, ctx)) return f;
         for (const AdditionOperation& op : e.rest) {
             out_ += op.op == AddOperator::Add ? '+' : '-';
@@ -217,7 +222,11 @@ private:
     Failure atom(const ModifierCall& m, const ConversionContext& ctx) {
         const NodeReference& r = m.reference;
         if (m.name == ModifierName::Total) return node_cell(r.name, r.index, 0, true, ctx);
-        return ratio(r, ctx);
+        // As an operand the quotient is parenthesised: 8/(C5/B5), (C5/B5)^2.
+        out_ += '(';
+        if (Failure f = ratio(r, ctx)) return f;
+        out_ += ')';
+        return success;
     }
     Failure atom(const FunctionCall& call, const ConversionContext& ctx) {
         fill(function_format(call.name, call.args.size()),
