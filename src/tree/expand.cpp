@@ -1,0 +1,296 @@
+#include "tree/expand.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "eval/names.hpp"
+#include "parser/tokenize.hpp"
+#include "references/references.hpp"
+
+namespace morvax {
+namespace {
+
+bool is_reference(const Token& token) { return token.kind == TokenKind::NodeReference; }
+
+// N of "children[N]": decimal digits after at most one '+', nothing else, and
+// no more than the largest 64-bit value; nothing when the text is not such.
+std::optional<std::uint64_t> children_index(std::string_view token) {
+    const std::size_t open = token.find('[');
+    const std::size_t close = token.find(']');
+    if (close == std::string_view::npos || close < open) return std::nullopt;
+    std::string_view digits = token.substr(open + 1, close - open - 1);
+    if (digits.starts_with('+')) digits.remove_prefix(1);
+    std::uint64_t n = 0;
+    const char* end = digits.data() + digits.size();
+    const auto [stop, error] = std::from_chars(digits.data(), end, n);
+    if (digits.empty() || error != std::errc() || stop != end) return std::nullopt;
+    return n;
+}
+
+// The child that "children[N]" names, or null when N is unreadable or out of range.
+const Node* indexed_child(const Node& node, std::string_view token) {
+    const std::optional<std::uint64_t> n = children_index(token);
+    if (!n || *n == 0 || *n > node.children.size()) return nullptr;
+    return &node.children[*n - 1];
+}
+
+// Expands formulas for one tree, keeping the state that all expansions of a
+// call share: the non-reference names, the name index and the expansion cache.
+//
+// References lead from formula to formula, along chains as long as the tree
+// is large, so the nested expansions are frames on an explicit stack rather
+// than native recursion.  A frame expands one formula token by token; when a
+// token needs another node's formula expanded first, it pushes a frame for
+// that and resumes where it stopped once the frame's text is appended.
+class Expander {
+public:
+    Expander(const Node& root, TextBudget& budget)
+        : names_(root), non_reference_(collect_non_reference_nodes(root)), budget_(budget) {}
+
+    // `node`'s formula for dimension `index`, expanded; `node` is whose
+    // children a children reference in it means.
+    std::string expand_formula(const std::string& formula, std::size_t index, const Node& node);
+
+private:
+    struct Frame {
+        std::string_view formula;  // a formula of a node of the source tree
+        const Node* node;
+        std::vector<Token> tokens;
+        std::size_t token = 0;   // the token being handled
+        std::size_t copied = 0;  // formula bytes accounted for in `out`
+        std::size_t child = 0;   // bare children reference: the next child to take
+        std::size_t joined = 0;  // bare children reference: the pieces written so far
+        std::string out;
+        // Of a referenced node's formula: the cache entry it fills and the
+        // reference it stands for.  Both empty for the formula a call expands.
+        std::string key;
+        std::string reference;
+    };
+
+    void push_frame(std::string_view formula, const Node& node, std::string key,
+                    std::string_view reference);
+    bool advance(Frame& frame);
+    void copy_gap(Frame& frame, const Token& token);
+    bool expand_children_reference(Frame& frame);
+    bool expand_node_reference(Frame& into, std::string_view reference);
+    std::pair<const Node*, const std::string*> expandable(const std::string& name) const;
+    bool has_references(const std::string& formula) const;
+    std::string& finish(Frame& frame);
+
+    void append(std::string& out, std::string_view text) { budget_.append(out, text); }
+
+    const NameIndex names_;
+    const std::unordered_set<std::string_view> non_reference_;
+    // "Name:index" -> the reference's replacement; first the reference text
+    // itself while that formula is being expanded, which breaks cycles.
+    std::unordered_map<std::string, std::string> cache_;
+    // Scans of referenced formulas, by the formula's address in the source tree.
+    mutable std::unordered_map<const std::string*, bool> scanned_;
+    std::deque<Frame> frames_;  // a deque: pushing keeps references to the others valid
+    std::size_t index_ = 0;     // the dimension of the formula being expanded
+    TextBudget& budget_;
+};
+
+std::string Expander::expand_formula(const std::string& formula, std::size_t index,
+                                     const Node& node) {
+    index_ = index;
+    push_frame(formula, node, {}, {});
+    for (;;) {
+        Frame& frame = frames_.back();
+        if (advance(frame)) continue;
+        std::string text = std::move(finish(frame));
+        frames_.pop_back();
+        if (frames_.empty()) return text;
+        append(frames_.back().out, text);
+    }
+}
+
+void Expander::push_frame(std::string_view formula, const Node& node, std::string key,
+                          std::string_view reference) {
+    Frame& frame = frames_.emplace_back();
+    frame.formula = formula;
+    frame.node = &node;
+    frame.tokens = scan_tokens(formula);
+    frame.key = std::move(key);
+    frame.reference = reference;
+}
+
+// Handles tokens until the formula is done (false) or a frame was pushed (true).
+bool Expander::advance(Frame& frame) {
+    while (frame.token < frame.tokens.size()) {
+        const Token& token = frame.tokens[frame.token];
+        copy_gap(frame, token);
+        if (!is_reference(token)) {
+            append(frame.out, token.text);
+            ++frame.token;
+            continue;
+        }
+        bool pushed = false;
+        if (token.text.starts_with("children")) {
+            pushed = expand_children_reference(frame);
+        } else {
+            ++frame.token;
+            pushed = expand_node_reference(frame, token.text);
+        }
+        if (pushed) return true;
+    }
+    return false;
+}
+
+// The text between the previous token and this one, once per token even when
+// the token is handled in several steps.
+void Expander::copy_gap(Frame& frame, const Token& token) {
+    if (frame.copied >= token.end) return;
+    append(frame.out, frame.formula.substr(frame.copied, token.start - frame.copied));
+    frame.copied = token.end;
+}
+
+// The formula's rest after its last token, then the frame's text as its
+// reference's replacement: an expansion that starts with "=" loses it and is
+// parenthesised, an empty one gives the reference back.
+std::string& Expander::finish(Frame& frame) {
+    append(frame.out, frame.formula.substr(std::min(frame.copied, frame.formula.size())));
+    if (frame.key.empty()) return frame.out;
+    std::string& text = frame.out;
+    if (text.starts_with('=')) {
+        text[0] = '(';
+        append(text, ")");
+    } else if (text.empty()) {
+        append(text, frame.reference);
+    }
+    budget_.charge(text.size());  // the cached copy
+    std::string& cached = cache_[frame.key];
+    cached = text;
+    return text;
+}
+
+// "children[N]" expands as a reference to the N-th child; bare "children" as
+// the references to all children that have a written form, joined by "; ".
+bool Expander::expand_children_reference(Frame& frame) {
+    const Token& token = frame.tokens[frame.token];
+    const std::vector<Node>& children = frame.node->children;
+    if (token.text.find('[') != std::string::npos) {
+        ++frame.token;
+        const Node* child = indexed_child(*frame.node, token.text);
+        const std::optional<std::string> written =
+            child ? get_preferred_reference_format(child->name) : std::nullopt;
+        if (!written) {
+            append(frame.out, token.text);
+            return false;
+        }
+        return expand_node_reference(frame, *written);
+    }
+    if (children.empty()) {
+        append(frame.out, token.text);
+        ++frame.token;
+        return false;
+    }
+    while (frame.child < children.size()) {
+        const std::optional<std::string> written =
+            get_preferred_reference_format(children[frame.child++].name);
+        if (!written) continue;
+        if (frame.joined++ > 0) append(frame.out, "; ");
+        if (expand_node_reference(frame, *written)) return true;
+    }
+    frame.child = 0;
+    frame.joined = 0;
+    ++frame.token;
+    return false;
+}
+
+// Appends the replacement of `reference` to `into`, or pushes the frame that
+// will produce it (true).  Everything that cannot be expanded stays as written.
+bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
+    const auto keep = [&] {
+        append(into.out, reference);
+        return false;
+    };
+    if (reference.starts_with("right")) return keep();
+    const ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
+    if (!parsed.ok() || non_reference_.contains(parsed.value.name)) return keep();
+    std::string key = parsed.value.name + ':' + std::to_string(index_);
+    if (const auto hit = cache_.find(key); hit != cache_.end()) {
+        append(into.out, hit->second);
+        return false;
+    }
+    const auto [node, formula] = expandable(parsed.value.name);
+    if (formula == nullptr) return keep();
+    budget_.charge(reference.size());
+    cache_.emplace(key, reference);
+    push_frame(*formula, *node, std::move(key), reference);
+    return true;
+}
+
+// The one visible node of that name and its formula for the current
+// dimension, when that formula holds references; nulls otherwise.
+std::pair<const Node*, const std::string*> Expander::expandable(const std::string& name) const {
+    const auto found = names_.find(name);
+    if (found.size() != 1) return {};
+    const std::string* formula = found.front()->formula.at(index_);
+    if (formula == nullptr || !has_references(*formula)) return {};
+    return {found.front(), formula};
+}
+
+bool Expander::has_references(const std::string& formula) const {
+    const auto [slot, fresh] = scanned_.try_emplace(&formula, false);
+    if (fresh) slot->second = contains_references(formula);
+    return slot->second;
+}
+
+AnyDim<std::string> expand_node_formulas(Expander& expander, const Node& node) {
+    if (node.formula.is_single()) {
+        return AnyDim<std::string>::single(expander.expand_formula(node.formula.single_value(), 0, node));
+    }
+    const std::vector<std::string>& formulas = node.formula.list();
+    std::vector<std::string> expanded;
+    expanded.reserve(formulas.size());
+    for (std::size_t i = 0; i < formulas.size(); ++i) {
+        expanded.push_back(expander.expand_formula(formulas[i], i, node));
+    }
+    return AnyDim<std::string>::multi(std::move(expanded));
+}
+
+}  // namespace
+
+bool contains_references(std::string_view formula) {
+    if (formula.empty()) return false;
+    const std::vector<Token> tokens = scan_tokens(formula);
+    return std::any_of(tokens.begin(), tokens.end(), is_reference);
+}
+
+std::unordered_set<std::string_view> collect_non_reference_nodes(const Node& root) {
+    std::unordered_set<std::string_view> names;
+    for_each_preorder(root, [&](const Node& node) {
+        if (!node.is_hidden && std::none_of(node.formula.begin(), node.formula.end(),
+                                            [](const std::string& f) { return contains_references(f); })) {
+            names.insert(node.name);
+        }
+    });
+    return names;
+}
+
+Node expand_tree_formulas(const Node& root, TextBudget& budget) {
+    Expander expander(root, budget);
+    Node expanded = root.clone();
+    // Source and copy side by side, in pre-order: a node's formulas are
+    // expanded before its children's, which fixes the order the cache fills in.
+    std::vector<std::pair<const Node*, Node*>> todo{{&root, &expanded}};
+    while (!todo.empty()) {
+        const auto [from, to] = todo.back();
+        todo.pop_back();
+        to->formula = expand_node_formulas(expander, *from);
+        for (std::size_t i = from->children.size(); i-- > 0;) {
+            todo.emplace_back(&from->children[i], &to->children[i]);
+        }
+    }
+    return expanded;
+}
+
+}  // namespace morvax
