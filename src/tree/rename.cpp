@@ -1,0 +1,119 @@
+#include "tree/rename.hpp"
+
+#include <unordered_set>
+#include <vector>
+
+#include "eval/names.hpp"
+#include "parser/tokenize.hpp"
+#include "references/references.hpp"
+
+namespace morvax {
+namespace {
+
+std::size_t count_of(const NameCounts& counts, std::string_view name) {
+    const auto it = counts.find(name);
+    return it == counts.end() ? 1 : it->second;
+}
+
+std::string unambiguous(const NodeInfo& info, std::size_t occurrence, const NameCounts& counts) {
+    return build_unambiguous_name(info.name, occurrence, count_of(counts, info.name));
+}
+
+bool is_replaceable(const Token& token) {
+    return token.kind == TokenKind::NodeReference && !token.text.starts_with("children");
+}
+
+std::string replace_references(std::string_view formula, const RenameTable& table,
+                               TextBudget& budget) {
+    std::string out;
+    std::size_t copied = 0;
+    for (const Token& token : scan_tokens(formula)) {
+        budget.append(out, formula.substr(copied, token.start - copied));
+        const auto hit = is_replaceable(token) ? table.find(token.text) : table.end();
+        budget.append(out, hit == table.end() ? std::string_view(token.text) : hit->second);
+        copied = token.end;
+    }
+    budget.append(out, formula.substr(copied));
+    return out;
+}
+
+// Pre-order is not needed here: every formula is rewritten on its own.
+template <class Visit>
+void for_each_node(Node& root, Visit&& visit) {
+    std::vector<Node*> todo{&root};
+    while (!todo.empty()) {
+        Node* node = todo.back();
+        todo.pop_back();
+        visit(*node);
+        for (Node& child : node->children) todo.push_back(&child);
+    }
+}
+
+}  // namespace
+
+void count_all_names(const Node& tree, NameCounts& counts) {
+    for_each_preorder(tree, [&](const Node& node) {
+        if (!node.is_hidden) ++counts[node.name];
+    });
+}
+
+IdTable collect_nodes_by_id(const Node& tree) {
+    IdTable ids;
+    NameCounts seen;
+    for_each_preorder(tree, [&](const Node& node) {
+        if (!node.is_hidden) ids.insert_or_assign(node.id, NodeInfo{node.name, ++seen[node.name]});
+    });
+    return ids;
+}
+
+RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
+    const IdTable old_ids = collect_nodes_by_id(old_tree);
+    const IdTable new_ids = collect_nodes_by_id(new_tree);
+    NameCounts old_counts;
+    NameCounts new_counts;
+    count_all_names(old_tree, old_counts);
+    count_all_names(new_tree, new_counts);
+
+    RenameTable table;
+    // The references by which the surviving nodes are reached in the new tree
+    // under their old names; a deleted node's old reference that is one of
+    // these would silently reach another node.
+    std::unordered_set<std::string> collisions;
+    std::vector<const NodeInfo*> deleted;
+    for (const auto& [id, before] : old_ids) {
+        const auto kept = new_ids.find(id);
+        if (kept == new_ids.end()) {
+            deleted.push_back(&before);
+            continue;
+        }
+        const NodeInfo& after = kept->second;
+        collisions.insert(unambiguous(before, after.occurrence, new_counts));
+        const std::string from = unambiguous(before, before.occurrence, old_counts);
+        std::string to = unambiguous(after, after.occurrence, new_counts);
+        // A name with no written form cannot be referenced: dropping the
+        // reference would silently change the formula's meaning.
+        if (to.empty()) to = "REF!";
+        if (!from.empty() && from != to) table.insert_or_assign(from, std::move(to));
+    }
+    for (const NodeInfo* before : deleted) {
+        std::string from = unambiguous(*before, before->occurrence, old_counts);
+        if (collisions.contains(from)) table.insert_or_assign(std::move(from), "REF!");
+    }
+    return table;
+}
+
+void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget& budget) {
+    if (table.empty()) return;  // nothing can change: spare the scans
+    for_each_node(tree, [&](Node& node) {
+        if (node.formula.is_single()) {
+            std::string& formula = node.formula.single_value();
+            formula = replace_references(formula, table, budget);
+            return;
+        }
+        for (std::string& formula : node.formula.list()) {
+            formula = replace_references(formula, table, budget);
+        }
+    });
+}
+
+}  // namespace morvax
