@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -18,6 +19,32 @@ namespace morvax {
 namespace {
 
 bool is_reference(const Token& token) { return token.kind == TokenKind::NodeReference; }
+
+// Lets maps keyed by std::string be searched with a string_view.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+bool contains_ignoring_case(std::string_view text, std::string_view lower_word) {
+    const auto same = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
+    return std::search(text.begin(), text.end(), lower_word.begin(), lower_word.end(), same) !=
+           text.end();
+}
+
+// False only when no node-reference token can be in `text`: each begins with
+// "@" or with the keyword children or right, in any letter case.  Most
+// formulas of a model are plain numbers, and this spares their scan.
+bool may_hold_references(std::string_view text) {
+    return text.find('@') != std::string_view::npos || contains_ignoring_case(text, "children") ||
+           contains_ignoring_case(text, "right");
+}
+
+// False only when expansion leaves `text` as it is: it rewrites only tokens
+// that begin with "@" or exactly with "children".
+bool may_expand(std::string_view text) {
+    return text.find('@') != std::string_view::npos || text.find("children") != std::string_view::npos;
+}
 
 // N of "children[N]": decimal digits after at most one '+', nothing else, and
 // no more than the largest 64-bit value; nothing when the text is not such.
@@ -62,7 +89,8 @@ private:
     struct Frame {
         std::string_view formula;  // a formula of a node of the source tree
         const Node* node;
-        std::vector<Token> tokens;
+        const std::vector<Token>* tokens;  // `own_tokens`, or the formula's in `scanned_`
+        std::vector<Token> own_tokens;
         std::size_t token = 0;   // the token being handled
         std::size_t copied = 0;  // formula bytes accounted for in `out`
         std::size_t child = 0;   // bare children reference: the next child to take
@@ -74,14 +102,14 @@ private:
         std::string reference;
     };
 
-    void push_frame(std::string_view formula, const Node& node, std::string key,
-                    std::string_view reference);
+    Frame& push_frame(std::string_view formula, const Node& node);
     bool advance(Frame& frame);
     void copy_gap(Frame& frame, const Token& token);
     bool expand_children_reference(Frame& frame);
     bool expand_node_reference(Frame& into, std::string_view reference);
-    std::pair<const Node*, const std::string*> expandable(const std::string& name) const;
-    bool has_references(const std::string& formula) const;
+    const std::string* name_read(std::string_view reference);
+    std::pair<const Node*, const std::string*> expandable(const std::string& name);
+    const std::vector<Token>& tokens_of(const std::string& formula);
     std::string& finish(Frame& frame);
 
     void append(std::string& out, std::string_view text) { budget_.append(out, text); }
@@ -90,9 +118,13 @@ private:
     const std::unordered_set<std::string_view> non_reference_;
     // "Name:index" -> the reference's replacement; first the reference text
     // itself while that formula is being expanded, which breaks cycles.
-    std::unordered_map<std::string, std::string> cache_;
-    // Scans of referenced formulas, by the formula's address in the source tree.
-    mutable std::unordered_map<const std::string*, bool> scanned_;
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> cache_;
+    std::string key_;  // the key being looked up, built in place
+    // Each reference text read once: the name, or nothing when it does not read.
+    std::unordered_map<std::string, std::optional<std::string>, TextHash, std::equal_to<>> read_;
+    // Referenced formulas scanned once, though their nodes are met in every
+    // dimension: by the formula's address in the source tree.
+    std::unordered_map<const std::string*, std::vector<Token>> scanned_;
     std::deque<Frame> frames_;  // a deque: pushing keeps references to the others valid
     std::size_t index_ = 0;     // the dimension of the formula being expanded
     TextBudget& budget_;
@@ -101,7 +133,13 @@ private:
 std::string Expander::expand_formula(const std::string& formula, std::size_t index,
                                      const Node& node) {
     index_ = index;
-    push_frame(formula, node, {}, {});
+    if (!may_expand(formula)) {
+        budget_.charge(formula.size());
+        return formula;
+    }
+    Frame& top = push_frame(formula, node);
+    top.own_tokens = scan_tokens(formula);
+    top.tokens = &top.own_tokens;
     for (;;) {
         Frame& frame = frames_.back();
         if (advance(frame)) continue;
@@ -112,20 +150,17 @@ std::string Expander::expand_formula(const std::string& formula, std::size_t ind
     }
 }
 
-void Expander::push_frame(std::string_view formula, const Node& node, std::string key,
-                          std::string_view reference) {
+Expander::Frame& Expander::push_frame(std::string_view formula, const Node& node) {
     Frame& frame = frames_.emplace_back();
     frame.formula = formula;
     frame.node = &node;
-    frame.tokens = scan_tokens(formula);
-    frame.key = std::move(key);
-    frame.reference = reference;
+    return frame;
 }
 
 // Handles tokens until the formula is done (false) or a frame was pushed (true).
 bool Expander::advance(Frame& frame) {
-    while (frame.token < frame.tokens.size()) {
-        const Token& token = frame.tokens[frame.token];
+    while (frame.token < frame.tokens->size()) {
+        const Token& token = (*frame.tokens)[frame.token];
         copy_gap(frame, token);
         if (!is_reference(token)) {
             append(frame.out, token.text);
@@ -174,7 +209,7 @@ std::string& Expander::finish(Frame& frame) {
 // "children[N]" expands as a reference to the N-th child; bare "children" as
 // the references to all children that have a written form, joined by "; ".
 bool Expander::expand_children_reference(Frame& frame) {
-    const Token& token = frame.tokens[frame.token];
+    const Token& token = (*frame.tokens)[frame.token];
     const std::vector<Node>& children = frame.node->children;
     if (token.text.find('[') != std::string::npos) {
         ++frame.token;
@@ -208,39 +243,56 @@ bool Expander::expand_children_reference(Frame& frame) {
 // Appends the replacement of `reference` to `into`, or pushes the frame that
 // will produce it (true).  Everything that cannot be expanded stays as written.
 bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
-    const auto keep = [&] {
+    const std::string* name = reference.starts_with("right") ? nullptr : name_read(reference);
+    if (name == nullptr || non_reference_.contains(*name)) {
         append(into.out, reference);
         return false;
-    };
-    if (reference.starts_with("right")) return keep();
-    const ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
-    if (!parsed.ok() || non_reference_.contains(parsed.value.name)) return keep();
-    std::string key = parsed.value.name + ':' + std::to_string(index_);
-    if (const auto hit = cache_.find(key); hit != cache_.end()) {
+    }
+    key_.assign(*name).append(":").append(std::to_string(index_));
+    if (const auto hit = cache_.find(key_); hit != cache_.end()) {
         append(into.out, hit->second);
         return false;
     }
-    const auto [node, formula] = expandable(parsed.value.name);
-    if (formula == nullptr) return keep();
+    const auto [node, formula] = expandable(*name);
+    if (formula == nullptr) {
+        append(into.out, reference);
+        return false;
+    }
     budget_.charge(reference.size());
-    cache_.emplace(key, reference);
-    push_frame(*formula, *node, std::move(key), reference);
+    cache_.emplace(key_, reference);
+    Frame& frame = push_frame(*formula, *node);
+    frame.tokens = &tokens_of(*formula);
+    frame.key = key_;
+    frame.reference = reference;
     return true;
+}
+
+const std::string* Expander::name_read(std::string_view reference) {
+    auto slot = read_.find(reference);
+    if (slot == read_.end()) {
+        ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
+        std::optional<std::string> name;
+        if (parsed.ok()) name = std::move(parsed.value.name);
+        slot = read_.emplace(reference, std::move(name)).first;
+    }
+    return slot->second ? &*slot->second : nullptr;
 }
 
 // The one visible node of that name and its formula for the current
 // dimension, when that formula holds references; nulls otherwise.
-std::pair<const Node*, const std::string*> Expander::expandable(const std::string& name) const {
+std::pair<const Node*, const std::string*> Expander::expandable(const std::string& name) {
     const auto found = names_.find(name);
     if (found.size() != 1) return {};
     const std::string* formula = found.front()->formula.at(index_);
-    if (formula == nullptr || !has_references(*formula)) return {};
+    if (formula == nullptr) return {};
+    const std::vector<Token>& tokens = tokens_of(*formula);
+    if (std::none_of(tokens.begin(), tokens.end(), is_reference)) return {};
     return {found.front(), formula};
 }
 
-bool Expander::has_references(const std::string& formula) const {
-    const auto [slot, fresh] = scanned_.try_emplace(&formula, false);
-    if (fresh) slot->second = contains_references(formula);
+const std::vector<Token>& Expander::tokens_of(const std::string& formula) {
+    const auto [slot, fresh] = scanned_.try_emplace(&formula);
+    if (fresh && may_hold_references(formula)) slot->second = scan_tokens(formula);
     return slot->second;
 }
 
@@ -260,7 +312,7 @@ AnyDim<std::string> expand_node_formulas(Expander& expander, const Node& node) {
 }  // namespace
 
 bool contains_references(std::string_view formula) {
-    if (formula.empty()) return false;
+    if (!may_hold_references(formula)) return false;
     const std::vector<Token> tokens = scan_tokens(formula);
     return std::any_of(tokens.begin(), tokens.end(), is_reference);
 }

@@ -15,9 +15,20 @@ std::size_t count_of(const NameCounts& counts, std::string_view name) {
     return it == counts.end() ? 1 : it->second;
 }
 
-std::string unambiguous(const NodeInfo& info, std::size_t occurrence, const NameCounts& counts) {
-    return build_unambiguous_name(info.name, occurrence, count_of(counts, info.name));
-}
+// build_unambiguous_name with each name's written form worked out once per
+// call: models repeat their names (every department has its "Revenue"), and
+// working out a form means scanning and parsing it.
+class UnambiguousNames {
+public:
+    std::string operator()(const NodeInfo& info, std::size_t occurrence, const NameCounts& counts) {
+        auto [slot, fresh] = written_.try_emplace(info.name);
+        if (fresh) slot->second = get_preferred_reference_format(info.name).value_or("");
+        return add_occurrence(slot->second, occurrence, count_of(counts, info.name));
+    }
+
+private:
+    std::unordered_map<std::string_view, std::string> written_;
+};
 
 bool is_replaceable(const Token& token) {
     return token.kind == TokenKind::NodeReference && !token.text.starts_with("children");
@@ -25,6 +36,7 @@ bool is_replaceable(const Token& token) {
 
 std::string replace_references(std::string_view formula, const RenameTable& table,
                                TextBudget& budget) {
+    if (formula.find('@') == std::string_view::npos) return std::string(formula);  // keys all begin with "@"
     std::string out;
     std::size_t copied = 0;
     for (const Token& token : scan_tokens(formula)) {
@@ -74,6 +86,7 @@ RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
     count_all_names(old_tree, old_counts);
     count_all_names(new_tree, new_counts);
 
+    UnambiguousNames unambiguous;
     RenameTable table;
     // The references by which the surviving nodes are reached in the new tree
     // under their old names; a deleted node's old reference that is one of
@@ -110,9 +123,19 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
             formula = replace_references(formula, table, budget);
             return;
         }
-        for (std::string& formula : node.formula.list()) {
-            formula = replace_references(formula, table, budget);
+        std::vector<std::string>& formulas = node.formula.list();
+        std::vector<std::string> replaced;
+        replaced.reserve(formulas.size());
+        for (std::size_t i = 0; i < formulas.size(); ++i) {
+            // A list often repeats one formula in every dimension.
+            if (i > 0 && formulas[i] == formulas[i - 1]) {
+                budget.charge(replaced.back().size());
+                replaced.push_back(replaced.back());
+            } else {
+                replaced.push_back(replace_references(formulas[i], table, budget));
+            }
         }
+        formulas = std::move(replaced);
     });
 }
 
