@@ -3,16 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <optional>
-#include <string>
-#include <unordered_map>
-#include <utility>
-#include <vector>
 
-#include "eval/names.hpp"
-#include "parser/tokenize.hpp"
 #include "references/references.hpp"
 
 namespace morvax {
@@ -20,11 +11,6 @@ namespace {
 
 bool is_reference(const Token& token) { return token.kind == TokenKind::NodeReference; }
 
-// Lets maps keyed by std::string be searched with a string_view.
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
 
 bool contains_ignoring_case(std::string_view text, std::string_view lower_word) {
     const auto same = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
@@ -68,67 +54,12 @@ const Node* indexed_child(const Node& node, std::string_view token) {
     return &node.children[*n - 1];
 }
 
-// Expands formulas for one tree, keeping the state that all expansions of a
-// call share: the non-reference names, the name index and the expansion cache.
-//
-// References lead from formula to formula, along chains as long as the tree
-// is large, so the nested expansions are frames on an explicit stack rather
-// than native recursion.  A frame expands one formula token by token; when a
-// token needs another node's formula expanded first, it pushes a frame for
-// that and resumes where it stopped once the frame's text is appended.
-class Expander {
-public:
-    Expander(const Node& root, TextBudget& budget)
-        : names_(root), non_reference_(collect_non_reference_nodes(root)), budget_(budget) {}
 
-    // `node`'s formula for dimension `index`, expanded; `node` is whose
-    // children a children reference in it means.
-    std::string expand_formula(const std::string& formula, std::size_t index, const Node& node);
 
-private:
-    struct Frame {
-        std::string_view formula;  // a formula of a node of the source tree
-        const Node* node;
-        const std::vector<Token>* tokens;  // `own_tokens`, or the formula's in `scanned_`
-        std::vector<Token> own_tokens;
-        std::size_t token = 0;   // the token being handled
-        std::size_t copied = 0;  // formula bytes accounted for in `out`
-        std::size_t child = 0;   // bare children reference: the next child to take
-        std::size_t joined = 0;  // bare children reference: the pieces written so far
-        std::string out;
-        // Of a referenced node's formula: the cache entry it fills and the
-        // reference it stands for.  Both empty for the formula a call expands.
-        std::string key;
-        std::string reference;
-    };
+}  // namespace
 
-    Frame& push_frame(std::string_view formula, const Node& node);
-    bool advance(Frame& frame);
-    void copy_gap(Frame& frame, const Token& token);
-    bool expand_children_reference(Frame& frame);
-    bool expand_node_reference(Frame& into, std::string_view reference);
-    const std::string* name_read(std::string_view reference);
-    std::pair<const Node*, const std::string*> expandable(const std::string& name);
-    const std::vector<Token>& tokens_of(const std::string& formula);
-    std::string& finish(Frame& frame);
-
-    void append(std::string& out, std::string_view text) { budget_.append(out, text); }
-
-    const NameIndex names_;
-    const std::unordered_set<std::string_view> non_reference_;
-    // "Name:index" -> the reference's replacement; first the reference text
-    // itself while that formula is being expanded, which breaks cycles.
-    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> cache_;
-    std::string key_;  // the key being looked up, built in place
-    // Each reference text read once: the name, or nothing when it does not read.
-    std::unordered_map<std::string, std::optional<std::string>, TextHash, std::equal_to<>> read_;
-    // Referenced formulas scanned once, though their nodes are met in every
-    // dimension: by the formula's address in the source tree.
-    std::unordered_map<const std::string*, std::vector<Token>> scanned_;
-    std::deque<Frame> frames_;  // a deque: pushing keeps references to the others valid
-    std::size_t index_ = 0;     // the dimension of the formula being expanded
-    TextBudget& budget_;
-};
+Expander::Expander(const Node& root, TextBudget& budget)
+    : names_(root), non_reference_(collect_non_reference_nodes(root)), budget_(budget) {}
 
 std::string Expander::expand_formula(const std::string& formula, std::size_t index,
                                      const Node& node) {
@@ -201,8 +132,7 @@ std::string& Expander::finish(Frame& frame) {
         append(text, frame.reference);
     }
     budget_.charge(text.size());  // the cached copy
-    std::string& cached = cache_[frame.key];
-    cached = text;
+    cache_[frame.key] = CacheEntry{text, false};
     return text;
 }
 
@@ -250,7 +180,8 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
     }
     key_.assign(*name).append(":").append(std::to_string(index_));
     if (const auto hit = cache_.find(key_); hit != cache_.end()) {
-        append(into.out, hit->second);
+        met_cycle_ |= hit->second.in_progress;
+        append(into.out, hit->second.text);
         return false;
     }
     const auto [node, formula] = expandable(*name);
@@ -259,7 +190,7 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
         return false;
     }
     budget_.charge(reference.size());
-    cache_.emplace(key_, reference);
+    cache_.emplace(key_, CacheEntry{std::string(reference), true});
     Frame& frame = push_frame(*formula, *node);
     frame.tokens = &tokens_of(*formula);
     frame.key = key_;
@@ -296,20 +227,16 @@ const std::vector<Token>& Expander::tokens_of(const std::string& formula) {
     return slot->second;
 }
 
-AnyDim<std::string> expand_node_formulas(Expander& expander, const Node& node) {
+AnyDim<std::string> Expander::expand_node_formulas(const Node& node) {
     if (node.formula.is_single()) {
-        return AnyDim<std::string>::single(expander.expand_formula(node.formula.single_value(), 0, node));
+        return AnyDim<std::string>::single(expand_formula(node.formula.single_value(), 0, node));
     }
     const std::vector<std::string>& formulas = node.formula.list();
     std::vector<std::string> expanded;
     expanded.reserve(formulas.size());
-    for (std::size_t i = 0; i < formulas.size(); ++i) {
-        expanded.push_back(expander.expand_formula(formulas[i], i, node));
-    }
+    for (std::size_t i = 0; i < formulas.size(); ++i) expanded.push_back(expand_formula(formulas[i], i, node));
     return AnyDim<std::string>::multi(std::move(expanded));
 }
-
-}  // namespace
 
 bool contains_references(std::string_view formula) {
     if (!may_hold_references(formula)) return false;
@@ -337,7 +264,7 @@ Node expand_tree_formulas(const Node& root, TextBudget& budget) {
     while (!todo.empty()) {
         const auto [from, to] = todo.back();
         todo.pop_back();
-        to->formula = expand_node_formulas(expander, *from);
+        to->formula = expander.expand_node_formulas(*from);
         for (std::size_t i = from->children.size(); i-- > 0;) {
             todo.emplace_back(&from->children[i], &to->children[i]);
         }

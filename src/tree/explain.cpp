@@ -36,6 +36,41 @@ std::size_t json_size_bound(const Node& explained) {
     return bound;
 }
 
+// The explanation of `node` from the expanded formulas that `expanded(n)`
+// gives for it and for the nodes that `names` finds.
+template <class Expanded>
+Node assemble(const Node& node, const NameIndex& names, Expanded&& expanded) {
+    Node explained = node.clone_fields();
+    explained.formula = expanded(node);
+    const std::span<const std::string> formulas(explained.formula.begin(), explained.formula.end());
+    for (const std::string& name : extract_node_references_from_all(formulas)) {
+        const auto found = names.find(name);
+        if (found.size() != 1) continue;
+        Node& child = explained.children.emplace_back(found.front()->clone_fields());
+        child.formula = expanded(*found.front());
+    }
+    return explained;
+}
+
+// Expands only the formulas that the explanation shows, and what they refer
+// to.  Unless that meets a cycle, the texts are those of the whole tree's
+// expansion, whatever order it takes; a cycle's text depends on what was
+// expanded before it, and only the whole expansion tells (nothing then).
+std::optional<Node> explain_alone(const Node& root, const Node& node, TextBudget& budget) {
+    Expander expander(root, budget);
+    Node explained = assemble(node, expander.names(),
+                              [&](const Node& n) { return expander.expand_node_formulas(n); });
+    if (expander.met_cycle()) return std::nullopt;
+    return explained;
+}
+
+Node explain_in_expanded_tree(const Node& root, std::string_view node_id, TextBudget& budget) {
+    const Node expanded = expand_tree_formulas(root, budget);
+    // The expanded tree has the tree's shape, names and ids: the node is there.
+    return assemble(*find_node_by_id(expanded, node_id), NameIndex(expanded),
+                    [](const Node& n) { return n.formula; });
+}
+
 }  // namespace
 
 const Node* find_node_by_id(const Node& root, std::string_view id) {
@@ -66,19 +101,11 @@ std::vector<std::string> extract_node_references_from_all(std::span<const std::s
 }
 
 std::optional<Node> explain_node(const Node& root, std::string_view node_id, TextBudget& budget) {
-    if (find_node_by_id(root, node_id) == nullptr) return std::nullopt;
-    const Node expanded = expand_tree_formulas(root, budget);
-    const Node* node = find_node_by_id(expanded, node_id);
+    const Node* node = find_node_by_id(root, node_id);
     if (node == nullptr) return std::nullopt;
-
-    Node explained = node->clone_fields();
-    const NameIndex index(expanded);
-    const std::span<const std::string> formulas(node->formula.begin(), node->formula.end());
-    for (const std::string& name : extract_node_references_from_all(formulas)) {
-        const auto found = index.find(name);
-        if (found.size() == 1) explained.children.push_back(found.front()->clone_fields());
-    }
-    budget.charge(json_size_bound(explained));
+    std::optional<Node> explained = explain_alone(root, *node, budget);
+    if (!explained) explained = explain_in_expanded_tree(root, node_id, budget);
+    budget.charge(json_size_bound(*explained));
     return explained;
 }
 

@@ -21,11 +21,13 @@ const Node* find_node_by_id(const Node& root, std::string_view id);
 // references that do not read back are skipped.
 std::vector<std::string> extract_node_references_from_all(std::span<const std::string> formulas);
 
-// The explanation of the first node with id `node_id`: its fields after
-// expanding the whole tree, and as children a childless copy of each node that
-// a name of its expanded formulas denotes alone.  Nothing when no node has the
-// id.  Throws std::bad_alloc when the expansion, or the JSON text the result
-// may need, would pass `budget`.
+// The explanation of the first node with id `node_id`: its fields with its
+// formulas as the expansion of the whole tree gives them, and as children a
+// childless copy of each node that a name of those formulas denotes alone.
+// Nothing when no node has the id.  Work in proportion to what it shows: the
+// whole tree is expanded only when a cycle makes the texts depend on it.
+// Throws std::bad_alloc when the expansion, or the JSON text the result may
+// need, would pass `budget`.
 std::optional<Node> explain_node(const Node& root, std::string_view node_id, TextBudget& budget);
 
 }  // namespace morvax
