@@ -63,50 +63,52 @@ void for_each_node(Node& root, Visit&& visit) {
 
 }  // namespace
 
-void count_all_names(const Node& tree, NameCounts& counts) {
-    for_each_preorder(tree, [&](const Node& node) {
-        if (!node.is_hidden) ++counts[node.name];
-    });
-}
-
-IdTable collect_nodes_by_id(const Node& tree) {
+IdTable collect_nodes_by_id(const Node& tree, NameCounts& counts) {
     IdTable ids;
-    NameCounts seen;
     for_each_preorder(tree, [&](const Node& node) {
-        if (!node.is_hidden) ids.insert_or_assign(node.id, NodeInfo{node.name, ++seen[node.name]});
+        if (!node.is_hidden) ids.insert_or_assign(node.id, NodeInfo{node.name, ++counts[node.name]});
     });
     return ids;
 }
 
 RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
-    const IdTable old_ids = collect_nodes_by_id(old_tree);
-    const IdTable new_ids = collect_nodes_by_id(new_tree);
     NameCounts old_counts;
     NameCounts new_counts;
-    count_all_names(old_tree, old_counts);
-    count_all_names(new_tree, new_counts);
+    const IdTable old_ids = collect_nodes_by_id(old_tree, old_counts);
+    const IdTable new_ids = collect_nodes_by_id(new_tree, new_counts);
+    std::vector<std::pair<const NodeInfo*, const NodeInfo*>> kept;  // (before, after)
+    std::vector<const NodeInfo*> deleted;
+    for (const auto& [id, before] : old_ids) {
+        const auto after = new_ids.find(id);
+        if (after == new_ids.end()) {
+            deleted.push_back(&before);
+        } else {
+            kept.emplace_back(&before, &after->second);
+        }
+    }
 
     UnambiguousNames unambiguous;
     RenameTable table;
-    // The references by which the surviving nodes are reached in the new tree
-    // under their old names; a deleted node's old reference that is one of
-    // these would silently reach another node.
-    std::unordered_set<std::string> collisions;
-    std::vector<const NodeInfo*> deleted;
-    for (const auto& [id, before] : old_ids) {
-        const auto kept = new_ids.find(id);
-        if (kept == new_ids.end()) {
-            deleted.push_back(&before);
-            continue;
-        }
-        const NodeInfo& after = kept->second;
-        collisions.insert(unambiguous(before, after.occurrence, new_counts));
-        const std::string from = unambiguous(before, before.occurrence, old_counts);
-        std::string to = unambiguous(after, after.occurrence, new_counts);
+    for (const auto& [before, after] : kept) {
+        const std::string from = unambiguous(*before, before->occurrence, old_counts);
+        std::string to = unambiguous(*after, after->occurrence, new_counts);
         // A name with no written form cannot be referenced: dropping the
         // reference would silently change the formula's meaning.
         if (to.empty()) to = "REF!";
         if (!from.empty() && from != to) table.insert_or_assign(from, std::move(to));
+    }
+    if (deleted.empty()) return table;
+
+    // The references by which surviving nodes are reached in the new tree
+    // under their old names: a deleted node's old reference that is one of
+    // them would silently reach another node.  Only a name a deleted node
+    // had can give such a text.
+    std::unordered_set<std::string_view> deleted_names;
+    for (const NodeInfo* before : deleted) deleted_names.insert(before->name);
+    std::unordered_set<std::string> collisions;
+    for (const auto& [before, after] : kept) {
+        if (!deleted_names.contains(before->name)) continue;
+        collisions.insert(unambiguous(*before, after->occurrence, new_counts));
     }
     for (const NodeInfo* before : deleted) {
         std::string from = unambiguous(*before, before->occurrence, old_counts);

@@ -27,12 +27,10 @@ using NameCounts = std::unordered_map<std::string_view, std::size_t>;
 // Old reference text -> its replacement.
 using RenameTable = std::unordered_map<std::string, std::string>;
 
-// Adds 1 to the count of every visible node's name, below hidden nodes too.
-void count_all_names(const Node& tree, NameCounts& counts);
-
 // The visible nodes by id; when ids repeat, the last node in pre-order wins
-// (all nodes without an id share the empty one).
-IdTable collect_nodes_by_id(const Node& tree);
+// (all nodes without an id share the empty one).  Counts the visible nodes of
+// each name into `counts` on the way, below hidden nodes too.
+IdTable collect_nodes_by_id(const Node& tree, NameCounts& counts);
 
 // Old references mapped to the new references of the same nodes; references
 // that now cannot reach their node (deleted and colliding with a surviving
