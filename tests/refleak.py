@@ -69,9 +69,94 @@ def text_function_cases(
     ]
 
 
+class Refuse(Exception):
+    pass
+
+
+class Node:
+    """A node object; `raising` names attributes whose reads raise Refuse."""
+
+    raising: tuple[str, ...] = ()  # also for the copies deepcopy makes without __init__
+
+    def __init__(self, name: object, formula: object, children: object = None, raising: tuple[str, ...] = (),
+                 **extra: object) -> None:
+        object.__setattr__(self, "raising", raising)
+        self.__dict__.update(extra)
+        self.name, self.formula = name, formula
+        self.children = [] if children is None else children
+
+    def __getattribute__(self, key: str) -> object:
+        if key != "raising" and key in object.__getattribute__(self, "raising"):
+            raise Refuse(key)
+        return object.__getattribute__(self, key)
+
+
+class Frozen(Node):
+    def __setattr__(self, key: str, value: object) -> None:
+        if key == "value":
+            raise Refuse(key)
+        super().__setattr__(key, value)
+
+
+class NoCopy(Node):
+    def __deepcopy__(self, memo: object) -> object:
+        raise Refuse("copy")
+
+
+class BrokenSequence:
+    def __len__(self) -> int:
+        return 2
+
+    def __getitem__(self, index: int) -> str:
+        if index > 0:
+            raise Refuse("item")
+        return "=1"
+
+
+def plan() -> Node:
+    items = [Node(f"i{k}", [f"={k}", f"=@i{k}[1] * 2 + right[1]", "=1"]) for k in range(5)]
+    return Node("total", "=sum(children)", [Node("dept", "=sum(children)", items),
+                                            Node("share", "=ratio(@dept)"), Node("x", "=@x"),
+                                            Node("hidden", "=1/0", is_hidden=True, cells=["A1"], id="h")])
+
+
+def chain(length: int) -> Node:
+    return Node("root", "=@n0", [Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)])
+
+
+def cycle() -> Node:
+    root = Node("r", "=1", [Node("a", "=2")])
+    root.children[0].children.append(root)  # type: ignore[attr-defined]
+    return root
+
+
+def tree_cases() -> list[Case]:
+    tree = morvax_formulas.evaluate_tree
+    return [
+        Case("tree copy", tree, (plan(),)),
+        Case("tree in place", tree, (plan(), True)),
+        Case("tree chain", tree, (chain(200), True)),
+        Case("tree formula tuple", tree, (Node("n", ("=1", "x")),)),
+        Case("tree name missing", tree, (Node(None, "=1", raising=("name",)),), {}, Refuse),
+        Case("tree name not str", tree, (Node(5, "=1"),), {}, TypeError),
+        Case("tree formula bad item", tree, (Node("n", ["=1", 2]),), {}, TypeError),
+        Case("tree formula iteration", tree, (Node("n", BrokenSequence()),), {}, TypeError),
+        Case("tree children tuple", tree, (Node("n", "=1", children=()),), {}, TypeError),
+        Case("tree children raising", tree, (Node("n", "=1", raising=("children",)),), {}, TypeError),
+        Case("tree optional raising", tree, (Node("n", "=1", raising=("id", "is_hidden", "cells")),)),
+        Case("tree late child fails", tree, (Node("r", "=1", [Node("a", "=2"), Node("b", None)]),), {}, TypeError),
+        Case("tree surrogate name", tree, (Node("\ud800", "=1"),), {}, UnicodeEncodeError),
+        Case("tree setattr refused", tree, (Node("r", "=1", [Node("a", "=2"), Frozen("b", "=3")]), True), {}, Refuse),
+        Case("tree deepcopy refused", tree, (NoCopy("r", "=1"),), {}, Refuse),
+        Case("tree in_place int", tree, (plan(), 1), {}, TypeError),
+        Case("tree cycle", tree, (cycle(), True), {}, ValueError),
+    ]
+
+
 CASES: list[Case] = [
     *text_function_cases(morvax_formulas.evaluate),
     *text_function_cases(morvax_formulas.evaluate_boolean),
+    *tree_cases(),
     *text_function_cases(morvax_formulas.get_tokens),
     Case("get_tokens every kind", morvax_formulas.get_tokens,
          ("=total(@a) * abs(-1) / sum(children) + if(right > 1; 2; 3) $ empty",)),

@@ -16,7 +16,7 @@ import morvax_formulas
 from buildtools import run
 
 # Registration order, which is also the order of __all__.
-FUNCTIONS = ["evaluate", "evaluate_boolean", "get_tokens"]
+FUNCTIONS = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens"]
 # Functions whose result is one str.
 STR_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
 TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens]
@@ -72,6 +72,7 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
     [
         ("evaluate", "(formula)"),
         ("evaluate_boolean", "(formula)"),
+        ("evaluate_tree", "(root, in_place=False)"),
         ("get_tokens", "(formula)"),
     ],
 )

@@ -2,6 +2,8 @@
 // node's children and its later dimensions.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -9,6 +11,8 @@
 #include "parser/ast.hpp"
 
 namespace morvax {
+
+class TreeEvaluation;
 
 class EvalContext {
 public:
@@ -39,6 +43,29 @@ public:
                                                          Index) const override {
         return {};
     }
+};
+
+// A formula placed at one node of a tree and in one dimension.  Made afresh
+// for each formula evaluation; borrows the evaluation it belongs to.
+class TreeContext final : public EvalContext {
+public:
+    TreeContext(TreeEvaluation& tree, std::uint32_t node, std::size_t dimension)
+        : tree_(tree), node_(node), dimension_(dimension) {}
+
+    std::vector<EvalResult> get_reference_value(std::string_view name,
+                                                Index index) const override;
+    std::vector<EvalResult> get_children_values() const override;
+    std::vector<EvalResult> get_right_values() const override;
+    std::vector<EvalResult> get_cross_dimensional_values(std::string_view name,
+                                                         Index index) const override;
+
+private:
+    std::vector<EvalResult> read_named(std::string_view name, Index index,
+                                       std::size_t dimension) const;
+
+    TreeEvaluation& tree_;
+    std::uint32_t node_;
+    std::size_t dimension_;
 };
 
 }  // namespace morvax

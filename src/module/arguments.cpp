@@ -91,22 +91,13 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 
 bool take_flag(const Signature& signature, std::size_t index, PyObject* object, Argument& out) {
     out.object = object;
-    if (object == Py_True || object == Py_False) {
-        out.flag = object == Py_True;
-        return true;
+    switch (read_flag(object)) {
+        case FlagTruth::false_value: out.flag = false; return true;
+        case FlagTruth::true_value: out.flag = true; return true;
+        case FlagTruth::not_a_flag: return wrong_type(signature, index, "bool", object);
+        case FlagTruth::failed: return false;
     }
-    PyTypeObject* type = Py_TYPE(object);
-    if (!is_numpy_bool_type(type)) return wrong_type(signature, index, "bool", object);
-    auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
-    if (truth == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     type->tp_name);
-        return false;
-    }
-    const int value = truth(object);
-    if (value < 0) return false;
-    out.flag = value != 0;
-    return true;
+    return false;
 }
 
 bool take_one(const Signature& signature, std::size_t index, PyObject* object, Argument& out) {
@@ -124,6 +115,22 @@ bool take_one(const Signature& signature, std::size_t index, PyObject* object, A
 }
 
 }  // namespace
+
+FlagTruth read_flag(PyObject* object) noexcept {
+    if (object == Py_True) return FlagTruth::true_value;
+    if (object == Py_False) return FlagTruth::false_value;
+    PyTypeObject* type = Py_TYPE(object);
+    if (!is_numpy_bool_type(type)) return FlagTruth::not_a_flag;
+    auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
+    if (truth == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     type->tp_name);
+        return FlagTruth::failed;
+    }
+    const int value = truth(object);
+    if (value < 0) return FlagTruth::failed;
+    return value != 0 ? FlagTruth::true_value : FlagTruth::false_value;
+}
 
 bool take_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Arguments& out) noexcept {

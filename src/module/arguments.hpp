@@ -49,6 +49,16 @@ using Arguments = std::array<Argument, max_params>;
 bool take_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Arguments& out) noexcept;
 
+// A flag's truth value: a bool, or a NumPy boolean scalar read through its
+// type's truth-value slot.
+enum class FlagTruth : unsigned char {
+    false_value,
+    true_value,
+    not_a_flag,  // neither a bool nor a NumPy boolean; no error set
+    failed,      // a NumPy boolean without the slot, or whose slot raised; error set
+};
+FlagTruth read_flag(PyObject* object) noexcept;
+
 // Required parameters come first; only flags are optional.
 constexpr std::size_t required_count(const Signature& signature) {
     std::size_t count = 0;

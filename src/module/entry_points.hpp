@@ -7,6 +7,7 @@ namespace morvax::module {
 
 extern const PyMethodDef evaluate_method;
 extern const PyMethodDef evaluate_boolean_method;
+extern const PyMethodDef evaluate_tree_method;
 extern const PyMethodDef get_tokens_method;
 
 }  // namespace morvax::module

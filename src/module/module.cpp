@@ -10,6 +10,7 @@ namespace {
 constexpr const PyMethodDef* functions[] = {
     &evaluate_method,
     &evaluate_boolean_method,
+    &evaluate_tree_method,
     &get_tokens_method,
 };
 

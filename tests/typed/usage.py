@@ -1,7 +1,11 @@
 """Typed use of the module; must pass mypy --strict with the installed stubs."""
 
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
 import morvax_formulas
-from morvax_formulas import evaluate, evaluate_boolean, get_tokens
+from morvax_formulas import evaluate, evaluate_boolean, evaluate_tree, get_tokens
 
 
 def results(formulas: list[str]) -> dict[str, str]:
@@ -10,6 +14,20 @@ def results(formulas: list[str]) -> dict[str, str]:
 
 def holds(condition: str) -> bool:
     return evaluate_boolean(formula=condition) == "true"
+
+
+@dataclass
+class Line:
+    name: str
+    formula: str | list[str]
+    children: list[Line] = field(default_factory=list)
+    value: str | list[str] = ""
+    is_hidden: bool = False
+
+
+def total(lines: list[Line]) -> str | list[str]:
+    root = evaluate_tree(Line("Total", "=sum(children)", lines), in_place=True)
+    return root.value
 
 
 def highlighted(formula: str) -> str:

@@ -1,0 +1,199 @@
+"""Times morvax_formulas.evaluate_tree on generated planning models of 10^4,
+10^5 and 10^6 nodes with 12 dimensions, in place and on a deep copy, beside
+baselines measured in the same run: a pure-Python walk that reads the six
+protocol attributes of every node and sets `value`, and copy.deepcopy alone.
+Then evaluates a chain of 10^6 nodes, each reading the next on demand, in a
+thread with a 512 KiB stack, and reports its time and peak memory.
+
+    python bench/bench_tree.py [--sizes 10000 100000 1000000] [--repeat N] [--no-chain]
+
+"bridge only" is evaluate_tree in place on the same tree with every formula
+text emptied: the cost of converting and writing back alone.
+
+Goals: in place on 10^5 nodes within 4 times the walk; with the copy, the
+time beyond copy.deepcopy alone within the in-place time; 10^6 nodes at most
+11 times 10^5 nodes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+import morvax_formulas
+
+MONTHS = 12
+ITEMS = ["Revenue", "Salaries", "Rent", "Travel", "Bonus", "Margin", "Share", "Annual", "Forecast", "Outlook"]
+
+
+class Node:
+    def __init__(self, name: str, formula: str | list[str], children: list[Node] | None = None) -> None:
+        self.id = name
+        self.name = name
+        self.formula = formula
+        self.value: str | list[str] = ""
+        self.is_hidden = False
+        self.cells: list[str] = []
+        self.children = children or []
+
+
+def department(k: int) -> Node:
+    """A department with line items. Item names repeat in every department, so
+    references pick their own department's item by index (k + 1)."""
+    j = k + 1
+    month = range(MONTHS)
+    items = [
+        Node("Revenue", [str(1000 + (k * 7 + m * 13) % 500) for m in month]),
+        Node("Salaries", [str(600 + (k * 3 + m * 5) % 200) for m in month]),
+        Node("Rent", "450"),
+        Node("Travel", [f"=@Salaries[{j}] * 0.{m % 9 + 1}" for m in month]),
+        Node("Bonus", f"=@Salaries[{j}] * 0.05"),
+        Node("Margin", f"=@Revenue[{j}] - @Salaries[{j}] - @Rent[{j}] - @Travel[{j}]"),
+        Node("Share", f"=ratio(@Revenue[{j}])"),
+        Node("Annual", f"=total(@Salaries[{j}]) * 12"),
+        Node("Forecast", [*(f"=right[1] * 1.01" for _ in range(MONTHS - 1)), "=100"]),
+        Node("Outlook", [f"=@Margin[{j}] + sum(right) / 12" for _ in month]),
+    ]
+    return Node(f"Dept{k}", "=sum(children)", items)
+
+
+def planning_model(nodes: int) -> Node:
+    departments = max(1, (nodes - 1) // (len(ITEMS) + 1))
+    return Node("Company", "=sum(children)", [department(k) for k in range(departments)])
+
+
+def emptied(root: Node) -> Node:
+    """The same tree with every formula text empty: what the bridge alone costs."""
+    def blank(formula: str | list[str]) -> str | list[str]:
+        return "" if isinstance(formula, str) else [""] * len(formula)
+
+    return Node(root.name, blank(root.formula), [emptied(child) for child in root.children])
+
+
+def count_nodes(root: Node) -> int:
+    return 1 + sum(len(d.children) + 1 for d in root.children)
+
+
+def python_walk(root: Any) -> None:
+    """The baseline: touch every node the way the bridge must, in pure Python."""
+    todo = [root]
+    while todo:
+        node = todo.pop()
+        node.id, node.name, node.formula, node.is_hidden, node.cells  # noqa: B018 - the reads are the point
+        children = node.children
+        node.value = ""
+        todo.extend(children)
+
+
+def best_of(repeat: int, run: Callable[[], object]) -> float:
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def measure(nodes: int, repeat: int) -> dict[str, float]:
+    root = planning_model(nodes)
+    evaluate_tree = morvax_formulas.evaluate_tree
+    gc.disable()  # the collector's pauses would dominate the walk of a large tree
+    try:
+        figures = {
+            "walk": best_of(repeat, lambda: python_walk(root)),
+            "in_place": best_of(repeat, lambda: evaluate_tree(root, in_place=True)),
+            "deepcopy": best_of(repeat, lambda: copy.deepcopy(root)),
+            "copy": best_of(repeat, lambda: evaluate_tree(root)),
+        }
+        bridge_only = emptied(root)
+        figures["bridge"] = best_of(repeat, lambda: evaluate_tree(bridge_only, in_place=True))
+    finally:
+        gc.enable()
+    figures["nodes"] = count_nodes(root)
+    assert isinstance(root.value, list) and len(root.value) == MONTHS
+    return figures
+
+
+def verdict(ok: bool) -> str:
+    return "met" if ok else "NOT met"
+
+
+CHAIN_SCRIPT = """
+import sys, threading, time
+import morvax_formulas
+sys.path.insert(0, {bench!r})
+from bench_tree import Node
+length = {length}
+root = Node("root", "=@n0", [Node(f"n{{i}}", f"=@n{{i + 1}} + 1") for i in range(length - 1)])
+root.children.append(Node(f"n{{length - 1}}", "=1"))
+def peak_mib():
+    # VmHWM belongs to this process image; ru_maxrss would carry the parent's peak over exec.
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+before = peak_mib()
+result = {{}}
+def run():
+    start = time.perf_counter()
+    morvax_formulas.evaluate_tree(root, in_place=True)
+    result["seconds"] = time.perf_counter() - start
+threading.stack_size(512 * 1024)
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+assert root.value == str(length), root.value
+print(result["seconds"], before, peak_mib())
+"""
+
+
+def chain_figures(length: int) -> tuple[float, float, float]:
+    """Seconds, peak RSS in MiB before and after the evaluation (a fresh process)."""
+    script = CHAIN_SCRIPT.format(bench=sys.path[0], length=length)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    seconds, before, after = (float(x) for x in done.stdout.split())
+    return seconds, before, after
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate_tree.")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
+    parser.add_argument("--repeat", type=int, default=3, help="timing rounds per figure; the best counts")
+    parser.add_argument("--no-chain", action="store_true", help="skip the 10^6-node chain")
+    options = parser.parse_args()
+
+    print(f"{'nodes':>9} {'walk s':>8} {'in_place s':>11} {'x walk':>7} {'deepcopy s':>11} "
+          f"{'copy s':>8} {'copy-deepcopy s':>16} {'bridge only s':>14}")
+    results: dict[int, dict[str, float]] = {}
+    for size in options.sizes:
+        f = measure(size, options.repeat if size < 1_000_000 else 1)
+        results[size] = f
+        print(f"{int(f['nodes']):>9} {f['walk']:8.3f} {f['in_place']:11.3f} {f['in_place'] / f['walk']:7.2f} "
+              f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['bridge']:14.3f}")
+
+    print()
+    if 100_000 in results:
+        f = results[100_000]
+        print(f"goal: in place on 10^5 nodes within 4x the walk: {f['in_place'] / f['walk']:.2f}x -> "
+              f"{verdict(f['in_place'] <= 4 * f['walk'])}")
+        beyond = f["copy"] - f["deepcopy"]
+        print(f"goal: copy beyond deepcopy within in place: {beyond:.3f} s vs {f['in_place']:.3f} s -> "
+              f"{verdict(beyond <= f['in_place'])}")
+        if 1_000_000 in results:
+            scale = results[1_000_000]["in_place"] / f["in_place"]
+            print(f"goal: 10^6 nodes at most 11x 10^5: {scale:.2f}x -> {verdict(scale <= 11)}")
+    if not options.no_chain:
+        seconds, before, after = chain_figures(1_000_000)
+        print(f"chain of 10^6 on-demand links, 512 KiB thread stack: {seconds:.2f} s, "
+              f"peak RSS {before:.0f} MiB before, {after:.0f} MiB after")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,122 @@
+#include "eval/stack_segments.hpp"
+
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <exception>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
+#define MORVAX_ASAN_FIBERS 1
+#endif
+
+#ifdef MORVAX_ASAN_FIBERS
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace morvax {
+
+// One mapping: a guard page at the low end (stacks grow down), then the stack.
+struct StackSegments::Segment {
+    std::byte* base = nullptr;  // start of the mapping, the guard page
+    std::size_t guard = 0;
+    ucontext_t context{};
+
+    std::byte* low() const { return base + guard; }
+    std::size_t size() const { return kSegmentSize - guard; }
+
+    Segment() {
+        guard = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void* p = mmap(nullptr, kSegmentSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        base = static_cast<std::byte*>(p);
+        mprotect(base, guard, PROT_NONE);  // best effort: an overflow faults instead of writing on
+    }
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+    ~Segment() {
+#ifdef MORVAX_ASAN_FIBERS
+        // A frame left behind (the one that switched away for good) keeps its
+        // redzones in the shadow memory, which outlives the mapping: whatever
+        // is mapped here next would be reported as a stack overflow.
+        ASAN_UNPOISON_MEMORY_REGION(base, kSegmentSize);
+#endif
+        munmap(base, kSegmentSize);
+    }
+};
+
+namespace {
+
+// What the code running on a segment needs to get back.
+struct Switch {
+    void (*run)(void*);
+    void* work;
+    ucontext_t caller{};
+    std::exception_ptr error;
+    const void* caller_bottom = nullptr;  // for the sanitizer's record of the caller's stack
+    std::size_t caller_size = 0;
+};
+
+// makecontext passes only ints: the Switch's address comes in two halves.
+void enter_segment(unsigned high, unsigned low) {
+    auto* sw = reinterpret_cast<Switch*>((static_cast<std::uintptr_t>(high) << 32) | low);
+#ifdef MORVAX_ASAN_FIBERS
+    __sanitizer_finish_switch_fiber(nullptr, &sw->caller_bottom, &sw->caller_size);
+#endif
+    try {
+        sw->run(sw->work);
+    } catch (...) {
+        // Unwinding cannot cross into the caller's stack: carry the exception over.
+        sw->error = std::current_exception();
+    }
+#ifdef MORVAX_ASAN_FIBERS
+    // Null: this run of the segment ends here, its fake frames can go.
+    __sanitizer_start_switch_fiber(nullptr, sw->caller_bottom, sw->caller_size);
+#endif
+    setcontext(&sw->caller);
+}
+
+}  // namespace
+
+StackSegments::StackSegments() = default;
+StackSegments::~StackSegments() = default;
+
+std::size_t StackSegments::room() {
+    if (low_ == 0) return 0;  // the thread's own stack: unmeasured
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here > low_ ? here - low_ : 0;
+}
+
+void StackSegments::run_on_segment(Task task) {
+    if (depth_ == pool_.size()) pool_.push_back(std::make_unique<Segment>());
+    Segment& segment = *pool_[depth_];
+
+    Switch sw{task.run, task.work, {}, nullptr, nullptr, 0};
+    if (getcontext(&segment.context) != 0) throw std::bad_alloc();
+    segment.context.uc_stack.ss_sp = segment.low();
+    segment.context.uc_stack.ss_size = segment.size();
+    segment.context.uc_link = nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(&sw);
+    makecontext(&segment.context, reinterpret_cast<void (*)()>(&enter_segment), 2,
+                static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
+
+    const std::uintptr_t saved_low = low_;
+    low_ = reinterpret_cast<std::uintptr_t>(segment.low());
+    ++depth_;
+#ifdef MORVAX_ASAN_FIBERS
+    void* fake_stack = nullptr;
+    __sanitizer_start_switch_fiber(&fake_stack, segment.low(), segment.size());
+#endif
+    swapcontext(&sw.caller, &segment.context);
+#ifdef MORVAX_ASAN_FIBERS
+    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+#endif
+    --depth_;
+    low_ = saved_low;
+    if (sw.error) std::rethrow_exception(sw.error);
+}
+
+}  // namespace morvax

@@ -1,0 +1,30 @@
+// evaluate_tree(root, in_place=False): every formula of a tree evaluated in
+// every dimension, the results written as text into each node's `value`.
+#include "eval/tree.hpp"
+#include "module/boundary.hpp"
+#include "module/entry_points.hpp"
+#include "module/node_protocol.hpp"
+
+namespace morvax::module {
+namespace {
+
+constexpr Param params[] = {{"root", ParamKind::object}, {"in_place", ParamKind::flag}};
+constexpr Signature signature{"evaluate_tree", params, "evaluate_tree(root, in_place=False)\n--\n\n"};
+
+// New reference: `root` itself when in place, else a deep copy taken after the
+// evaluation from the caller's unchanged objects.
+PyRef evaluate_tree(const Arguments& args) {
+    PyObject* root = args[0].object;
+    Node tree;
+    if (!protocol_to_node(root, tree)) return {};
+    evaluate_tree_values(tree);
+    PyRef target = args[1].flag ? PyRef::new_ref(root) : clone_python_object(root);
+    if (!target || !update_node_field(target.get(), NodeField::value, tree)) return {};
+    return target;
+}
+
+}  // namespace
+
+const PyMethodDef evaluate_tree_method = entry_point<signature, evaluate_tree>();
+
+}  // namespace morvax::module

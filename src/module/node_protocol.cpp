@@ -1,0 +1,331 @@
+#include "module/node_protocol.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "module/arguments.hpp"
+#include "module/boundary.hpp"
+
+namespace morvax::module {
+namespace {
+
+// Nothing here is noexcept: an allocation failure travels as std::bad_alloc
+// to the `guarded` of the public functions below, which raises MemoryError.
+
+constexpr const char* missing_name =
+    "Missing required attribute 'name'. Expected a Protocol-compatible object with name, "
+    "formula, value, is_hidden, and children attributes";
+constexpr const char* missing_children =
+    "Missing required attribute 'children'. Expected a Protocol-compatible object with name, "
+    "formula, value, is_hidden, and children attributes";
+constexpr const char* bad_formula = "Attribute 'formula' must be a string or list of strings";
+constexpr const char* bad_children = "Attribute 'children' must be a list";
+
+// The attribute names as interned str, made once per call rather than per node.
+struct AttributeNames {
+    PyRef id, name, formula, value, is_hidden, cells, children;
+
+    bool make() {
+        for (auto [slot, text] : {std::pair{&id, "id"}, {&name, "name"}, {&formula, "formula"},
+                                  {&value, "value"}, {&is_hidden, "is_hidden"},
+                                  {&cells, "cells"}, {&children, "children"}}) {
+            *slot = PyRef::steal(PyUnicode_InternFromString(text));
+            if (!*slot) return false;
+        }
+        return true;
+    }
+
+    PyObject* of(NodeField field) const {
+        switch (field) {
+            case NodeField::value: return value.get();
+            case NodeField::formula: return formula.get();
+            case NodeField::cells: return cells.get();
+        }
+        return value.get();
+    }
+};
+
+// The UTF-8 text of a str. False with UnicodeEncodeError set for lone surrogates.
+bool utf8_of(PyObject* text, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// An optional attribute: new reference, or empty when it is missing or its
+// read raised (the error is dropped).
+PyRef optional_attribute(PyObject* object, PyObject* name) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(object, name, &found) < 0) PyErr_Clear();
+    return PyRef::steal(found);
+}
+
+enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
+
+// A sequence of str (a str itself is not one), iterated. `not_texts` without
+// an error when it is no sequence or holds another item; `failed` with the
+// error that iterating it raised; `unencodable` with the UnicodeEncodeError
+// of an item holding lone surrogates.
+TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
+    if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+    if (!iterator) return TextsRead::failed;
+    for (;;) {
+        PyObject* raw = nullptr;
+        const int got = PyIter_NextItem(iterator.get(), &raw);
+        PyRef item = PyRef::steal(raw);
+        if (got < 0) return TextsRead::failed;
+        if (got == 0) return TextsRead::texts;
+        if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
+        if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
+    }
+}
+
+// Raises `message` as TypeError, keeping a pending exception as its context.
+bool type_error(const char* message) {
+    PyObject* cause = PyErr_GetRaisedException();  // new reference or null
+    PyErr_SetString(PyExc_TypeError, message);
+    if (cause != nullptr) {
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), cause);  // steals cause
+        PyErr_SetRaisedException(raised.release());
+    }
+    return false;
+}
+
+void read_id(const AttributeNames& names, PyObject* object, Node& node) {
+    PyRef id = optional_attribute(object, names.id.get());
+    if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id)) {
+        PyErr_Clear();
+        node.id.clear();
+    }
+}
+
+bool read_name(const AttributeNames& names, PyObject* object, Node& node) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(object, names.name.get()));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) return type_error(missing_name);
+    return utf8_of(name.get(), node.name);
+}
+
+bool read_formula(const AttributeNames& names, PyObject* object, Node& node) {
+    PyRef formula = PyRef::steal(PyObject_GetAttr(object, names.formula.get()));
+    if (!formula) return false;
+    if (PyUnicode_Check(formula.get())) {
+        std::string text;
+        if (!utf8_of(formula.get(), text)) return false;
+        node.formula = AnyDim<std::string>::single(std::move(text));
+        node.value = AnyDim<EvalResult>::single(EvalResult::empty());
+        return true;
+    }
+    std::vector<std::string> texts;
+    switch (read_texts(formula.get(), texts)) {
+        case TextsRead::texts: break;
+        case TextsRead::unencodable: return false;
+        case TextsRead::not_texts:
+        case TextsRead::failed: return type_error(bad_formula);
+    }
+    node.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts.size()));
+    node.formula = AnyDim<std::string>::multi(std::move(texts));
+    return true;
+}
+
+void read_is_hidden(const AttributeNames& names, PyObject* object, Node& node) {
+    PyRef flag = optional_attribute(object, names.is_hidden.get());
+    if (!flag) return;
+    const FlagTruth truth = read_flag(flag.get());
+    if (truth == FlagTruth::failed) PyErr_Clear();
+    node.is_hidden = truth == FlagTruth::true_value;
+}
+
+void read_cells(const AttributeNames& names, PyObject* object, Node& node) {
+    PyRef cells = optional_attribute(object, names.cells.get());
+    if (!cells) return;
+    if (PyUnicode_Check(cells.get())) {
+        std::string text;
+        if (utf8_of(cells.get(), text)) {
+            node.cells = AnyDim<std::string>::single(std::move(text));
+        } else {
+            PyErr_Clear();
+        }
+        return;
+    }
+    std::vector<std::string> texts;
+    const TextsRead read = read_texts(cells.get(), texts);
+    if (read == TextsRead::failed || read == TextsRead::unencodable) PyErr_Clear();
+    if (read == TextsRead::texts) node.cells = AnyDim<std::string>::multi(std::move(texts));
+}
+
+// New reference to the children list, or empty with the protocol's TypeError.
+PyRef read_children(const AttributeNames& names, PyObject* object) {
+    PyRef children = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
+    if (!children) {
+        PyErr_Clear();  // whatever the read raised, the protocol names the attribute
+        type_error(missing_children);
+        return {};
+    }
+    if (!PyList_Check(children.get())) {
+        type_error(bad_children);
+        return {};
+    }
+    return children;
+}
+
+// One object's own fields, in the protocol's read order, and its children list.
+bool read_node(const AttributeNames& names, PyObject* object, Node& node, PyRef& children) {
+    read_id(names, object, node);
+    if (!read_name(names, object, node) || !read_formula(names, object, node)) return false;
+    read_is_hidden(names, object, node);
+    read_cells(names, object, node);
+    children = read_children(names, object);
+    return static_cast<bool>(children);
+}
+
+// New reference: a str of ASCII text, without decoding.
+PyObject* new_ascii(std::string_view text) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (s != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+    return s;
+}
+
+// New reference: a result's text (numbers and error texts are ASCII).
+PyObject* new_result_text(const EvalResult& result, std::string& buffer) {
+    buffer.clear();
+    result.append_to(buffer);
+    return new_ascii(buffer);
+}
+
+// New reference: one str for a single element, a new list of str otherwise.
+template <class T, class MakeText>
+PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) {
+    if (field.is_single()) return PyRef::steal(make(field.single_value()));
+    const auto& items = field.list();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* text = make(items[i]);
+        if (text == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);  // steals text
+    }
+    return list;
+}
+
+PyRef new_field_object(NodeField field, const Node& node, std::string& buffer) {
+    auto text = [](const std::string& s) { return new_text(s); };
+    switch (field) {
+        case NodeField::value:
+            return new_field_object(node.value, [&](const EvalResult& r) { return new_result_text(r, buffer); });
+        case NodeField::formula: return new_field_object(node.formula, text);
+        case NodeField::cells: return new_field_object(node.cells, text);
+    }
+    return {};
+}
+
+struct Writer {
+    const AttributeNames& names;
+    NodeField field;
+    std::string buffer;
+
+    // Sets the field on `object`; `children` gets its children list, or stays
+    // empty when that is not a list.
+    bool write(PyObject* object, const Node& node, PyRef& children) {
+        PyRef text = new_field_object(field, node, buffer);
+        if (!text || PyObject_SetAttr(object, names.of(field), text.get()) < 0) return false;
+        PyRef list = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
+        if (!list) return false;
+        if (PyList_Check(list.get())) children = std::move(list);
+        return true;
+    }
+};
+
+}  // namespace
+
+bool protocol_to_node(PyObject* root, Node& out) noexcept {
+    return guarded([&]() -> PyObject* {
+        AttributeNames names;
+        if (!names.make()) return nullptr;
+        // One open node per level of the path from the root. The frame keeps
+        // its object alive, so no other object can take its address while the
+        // address stands in `on_path`.
+        struct Frame {
+            PyRef object;
+            PyRef list;
+            Py_ssize_t next;
+            Node* node;
+        };
+        std::vector<Frame> open;
+        std::unordered_set<PyObject*> on_path;
+        auto enter = [&](PyRef object, Node& node) {
+            PyRef children;
+            if (!read_node(names, object.get(), node, children)) return false;
+            if (!on_path.insert(object.get()).second) {
+                // Its own descendant: the tree would never end.
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
+                return false;
+            }
+            node.children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(children.get())));
+            open.push_back({std::move(object), std::move(children), 0, &node});
+            return true;
+        };
+        if (!enter(PyRef::new_ref(root), out)) return nullptr;
+        while (!open.empty()) {
+            Frame& top = open.back();
+            // The length is read afresh for every item: the list may shrink meanwhile.
+            if (top.next >= PyList_GET_SIZE(top.list.get())) {
+                on_path.erase(top.object.get());
+                open.pop_back();
+                continue;
+            }
+            PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), top.next++));
+            if (!item || !enter(std::move(item), top.node->children.emplace_back())) return nullptr;
+        }
+        return Py_None;  // borrowed: only success is read from it
+    }) != nullptr;
+}
+
+bool update_node_field(PyObject* root, NodeField field, const Node& node) noexcept {
+    return guarded([&]() -> PyObject* {
+        AttributeNames names;
+        if (!names.make()) return nullptr;
+        Writer writer{names, field, {}};
+        struct Frame {
+            PyRef list;
+            const Node* node;
+            std::size_t next;
+        };
+        std::vector<Frame> open;
+        PyRef children;
+        if (!writer.write(root, node, children)) return nullptr;
+        if (children) open.push_back({std::move(children), &node, 0});
+        while (!open.empty()) {
+            Frame& top = open.back();
+            if (top.next == top.node->children.size()) {
+                open.pop_back();
+                continue;
+            }
+            const std::size_t i = top.next++;
+            if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(top.list.get())) continue;
+            PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), static_cast<Py_ssize_t>(i)));
+            if (!item) return nullptr;
+            const Node& child = top.node->children[i];
+            if (!writer.write(item.get(), child, children)) return nullptr;
+            if (children) open.push_back({std::move(children), &child, 0});
+        }
+        return Py_None;  // borrowed: only success is read from it
+    }) != nullptr;
+}
+
+PyRef clone_python_object(PyObject* object) noexcept {
+    PyRef copy = PyRef::steal(PyImport_ImportModule("copy"));
+    if (!copy) return {};
+    PyRef deepcopy = PyRef::steal(PyObject_GetAttrString(copy.get(), "deepcopy"));
+    if (!deepcopy) return {};
+    return PyRef::steal(PyObject_CallOneArg(deepcopy.get(), object));
+}
+
+}  // namespace morvax::module

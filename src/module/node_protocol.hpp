@@ -1,0 +1,37 @@
+// The node protocol bridge, shared by every tree function of the module: the
+// caller's tree of node objects becomes a Node tree, and one field of a Node
+// tree is written back onto the caller's objects.
+//
+// A node object is any object with the attributes `name`, `formula` (a str or
+// a sequence of str) and `children` (a list of node objects); `id`,
+// `is_hidden` and `cells` are optional and never make a conversion fail.
+// Both directions walk the tree with an explicit stack, however deep it is.
+#pragma once
+
+#include <Python.h>
+
+#include "eval/types.hpp"
+#include "module/pyref.hpp"
+
+namespace morvax::module {
+
+// Converts the object tree below `root` into `out`. Attributes are read in
+// the order id, name, formula, is_hidden, cells, children, node by node in
+// pre-order. False with a Python error set: the first protocol violation
+// (TypeError) or the exception a caller's object raised for name or formula.
+[[nodiscard]] bool protocol_to_node(PyObject* root, Node& out) noexcept;
+
+enum class NodeField : unsigned char { value, formula, cells };
+
+// Writes `field` of `node` and of its descendants onto `root` and the objects
+// matching them by position, in pre-order: a str for a single element, a new
+// list of str for a list. Below an object whose `children` is not a list
+// nothing is written; nodes beyond the end of a children list are skipped.
+// False with the Python error set by the first failing write or children
+// read; what was written before it stays written.
+[[nodiscard]] bool update_node_field(PyObject* root, NodeField field, const Node& node) noexcept;
+
+// New reference: copy.deepcopy(object), or empty with whatever it raised.
+PyRef clone_python_object(PyObject* object) noexcept;
+
+}  // namespace morvax::module

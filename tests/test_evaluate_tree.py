@@ -1,0 +1,136 @@
+"""evaluate_tree end to end: results in trees, in place versus copy, deep trees
+and chains, and threads evaluating at once."""
+
+from __future__ import annotations
+
+import copy
+import threading
+from typing import Any
+
+import pytest
+
+from morvax_formulas import evaluate_tree
+from treeutil import chain, deep, node, outline, values
+
+
+# Every reference form once through the bridge; tests/cpp/test_tree.cpp holds
+# the full tables of the evaluation itself.
+@pytest.mark.parametrize(
+    ("tree", "expected"),
+    [
+        ("R\n N 1\n N 2\n M =@N\n S =sum(@N) + @N[2]", ["", "1", "2", "MANY!", "5"]),
+        ("R =@H + children[1]\n ~H 4\n  V 6", ["REF!", "4", "6"]),
+        ("R\n X =1/0\n A =@X\n B =iferror(@X; 0)\n C =", ["", "VALUE!", "REF!", "0", "ERROR!"]),
+        ("R [=sum(right)|=2|=3]\n S =sum(right)", [["5", "2", "3"], "REF!"]),
+        ("R\n P [=2|=4|=6]\n T =total(@P)\n Q =ratio(@P)", ["", ["2", "4", "6"], "2", ["1", "2", "3"]]),
+        ("R\n B =@A + 1\n A =iferror(@B; 0)", ["", "1", "0"]),
+        ("Root =sum(children)\n A =@P * 2\n P [=1|=2]", [["3", "6"], ["2", "4"], ["1", "2"]]),
+        ("R =5\n A [=1|=1|=2]\n S =@A", ["5", ["1", "1", "2"], ["1", "1", "2"]]),
+        ("R []\n A []", [[], []]),
+    ],
+)
+def test_tree_results(tree: str, expected: list[Any]) -> None:
+    root = outline(tree)
+    result = evaluate_tree(root, in_place=True)
+    assert [value for _, value in values(result)] == expected
+
+
+def test_copy_leaves_the_callers_tree_alone() -> None:
+    root = outline("R =sum(children)\n A 1\n B 2")
+    before = copy.deepcopy(root)
+    result = evaluate_tree(root)
+    assert result is not root and result.children[0] is not root.children[0]
+    assert values(root) == values(before) == [("R", None), ("A", None), ("B", None)]
+    assert values(result) == [("R", "3"), ("A", "1"), ("B", "2")]
+    assert values(evaluate_tree(root, False)) == values(result)
+
+
+@pytest.mark.parametrize("in_place", [True, False])
+def test_values_are_new_texts(in_place: bool) -> None:
+    root = outline("R =1\n A [=2|=3]")
+    result = evaluate_tree(root, in_place=in_place)
+    assert (result is root) is in_place
+    assert type(result.value) is str
+    assert type(result.children[0].value) is list
+    assert all(type(v) is str for v in result.children[0].value)
+
+
+def test_numpy_boolean_for_in_place() -> None:
+    numpy = pytest.importorskip("numpy")
+    root = outline("R =1")
+    assert evaluate_tree(root, numpy.True_) is root
+    assert evaluate_tree(root, in_place=numpy.bool_(False)) is not root
+
+
+def test_long_on_demand_chain_in_a_small_thread() -> None:
+    # Each link is evaluated on demand from the one before: as deep as the chain.
+    length = 300_000
+    root = chain(length)
+    errors: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            evaluate_tree(root, in_place=True)
+        except BaseException as error:  # reported below, on the main thread
+            errors.append(error)
+
+    previous = threading.stack_size(512 * 1024)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert errors == []
+    assert root.value == str(length)
+    assert [link.value for link in root.children[::50_000]] == [str(length - i) for i in range(0, length, 50_000)]
+
+
+def test_deep_tree_in_place() -> None:
+    depth = 100_000
+    root = deep(depth, "=sum(children) + 1")
+    evaluate_tree(root, in_place=True)
+    assert root.value == str(depth)
+
+
+def test_deep_tree_copy_passes_deepcopys_error_through() -> None:
+    root = deep(100_000)
+    try:
+        copy.deepcopy(root)
+    except BaseException as error:
+        expected: type[BaseException] | None = type(error)
+    else:
+        expected = None
+    if expected is None:
+        assert evaluate_tree(root).value == "1"
+    else:
+        with pytest.raises(expected):
+            evaluate_tree(root)
+    assert not hasattr(root, "value")
+
+
+def test_threads_evaluate_their_own_trees() -> None:
+    def tree(k: int) -> Any:
+        items = [node(f"item{i}", [f"={k} * {i}", f"={k} * {i} + {k}"]) for i in range(200)]
+        return node("total", "=sum(children)", *items)
+
+    def expected(k: int) -> list[str]:
+        first = sum(k * i for i in range(200))
+        return [str(first), str(first + 200 * k)]
+
+    failures: list[str] = []
+    barrier = threading.Barrier(6)
+
+    def run(k: int) -> None:
+        barrier.wait()
+        for _ in range(30):
+            result = evaluate_tree(tree(k))
+            if result.value != expected(k):
+                failures.append(f"thread {k}: {result.value}")
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(1, 7)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

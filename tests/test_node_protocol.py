@@ -1,0 +1,365 @@
+"""The node protocol as evaluate_tree reads and writes it: attribute read
+order, TypeError messages, accepted forms, raising and changing objects, and
+partial write-back."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Iterator
+from types import SimpleNamespace
+from typing import Any
+
+import pytest
+
+from morvax_formulas import evaluate_tree
+from treeutil import node, outline, values
+
+MISSING_NAME = (
+    "Missing required attribute 'name'. Expected a Protocol-compatible object with name, "
+    "formula, value, is_hidden, and children attributes"
+)
+MISSING_CHILDREN = MISSING_NAME.replace("'name'", "'children'")
+BAD_FORMULA = "Attribute 'formula' must be a string or list of strings"
+BAD_CHILDREN = "Attribute 'children' must be a list"
+PROTOCOL = ("id", "name", "formula", "is_hidden", "cells", "children")
+
+
+class Recorded:
+    """A node object that logs every attribute read and write as (label, what)."""
+
+    def __init__(self, log: list[tuple[str, str]], label: str, **attributes: Any) -> None:
+        object.__setattr__(self, "_log", log)
+        object.__setattr__(self, "_label", label)
+        object.__setattr__(self, "_attributes", attributes)
+
+    def __getattribute__(self, name: str) -> Any:
+        if name.startswith("_"):
+            return object.__getattribute__(self, name)
+        self._log.append((self._label, name))
+        attributes = self._attributes
+        if name not in attributes:
+            raise AttributeError(name)
+        found = attributes[name]
+        if isinstance(found, BaseException):
+            raise found
+        return found
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        self._log.append((self._label, f"set {name}"))
+        self._attributes[name] = value
+
+
+def recorded_tree(log: list[tuple[str, str]]) -> Recorded:
+    def make(label: str, *children: Recorded, formula: Any = "=1") -> Recorded:
+        return Recorded(log, label, id=label, name=label, formula=formula, is_hidden=False,
+                        cells=[], children=list(children))
+
+    return make("root", make("a", make("a1")), make("b"), formula="=sum(children)")
+
+
+def test_reads_in_protocol_order_node_by_node() -> None:
+    log: list[tuple[str, str]] = []
+    evaluate_tree(recorded_tree(log), in_place=True)
+    conversion = [(label, what) for label in ("root", "a", "a1", "b") for what in PROTOCOL]
+    write_back = [(label, what) for label in ("root", "a", "a1", "b") for what in ("set value", "children")]
+    assert log == conversion + write_back
+
+
+def test_first_failure_ends_the_conversion() -> None:
+    log: list[tuple[str, str]] = []
+    root = recorded_tree(log)
+    root._attributes["children"][0]._attributes["formula"] = None
+    with pytest.raises(TypeError, match=re.escape(BAD_FORMULA)):
+        evaluate_tree(root, in_place=True)
+    assert log[-1] == ("a", "formula")
+    assert all(what != "set value" for _, what in log)
+
+
+class Refuse(Exception):
+    pass
+
+
+def raising(error: BaseException) -> property:
+    def read(_self: Any) -> Any:
+        raise error
+
+    return property(read)
+
+
+def object_with(**attributes: Any) -> Any:
+    """A node object whose attributes may be missing (omitted) or raise (a property)."""
+    namespace = {k: v for k, v in attributes.items() if isinstance(v, property)}
+    made = type("Node", (), namespace)()
+    for key, value in attributes.items():
+        if not isinstance(value, property):
+            setattr(made, key, value)
+    return made
+
+
+def only(key: str, **changes: Any) -> dict[str, Any]:
+    base: dict[str, Any] = {"name": "n", "formula": "=1", "children": []}
+    base.update(changes)
+    if key in changes and changes[key] is ...:
+        del base[key]
+    return base
+
+
+@pytest.mark.parametrize(
+    ("attributes", "error", "message"),
+    [
+        (only("name", name=...), AttributeError, "'Node' object has no attribute 'name'"),
+        (only("name", name=None), TypeError, MISSING_NAME),
+        (only("name", name=5), TypeError, MISSING_NAME),
+        (only("name", name=b"n"), TypeError, MISSING_NAME),
+        (only("name", name=raising(Refuse("name"))), Refuse, "name"),
+        (only("formula", formula=...), AttributeError, "'Node' object has no attribute 'formula'"),
+        (only("formula", formula=None), TypeError, BAD_FORMULA),
+        (only("formula", formula=1), TypeError, BAD_FORMULA),
+        (only("formula", formula=["a", 1]), TypeError, BAD_FORMULA),
+        (only("formula", formula=[["a"]]), TypeError, BAD_FORMULA),
+        (only("formula", formula=b"=1"), TypeError, BAD_FORMULA),
+        (only("formula", formula={"=1": 1}), TypeError, BAD_FORMULA),
+        (only("formula", formula=(f for f in ["=1"])), TypeError, BAD_FORMULA),
+        (only("formula", formula=raising(Refuse("formula"))), Refuse, "formula"),
+        (only("children", children=...), TypeError, MISSING_CHILDREN),
+        (only("children", children=raising(Refuse("children"))), TypeError, MISSING_CHILDREN),
+        (only("children", children=()), TypeError, BAD_CHILDREN),
+        (only("children", children=None), TypeError, BAD_CHILDREN),
+        (only("children", children=[1]), AttributeError, "'int' object has no attribute 'name'"),
+        (only("name", name="\ud800"), UnicodeEncodeError, None),
+        (only("formula", formula=["\udfff"]), UnicodeEncodeError, None),
+    ],
+)
+def test_protocol_violations(attributes: dict[str, Any], error: type[BaseException], message: str | None) -> None:
+    obj = object_with(**attributes)
+    for in_place in (False, True):
+        with pytest.raises(error) as raised:
+            evaluate_tree(obj, in_place=in_place)
+        if message is not None:
+            assert str(raised.value) == message
+    assert not hasattr(obj, "value")
+
+
+def test_formula_sequence_that_raises_while_iterated() -> None:
+    class Broken:
+        def __len__(self) -> int:
+            return 2
+
+        def __getitem__(self, index: int) -> str:
+            if index == 1:
+                raise Refuse("item")
+            return "=1"
+
+    with pytest.raises(TypeError, match=re.escape(BAD_FORMULA)) as raised:
+        evaluate_tree(node("n", Broken()))  # type: ignore[arg-type]
+    assert isinstance(raised.value.__context__, Refuse)
+
+
+class Text(str):
+    pass
+
+
+class Formulas:
+    """A sequence by the sequence protocol only."""
+
+    def __init__(self, *items: str) -> None:
+        self.items = items
+
+    def __len__(self) -> int:
+        return len(self.items)
+
+    def __getitem__(self, index: int) -> str:
+        return self.items[index]
+
+
+@pytest.mark.parametrize(
+    ("formula", "value"),
+    [
+        ("=2", "2"),
+        (["=2"], ["2"]),
+        (("=2", "=3"), ["2", "3"]),
+        (Formulas("=2", "=3"), ["2", "3"]),
+        (Text("=2"), "2"),
+        ([Text("=2")], ["2"]),
+        (type("Listed", (list,), {})(["=4"]), ["4"]),
+        ([], []),
+    ],
+)
+def test_formula_forms_decide_the_written_form(formula: Any, value: Any) -> None:
+    assert evaluate_tree(node("n", formula)).value == value
+
+
+def hidden_value(flag: Any) -> str:
+    """What `=@H` reads when node H has `is_hidden = flag`."""
+    h = node("H", "=4")
+    if flag is not ...:
+        h.is_hidden = flag
+    return evaluate_tree(node("R", "=@H", h)).value
+
+
+@pytest.mark.parametrize(
+    ("flag", "hidden"),
+    [
+        (True, True),
+        (False, False),
+        (..., False),
+        (1, False),
+        (None, False),
+        ("yes", False),
+        (raising(Refuse("hidden")), False),
+    ],
+)
+def test_is_hidden_is_a_bool_or_nothing(flag: Any, hidden: bool) -> None:
+    if isinstance(flag, property):
+        h = object_with(name="H", formula="=4", children=[], is_hidden=flag)
+        value = evaluate_tree(node("R", "=@H", h)).value
+    else:
+        value = hidden_value(flag)
+    assert value == ("REF!" if hidden else "4")
+
+
+def test_is_hidden_numpy_booleans() -> None:
+    numpy = pytest.importorskip("numpy")
+    assert hidden_value(numpy.True_) == "REF!"
+    assert hidden_value(numpy.bool_(False)) == "4"
+    assert hidden_value(numpy.int64(1)) == "4"
+
+
+def test_numpy_like_boolean_that_cannot_tell_its_truth() -> None:
+    def refuse(_self: Any) -> bool:
+        raise Refuse("truth")
+
+    broken = type("bool_", (), {"__module__": "numpy", "__bool__": refuse})()
+    no_slot = type("bool_", (), {"__module__": "numpy"})()
+    assert hidden_value(broken) == "4"
+    assert hidden_value(no_slot) == "4"
+
+
+@pytest.mark.parametrize(
+    "extra",
+    [
+        {"id": 7},
+        {"id": raising(Refuse("id"))},
+        {"id": "\ud800"},
+        {"cells": raising(Refuse("cells"))},
+        {"cells": 5},
+        {"cells": ["A1", 2]},
+        {"cells": "\ud800"},
+        {"cells": Formulas("A1")},
+    ],
+)
+def test_optional_attributes_never_raise(extra: dict[str, Any]) -> None:
+    obj = object_with(name="n", formula="=1", children=[], **extra)
+    assert evaluate_tree(obj).value == "1"
+
+
+def test_children_list_shrinking_while_read() -> None:
+    class Shrinking:
+        """Reading its name removes the siblings after it."""
+
+        def __init__(self, siblings: list[Any]) -> None:
+            self.siblings = siblings
+            self.formula = "=1"
+            self.children: list[Any] = []
+
+        @property
+        def name(self) -> str:
+            del self.siblings[1:]
+            return "first"
+
+    siblings: list[Any] = []
+    siblings.extend([Shrinking(siblings), node("second", "=2"), node("third", "=3")])
+    root = node("R", "=count(children)")
+    root.children = siblings
+    later = list(siblings)
+    evaluate_tree(root, in_place=True)
+    assert root.value == "1"
+    assert not hasattr(later[1], "value") and not hasattr(later[2], "value")
+
+
+def test_write_back_skips_below_children_that_is_no_longer_a_list() -> None:
+    root = outline("R =1\n A =2\n  A1 =3\n B =4")
+
+    class Turning(SimpleNamespace):
+        def __setattr__(self, key: str, value: Any) -> None:
+            super().__setattr__(key, value)
+            if key == "value":  # once written, its children become a tuple
+                super().__setattr__("children", tuple(self.children))
+
+    a = Turning(**vars(root.children[0]))
+    root.children[0] = a
+    evaluate_tree(root, in_place=True)
+    assert values(root) == [("R", "1"), ("A", "2"), ("A1", None), ("B", "4")]
+
+
+def test_write_back_skips_nodes_beyond_a_shrunk_children_list() -> None:
+    root = outline("R =1\n A =2\n B =3\n C =4")
+    dropped = root.children[1:]
+
+    class Trimming(SimpleNamespace):
+        def __setattr__(self, key: str, value: Any) -> None:
+            super().__setattr__(key, value)
+            if key == "value":
+                del self.children[1:]
+
+    trimming = Trimming(**vars(root))
+    evaluate_tree(trimming, in_place=True)
+    assert trimming.value == "1" and trimming.children[0].value == "2"
+    assert all(not hasattr(n, "value") for n in dropped)
+
+
+def test_write_back_failure_keeps_what_was_written() -> None:
+    class Frozen(SimpleNamespace):
+        def __setattr__(self, key: str, value: Any) -> None:
+            raise Refuse(key)
+
+    root = outline("R =1\n A =2\n B =3\n C =4")
+    root.children[1] = Frozen(**vars(root.children[1]))
+    with pytest.raises(Refuse, match="value"):
+        evaluate_tree(root, in_place=True)
+    assert values(root) == [("R", "1"), ("A", "2"), ("B", None), ("C", None)]
+
+
+def test_write_back_raises_when_children_cannot_be_read_any_more() -> None:
+    reads = iter([[], Refuse("second read")])
+
+    def children(_self: Any) -> Any:
+        found = next(reads)
+        if isinstance(found, BaseException):
+            raise found
+        return found
+
+    obj = object_with(name="n", formula="=1", children=property(children))
+    with pytest.raises(Refuse, match="second read"):
+        evaluate_tree(obj, in_place=True)
+    assert obj.value == "1"
+
+
+def test_deepcopy_failure_passes_through_and_changes_nothing() -> None:
+    class NoCopy(SimpleNamespace):
+        def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+            raise Refuse("copy")
+
+    root = NoCopy(name="R", formula="=1", children=[node("A", "=2")])
+    with pytest.raises(Refuse, match="copy"):
+        evaluate_tree(root)
+    assert values(root) == [("R", None), ("A", None)]
+
+
+def test_children_list_is_read_by_index() -> None:
+    class Kids(list[Any]):
+        def __iter__(self) -> Iterator[Any]:
+            raise AssertionError("the children list is read by index")
+
+    root = node("R", "=sum(children)")
+    root.children = Kids([node("A", "=1"), node("B", "=2")])
+    assert evaluate_tree(root, in_place=True).value == "3"
+
+
+def test_a_node_that_is_its_own_descendant_is_refused() -> None:
+    root = node("R", "=1", node("A", "=2"))
+    root.children[0].children.append(root)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        evaluate_tree(root, in_place=True)
+    shared = node("S", "=3")
+    assert values(evaluate_tree(node("R", "=sum(children)", shared, shared))) == [("R", "6"), ("S", "3"), ("S", "3")]

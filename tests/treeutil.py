@@ -1,0 +1,64 @@
+"""Node objects for the tree tests: plain namespaces built from a short outline."""
+
+from __future__ import annotations
+
+from types import SimpleNamespace
+from typing import Any
+
+
+def node(name: str, formula: str | list[str] = "", *children: Any, **extra: Any) -> SimpleNamespace:
+    return SimpleNamespace(name=name, formula=formula, children=list(children), **extra)
+
+
+def outline(text: str) -> SimpleNamespace:
+    """One node per line, leading spaces giving the depth: `name formula`, a
+    formula list as `[=1|=2]`, a hidden node as `~name`."""
+    path: list[SimpleNamespace] = []
+    root: SimpleNamespace | None = None
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        depth = len(line) - len(line.lstrip(" "))
+        name, _, formula_text = line.strip().partition(" ")
+        formula: str | list[str] = formula_text
+        if formula_text.startswith("[") and formula_text.endswith("]"):
+            formula = formula_text[1:-1].split("|") if formula_text != "[]" else []
+        made = node(name.lstrip("~"), formula, is_hidden=name.startswith("~"))
+        del path[depth:]
+        if depth == 0:
+            root = made
+        else:
+            path[depth - 1].children.append(made)
+        path.append(made)
+    assert root is not None
+    return root
+
+
+def values(root: Any) -> list[tuple[str, Any]]:
+    """(name, value) of every node in pre-order; value None when never written."""
+    out: list[tuple[str, Any]] = []
+    todo = [root]
+    while todo:
+        current = todo.pop()
+        out.append((current.name, getattr(current, "value", None)))
+        todo.extend(reversed(current.children))
+    return out
+
+
+def chain(length: int) -> SimpleNamespace:
+    """A root reading n0, each link n(i) reading n(i+1) plus one, the last being 1."""
+    root = node("root", "=@n0")
+    root.children = [node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length - 1)]
+    root.children.append(node(f"n{length - 1}", "=1"))
+    return root
+
+
+def deep(depth: int, formula: str = "=1") -> SimpleNamespace:
+    """A path of `depth` nodes, each the only child of the one before."""
+    root = node("d0", formula)
+    at = root
+    for i in range(1, depth):
+        child = node(f"d{i}", formula)
+        at.children.append(child)
+        at = child
+    return root
