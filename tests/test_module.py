@@ -16,7 +16,15 @@ import morvax_formulas
 from buildtools import run
 
 # Registration order, which is also the order of __all__.
-FUNCTIONS = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens"]
+FUNCTIONS = [
+    "evaluate",
+    "evaluate_boolean",
+    "evaluate_tree",
+    "get_tokens",
+    "rename_nodes",
+    "expand_tree_formulas",
+    "explain_node",
+]
 # Functions whose result is one str.
 STR_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
 TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens]
@@ -74,6 +82,9 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
         ("evaluate_boolean", "(formula)"),
         ("evaluate_tree", "(root, in_place=False)"),
         ("get_tokens", "(formula)"),
+        ("rename_nodes", "(old_root, new_root, in_place=False)"),
+        ("expand_tree_formulas", "(root)"),
+        ("explain_node", "(root, node_id)"),
     ],
 )
 def test_docstring_is_only_the_text_signature(name: str, text_signature: str) -> None:
