@@ -49,18 +49,6 @@ std::string replace_references(std::string_view formula, const RenameTable& tabl
     return out;
 }
 
-// Pre-order is not needed here: every formula is rewritten on its own.
-template <class Visit>
-void for_each_node(Node& root, Visit&& visit) {
-    std::vector<Node*> todo{&root};
-    while (!todo.empty()) {
-        Node* node = todo.back();
-        todo.pop_back();
-        visit(*node);
-        for (Node& child : node->children) todo.push_back(&child);
-    }
-}
-
 }  // namespace
 
 IdTable collect_nodes_by_id(const Node& tree, NameCounts& counts) {
@@ -119,7 +107,7 @@ RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
 
 void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget& budget) {
     if (table.empty()) return;  // nothing can change: spare the scans
-    for_each_node(tree, [&](Node& node) {
+    for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {
             std::string& formula = node.formula.single_value();
             formula = replace_references(formula, table, budget);
