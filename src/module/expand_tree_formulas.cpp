@@ -23,9 +23,7 @@ PyRef expand_tree_formulas(const Arguments& args) {
         TextBudget budget;
         expanded = morvax::expand_tree_formulas(tree, budget);
     }  // the converted tree goes before the copy is made
-    PyRef copy = clone_python_object(root);
-    if (!copy || !update_node_field(copy.get(), NodeField::formula, expanded)) return {};
-    return copy;
+    return write_back(root, false, NodeField::formula, expanded);
 }
 
 }  // namespace

@@ -17,18 +17,6 @@ namespace {
 constexpr Param params[] = {{"root", ParamKind::object}, {"node_id", ParamKind::text}};
 constexpr Signature signature{"explain_node", params, "explain_node(root, node_id)\n--\n\n"};
 
-// New reference: json.loads(text), or empty with whatever the import, the
-// attribute read or the call raised.
-PyRef json_loads(std::string_view text) {
-    PyRef json = PyRef::steal(PyImport_ImportModule("json"));
-    if (!json) return {};
-    PyRef loads = PyRef::steal(PyObject_GetAttrString(json.get(), "loads"));
-    if (!loads) return {};
-    PyRef argument = PyRef::steal(new_text(text));
-    if (!argument) return {};
-    return PyRef::steal(PyObject_CallOneArg(loads.get(), argument.get()));
-}
-
 // New reference: the explanation as json.loads gives it, or None.
 PyRef explain_node(const Arguments& args) {
     std::string json;
@@ -40,7 +28,9 @@ PyRef explain_node(const Arguments& args) {
         if (!explained) return PyRef::new_ref(Py_None);
         json = node_to_json(*explained);
     }
-    return json_loads(json);
+    PyRef text = PyRef::steal(new_text(json));
+    if (!text) return {};
+    return call_module_function("json", "loads", text.get());
 }
 
 }  // namespace

@@ -28,9 +28,7 @@ PyRef rename_nodes(const Arguments& args) {
         TextBudget budget;
         replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
     }
-    PyRef target = args[2].flag ? PyRef::new_ref(new_root) : clone_python_object(new_root);
-    if (!target || !update_node_field(target.get(), NodeField::formula, new_tree)) return {};
-    return target;
+    return write_back(new_root, args[2].flag, NodeField::formula, new_tree);
 }
 
 }  // namespace
