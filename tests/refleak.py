@@ -192,6 +192,7 @@ CASES: list[Case] = [
     Case("get_tokens every kind", morvax_formulas.get_tokens,
          ("=total(@a) * abs(-1) / sum(children) + if(right > 1; 2; 3) $ empty",)),
     Case("get_tokens open braced names", morvax_formulas.get_tokens, ("@{x" * 300,)),
+    *transform_cases(),
 ]
 
 
