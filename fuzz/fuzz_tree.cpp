@@ -99,21 +99,21 @@ public:
         for (const Node* n : m) out.push_back(plain_.read(n, d).as_own());
         return out;
     }
-    std::vector<EvalResult> get_reference_value(std::string_view name, Index index) const override {
+    ResultList get_reference_value(std::string_view name, Index index) const override {
         return named(name, index, d_);
     }
-    std::vector<EvalResult> get_children_values() const override {
+    ResultList get_children_values() const override {
         std::vector<EvalResult> out;
         for (const Node& c : node_->children) out.push_back(plain_.read(&c, d_).as_own());
         return out;
     }
-    std::vector<EvalResult> get_right_values() const override {
+    ResultList get_right_values() const override {
         if (node_->formula.is_single()) return {EvalResult::error(EvalError::Ref)};
         std::vector<EvalResult> out;
         for (std::size_t k = d_ + 1; k < node_->formula.list().size(); ++k) out.push_back(plain_.read(node_, k));
         return out;
     }
-    std::vector<EvalResult> get_cross_dimensional_values(std::string_view name, Index index) const override {
+    ResultList get_cross_dimensional_values(std::string_view name, Index index) const override {
         return named(name, index, 0);
     }
 

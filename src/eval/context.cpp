@@ -7,11 +7,11 @@
 namespace morvax {
 namespace {
 
-std::vector<EvalResult> ref_error() { return {EvalResult::error(EvalError::Ref)}; }
+ResultList ref_error() { return {EvalResult::error(EvalError::Ref)}; }
 
 }  // namespace
 
-std::vector<EvalResult> TreeContext::read_named(std::string_view name, Index index,
+ResultList TreeContext::read_named(std::string_view name, Index index,
                                                 std::size_t dimension) const {
     std::span<const NodePtr> matches = tree_.find(name);
     if (matches.empty()) return ref_error();
@@ -19,21 +19,21 @@ std::vector<EvalResult> TreeContext::read_named(std::string_view name, Index ind
         if (*index == 0 || *index > matches.size()) return ref_error();
         matches = matches.subspan(*index - 1, 1);
     }
-    std::vector<EvalResult> out;
+    ResultList out;
     out.reserve(matches.size());
     // `matches` views the name index, which nested evaluations only read.
     for (const NodePtr n : matches) out.push_back(tree_.read(n, dimension).as_own());
     return out;
 }
 
-std::vector<EvalResult> TreeContext::get_reference_value(std::string_view name,
+ResultList TreeContext::get_reference_value(std::string_view name,
                                                          Index index) const {
     return read_named(name, index, dimension_);
 }
 
-std::vector<EvalResult> TreeContext::get_children_values() const {
+ResultList TreeContext::get_children_values() const {
     const TreeIndex& tree = tree_.tree();
-    std::vector<EvalResult> out;
+    ResultList out;
     out.reserve(tree.node(node_).children.size());
     for (NodePtr child = node_ + 1; child < tree.subtree_end(node_); child = tree.subtree_end(child)) {
         out.push_back(tree_.read(child, dimension_).as_own());
@@ -41,10 +41,10 @@ std::vector<EvalResult> TreeContext::get_children_values() const {
     return out;
 }
 
-std::vector<EvalResult> TreeContext::get_right_values() const {
+ResultList TreeContext::get_right_values() const {
     const AnyDim<std::string>& formula = tree_.tree().node(node_).formula;
     if (formula.is_single()) return ref_error();
-    std::vector<EvalResult> out;
+    ResultList out;
     out.reserve(formula.list().size() - std::min(formula.list().size(), dimension_ + 1));
     // Later dimensions of the node itself; their errors arrive as they are.
     for (std::size_t k = dimension_ + 1; k < formula.list().size(); ++k) {
@@ -53,7 +53,7 @@ std::vector<EvalResult> TreeContext::get_right_values() const {
     return out;
 }
 
-std::vector<EvalResult> TreeContext::get_cross_dimensional_values(std::string_view name,
+ResultList TreeContext::get_cross_dimensional_values(std::string_view name,
                                                                   Index index) const {
     return read_named(name, index, 0);
 }

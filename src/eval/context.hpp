@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eval/result_list.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
 
@@ -19,14 +20,14 @@ public:
     virtual ~EvalContext() = default;
 
     // One result per node the reference designates (the index already applied).
-    virtual std::vector<EvalResult> get_reference_value(std::string_view name,
+    virtual ResultList get_reference_value(std::string_view name,
                                                         Index index) const = 0;
     // One result per child of the node being evaluated.
-    virtual std::vector<EvalResult> get_children_values() const = 0;
+    virtual ResultList get_children_values() const = 0;
     // One result per later dimension of the node being evaluated.
-    virtual std::vector<EvalResult> get_right_values() const = 0;
+    virtual ResultList get_right_values() const = 0;
     // The designated nodes' values in dimension 0.
-    virtual std::vector<EvalResult> get_cross_dimensional_values(std::string_view name,
+    virtual ResultList get_cross_dimensional_values(std::string_view name,
                                                                  Index index) const = 0;
 };
 
@@ -34,12 +35,12 @@ public:
 // later dimensions.
 class EmptyContext final : public EvalContext {
 public:
-    std::vector<EvalResult> get_reference_value(std::string_view, Index) const override {
+    ResultList get_reference_value(std::string_view, Index) const override {
         return {EvalResult::error(EvalError::Ref)};
     }
-    std::vector<EvalResult> get_children_values() const override { return {}; }
-    std::vector<EvalResult> get_right_values() const override { return {}; }
-    std::vector<EvalResult> get_cross_dimensional_values(std::string_view,
+    ResultList get_children_values() const override { return {}; }
+    ResultList get_right_values() const override { return {}; }
+    ResultList get_cross_dimensional_values(std::string_view,
                                                          Index) const override {
         return {};
     }
@@ -52,15 +53,15 @@ public:
     TreeContext(TreeEvaluation& tree, std::uint32_t node, std::size_t dimension)
         : tree_(tree), node_(node), dimension_(dimension) {}
 
-    std::vector<EvalResult> get_reference_value(std::string_view name,
+    ResultList get_reference_value(std::string_view name,
                                                 Index index) const override;
-    std::vector<EvalResult> get_children_values() const override;
-    std::vector<EvalResult> get_right_values() const override;
-    std::vector<EvalResult> get_cross_dimensional_values(std::string_view name,
+    ResultList get_children_values() const override;
+    ResultList get_right_values() const override;
+    ResultList get_cross_dimensional_values(std::string_view name,
                                                          Index index) const override;
 
 private:
-    std::vector<EvalResult> read_named(std::string_view name, Index index,
+    ResultList read_named(std::string_view name, Index index,
                                        std::size_t dimension) const;
 
     TreeEvaluation& tree_;

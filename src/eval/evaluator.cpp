@@ -9,21 +9,21 @@ EvalNote fail(EvalError e) { return EvalResult::error(e); }
 EvalNote number(double x) { return EvalResult::number(x); }
 
 EvalNote evaluate_node_reference(const NodeReference& ref, const EvalContext& ctx) {
-    std::vector<EvalResult> values = ctx.get_reference_value(ref.name, ref.index);
+    ResultList values = ctx.get_reference_value(ref.name, ref.index);
     if (values.empty()) return fail(EvalError::Ref);
     // With an index the context has already picked one node.
     if (ref.index || values.size() == 1) return values.front();
-    return EvalNote::many(std::move(values));
+    return EvalNote::many(std::move(values).to_vector());
 }
 
-EvalNote evaluate_listed(std::vector<EvalResult> values, const Index& index) {
+EvalNote evaluate_listed(ResultList values, const Index& index) {
     if (index) return extract_indexed_value(values, *index);
-    return EvalNote::many(std::move(values));
+    return EvalNote::many(std::move(values).to_vector());
 }
 
 EvalNote evaluate_modifier(const ModifierCall& call, const EvalContext& ctx) {
     const NodeReference& ref = call.reference;
-    const std::vector<EvalResult> base = ctx.get_cross_dimensional_values(ref.name, ref.index);
+    const ResultList base = ctx.get_cross_dimensional_values(ref.name, ref.index);
     double total = -0.0;
     for (const EvalResult& r : base) {
         if (r.is_error()) return r;
@@ -32,7 +32,7 @@ EvalNote evaluate_modifier(const ModifierCall& call, const EvalContext& ctx) {
     if (call.name == ModifierName::Total) return number(total);
 
     if (base.empty() || total == 0) return fail(EvalError::Value);
-    const std::vector<EvalResult> now = ctx.get_reference_value(ref.name, ref.index);
+    const ResultList now = ctx.get_reference_value(ref.name, ref.index);
     if (now.empty()) return fail(EvalError::Ref);
     if (now.size() > 1) return fail(EvalError::Many);
     const EvalResult& r = now.front();
@@ -104,7 +104,7 @@ Truth evaluate_comparison(const ComparisonExpression& c, const EvalContext& ctx)
 
 }  // namespace
 
-EvalNote extract_indexed_value(const std::vector<EvalResult>& values, std::size_t index) {
+EvalNote extract_indexed_value(std::span<const EvalResult> values, std::size_t index) {
     if (index == 0 || index > values.size()) return fail(EvalError::Ref);
     return values[index - 1];
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "eval/context.hpp"
@@ -34,7 +35,7 @@ Truth evaluate_boolean(const AndExpression& e, const EvalContext& ctx);
 Truth evaluate_boolean(const NegationExpression& e, const EvalContext& ctx);
 
 // The 1-based pick of indexed children and right references.
-EvalNote extract_indexed_value(const std::vector<EvalResult>& values, std::size_t index);
+EvalNote extract_indexed_value(std::span<const EvalResult> values, std::size_t index);
 
 // Built-in functions and aggregations.
 EvalNote evaluate_function(const FunctionCall& call, const EvalContext& ctx);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory_resource>
+#include <vector>
 
 #include "eval/evaluator.hpp"
 
@@ -110,7 +112,10 @@ EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ct
     const List<Expression> args = call.args.value_or(List<Expression>{});
     if (call.name == AggregationName::Coalesce) return coalesce(args, ctx);
 
-    std::vector<double> xs;
+    // Short argument lists collect without touching the heap.
+    double inline_buffer[16];
+    std::pmr::monotonic_buffer_resource pool(inline_buffer, sizeof(inline_buffer));
+    std::pmr::vector<double> xs(&pool);
     for (const Expression& arg : args) {
         EvalNote note = evaluate(arg, ctx);
         if (!note.is_many()) {
