@@ -69,8 +69,13 @@ std::string Expander::expand_formula(const std::string& formula, std::size_t ind
         return formula;
     }
     Frame& top = push_frame(formula, node);
-    top.own_tokens = scan_tokens(formula);
-    top.tokens = &top.own_tokens;
+    // A formula already met through a reference was scanned then.
+    if (const auto scanned = scanned_.find(&formula); scanned != scanned_.end()) {
+        top.tokens = &scanned->second;
+    } else {
+        top.own_tokens = scan_tokens(formula);
+        top.tokens = &top.own_tokens;
+    }
     for (;;) {
         Frame& frame = frames_.back();
         if (advance(frame)) continue;
@@ -144,9 +149,8 @@ bool Expander::expand_children_reference(Frame& frame) {
     if (token.text.find('[') != std::string::npos) {
         ++frame.token;
         const Node* child = indexed_child(*frame.node, token.text);
-        const std::optional<std::string> written =
-            child ? get_preferred_reference_format(child->name) : std::nullopt;
-        if (!written) {
+        const std::string* written = child ? &forms_.of(child->name) : nullptr;
+        if (written == nullptr || written->empty()) {
             append(frame.out, token.text);
             return false;
         }
@@ -158,11 +162,10 @@ bool Expander::expand_children_reference(Frame& frame) {
         return false;
     }
     while (frame.child < children.size()) {
-        const std::optional<std::string> written =
-            get_preferred_reference_format(children[frame.child++].name);
-        if (!written) continue;
+        const std::string& written = forms_.of(children[frame.child++].name);
+        if (written.empty()) continue;
         if (frame.joined++ > 0) append(frame.out, "; ");
-        if (expand_node_reference(frame, *written)) return true;
+        if (expand_node_reference(frame, written)) return true;
     }
     frame.child = 0;
     frame.joined = 0;

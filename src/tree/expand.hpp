@@ -20,6 +20,7 @@
 #include "eval/names.hpp"
 #include "eval/types.hpp"
 #include "parser/tokenize.hpp"
+#include "tree/reference_forms.hpp"
 #include "tree/text_budget.hpp"
 
 namespace morvax {
@@ -99,6 +100,7 @@ private:
 
     const NameIndex names_;
     const std::unordered_set<std::string_view> non_reference_;
+    ReferenceForms forms_;  // of the children that children references name
     // "Name:index" -> the reference's replacement; the reference text itself
     // while that formula is being expanded, which ends cycles.
     std::unordered_map<std::string, CacheEntry, TextHash, std::equal_to<>> cache_;

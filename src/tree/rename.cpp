@@ -6,6 +6,7 @@
 #include "eval/names.hpp"
 #include "parser/tokenize.hpp"
 #include "references/references.hpp"
+#include "tree/reference_forms.hpp"
 
 namespace morvax {
 namespace {
@@ -15,19 +16,15 @@ std::size_t count_of(const NameCounts& counts, std::string_view name) {
     return it == counts.end() ? 1 : it->second;
 }
 
-// build_unambiguous_name with each name's written form worked out once per
-// call: models repeat their names (every department has its "Revenue"), and
-// working out a form means scanning and parsing it.
+// build_unambiguous_name, each name's written form worked out once.
 class UnambiguousNames {
 public:
     std::string operator()(const NodeInfo& info, std::size_t occurrence, const NameCounts& counts) {
-        auto [slot, fresh] = written_.try_emplace(info.name);
-        if (fresh) slot->second = get_preferred_reference_format(info.name).value_or("");
-        return add_occurrence(slot->second, occurrence, count_of(counts, info.name));
+        return add_occurrence(forms_.of(info.name), occurrence, count_of(counts, info.name));
     }
 
 private:
-    std::unordered_map<std::string_view, std::string> written_;
+    ReferenceForms forms_;
 };
 
 bool is_replaceable(const Token& token) {
