@@ -9,7 +9,7 @@ import re
 import pytest
 
 from morvax_formulas import rename_nodes
-from treeutil import formulas, node, outline
+from treeutil import deep, formulas, node, outline
 
 
 # The behaviours once through the bridge; tests/cpp/test_rename.cpp holds the
@@ -59,3 +59,15 @@ def test_in_place_is_checked_before_the_trees_are_read() -> None:
         rename_nodes(object(), object(), in_place=1)  # type: ignore[arg-type]
     with pytest.raises(TypeError, match="new_root"):
         rename_nodes(object())  # type: ignore[call-arg]
+
+
+def test_deep_tree_in_place() -> None:
+    depth = 100_000
+    old, new = deep(depth, "=@d0 + 1"), deep(depth, "=@d0 + 1")
+    old.id = new.id = "r"
+    new.name = "top"
+    assert rename_nodes(old, new, in_place=True) is new
+    deepest = new
+    while deepest.children:
+        deepest = deepest.children[0]
+    assert (new.formula, deepest.formula) == ("=@top + 1", "=@top + 1")
