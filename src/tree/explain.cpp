@@ -54,8 +54,8 @@ Node assemble(const Node& node, const NameIndex& names, Expanded&& expanded) {
 
 // Expands only the formulas that the explanation shows, and what they refer
 // to.  Unless that meets a cycle, the texts are those of the whole tree's
-// expansion, whatever order it takes; a cycle's text depends on what was
-// expanded before it, and only the whole expansion tells (nothing then).
+// expansion, whatever order it takes.  A cycle's text depends on what was
+// expanded before it, which only the whole expansion tells: then nothing.
 std::optional<Node> explain_alone(const Node& root, const Node& node, TextBudget& budget) {
     Expander expander(root, budget);
     Node explained = assemble(node, expander.names(),

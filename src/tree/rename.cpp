@@ -31,19 +31,18 @@ bool is_replaceable(const Token& token) {
     return token.kind == TokenKind::NodeReference && !token.text.starts_with("children");
 }
 
-std::string replace_references(std::string_view formula, const RenameTable& table,
-                               TextBudget& budget) {
-    if (formula.find('@') == std::string_view::npos) return std::string(formula);  // keys all begin with "@"
+void replace_references(std::string& formula, const RenameTable& table, TextBudget& budget) {
+    if (formula.find('@') == std::string::npos) return;  // every key begins with "@"
     std::string out;
     std::size_t copied = 0;
     for (const Token& token : scan_tokens(formula)) {
-        budget.append(out, formula.substr(copied, token.start - copied));
+        budget.append(out, std::string_view(formula).substr(copied, token.start - copied));
         const auto hit = is_replaceable(token) ? table.find(token.text) : table.end();
         budget.append(out, hit == table.end() ? std::string_view(token.text) : hit->second);
         copied = token.end;
     }
-    budget.append(out, formula.substr(copied));
-    return out;
+    budget.append(out, std::string_view(formula).substr(copied));
+    formula = std::move(out);
 }
 
 }  // namespace
@@ -106,23 +105,23 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
     if (table.empty()) return;  // nothing can change: spare the scans
     for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {
-            std::string& formula = node.formula.single_value();
-            formula = replace_references(formula, table, budget);
+            replace_references(node.formula.single_value(), table, budget);
             return;
         }
+        // A list often repeats one formula in every dimension: each run of
+        // equal formulas is rewritten once.
         std::vector<std::string>& formulas = node.formula.list();
-        std::vector<std::string> replaced;
-        replaced.reserve(formulas.size());
-        for (std::size_t i = 0; i < formulas.size(); ++i) {
-            // A list often repeats one formula in every dimension.
-            if (i > 0 && formulas[i] == formulas[i - 1]) {
-                budget.charge(replaced.back().size());
-                replaced.push_back(replaced.back());
-            } else {
-                replaced.push_back(replace_references(formulas[i], table, budget));
+        std::size_t i = 0;
+        while (i < formulas.size()) {
+            std::size_t end = i + 1;
+            while (end < formulas.size() && formulas[end] == formulas[i]) ++end;
+            replace_references(formulas[i], table, budget);
+            for (std::size_t k = i + 1; k < end; ++k) {
+                budget.charge(formulas[i].size());
+                formulas[k] = formulas[i];
             }
+            i = end;
         }
-        formulas = std::move(replaced);
     });
 }
 

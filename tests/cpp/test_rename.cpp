@@ -44,7 +44,8 @@ TEST(renaming_follows_nodes_by_id) {
         {"R\n Cost#a 5", "R  =@{Cost}+@Cost[1]+ @Cost +children+children[1]\n Price#a 5",
          "R: =@{Cost}+@Cost[1]+ @Price +children+children[1] Price:5"},
         // Every formula of the list form.
-        {"R\n Cost#a 5", "R [=@Cost|1|=@Cost*2]\n Price#a 5", "R:[=@Price|1|=@Price*2] Price:5"},
+        {"R\n Cost#a 5", "R [=@Cost|=@Cost|1|1|=@Cost*2]\n Price#a 5",
+         "R:[=@Price|=@Price|1|1|=@Price*2] Price:5"},
         // A name that only the braced form holds, one whose plain form would
         // read back as another node.
         {"R\n Cost#a 5", "R =@Cost\n x[1]#a 5", "R:=@{x[1]} x[1]:5"},
