@@ -3,10 +3,7 @@
 // plain transcription of the algorithm: tree walks per reference, a memo map
 // by address, a stack searched from the top, formulas parsed when evaluated.
 //
-// Input: lines. The first byte of a line holds the depth (low three bits,
-// at most one deeper than the line before), hidden (bit 3) and list form
-// (bit 4); then the name up to the first space, then the formula, a list's
-// items separated by '|'.
+// Input: a tree as tree_bytes.hpp reads it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,43 +19,11 @@
 #include "eval/node_json.hpp"
 #include "eval/tree.hpp"
 #include "parser/parse.hpp"
+#include "tree_bytes.hpp"
 
 namespace {
 
 using namespace morvax;
-
-std::vector<std::string> split(std::string_view text, char at) {
-    std::vector<std::string> out;
-    for (;;) {
-        const std::size_t p = text.find(at);
-        out.emplace_back(text.substr(0, p));
-        if (p == std::string_view::npos) return out;
-        text.remove_prefix(p + 1);
-    }
-}
-
-Node build(std::string_view bytes) {
-    Node root;
-    root.name = "root";
-    root.formula = AnyDim<std::string>::single("=sum(children)");
-    std::vector<Node*> path{&root};
-    for (const std::string& line : split(bytes, '\n')) {
-        if (line.empty() || path.size() > 64) continue;
-        const auto control = static_cast<unsigned char>(line[0]);
-        const std::size_t depth = std::min<std::size_t>(1 + (control & 7), path.size());
-        const std::string_view rest = std::string_view(line).substr(1);
-        const std::size_t space = rest.find(' ');
-        Node n;
-        n.name = std::string(rest.substr(0, space));
-        const std::string_view formula = space == std::string_view::npos ? "" : rest.substr(space + 1);
-        n.is_hidden = control & 8;
-        n.formula = control & 16 ? AnyDim<std::string>::multi(split(formula, '|'))
-                                 : AnyDim<std::string>::single(std::string(formula));
-        path.resize(depth);
-        path.push_back(&path.back()->children.emplace_back(std::move(n)));
-    }
-    return root;
-}
 
 // The reference evaluation, straight from the algorithm's description.
 struct Plain {
@@ -229,7 +194,7 @@ std::vector<std::string> saved_values(const Node& root) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 2048) return 0;
-    Node tree = build(std::string_view(reinterpret_cast<const char*>(data), size));
+    Node tree = fuzz::tree_from_bytes(std::string_view(reinterpret_cast<const char*>(data), size));
     if (get_max_dimensions(tree) > 32) return 0;
     const std::vector<std::string> expected = plain_values(tree);
     evaluate_tree_values(tree);

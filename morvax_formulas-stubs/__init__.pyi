@@ -1,7 +1,16 @@
 from collections.abc import Sequence
-from typing import Literal, Protocol, Self, TypeAlias, TypeVar, type_check_only
+from typing import Literal, Protocol, Self, TypeAlias, TypedDict, TypeVar, type_check_only
 
-__all__ = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens", "export_tree_to_excel"]
+__all__ = [
+    "evaluate",
+    "evaluate_boolean",
+    "evaluate_tree",
+    "get_tokens",
+    "rename_nodes",
+    "expand_tree_formulas",
+    "explain_node",
+    "export_tree_to_excel",
+]
 
 # The kind names that get_tokens pairs with each token's text.
 _TokenKind: TypeAlias = Literal[
@@ -32,8 +41,25 @@ class NodeObject(Protocol):
 
 _Node = TypeVar("_Node", bound=NodeObject)
 
+@type_check_only
+class Explanation(TypedDict):
+    """What explain_node returns: the node with its formula expanded and, as
+    `children`, the nodes that formula names, each without children of its
+    own. `value` holds empty texts: nothing is evaluated."""
+
+    id: str
+    name: str
+    formula: str | list[str]
+    value: str | list[str]
+    is_hidden: bool
+    cells: str | list[str]
+    children: list[Explanation]
+
 def evaluate(formula: str) -> str: ...
 def evaluate_boolean(formula: str) -> str: ...
 def evaluate_tree(root: _Node, in_place: bool = False) -> _Node: ...
 def get_tokens(formula: str) -> list[tuple[str, _TokenKind]]: ...
+def rename_nodes(old_root: NodeObject, new_root: _Node, in_place: bool = False) -> _Node: ...
+def expand_tree_formulas(root: _Node) -> _Node: ...
+def explain_node(root: NodeObject, node_id: str) -> Explanation | None: ...
 def export_tree_to_excel(root: _Node, in_place: bool = False) -> _Node: ...

@@ -159,6 +159,37 @@ def tree_cases() -> list[Case]:
     ]
 
 
+def transform_cases() -> list[Case]:
+    expand = morvax_formulas.expand_tree_formulas
+    rename = morvax_formulas.rename_nodes
+    explain = morvax_formulas.explain_node
+
+    def model(cost_name: str) -> Node:
+        return Node("r", "", [Node(cost_name, "5", id="c"), Node("s", "=@Cost*2 + @Cost[1]", id="s"),
+                              Node("x", "=@x + children", [Node("ü", ["1", "=@s"], id="ï")], id="x")])
+
+    old = model("Cost")
+    return [
+        Case("expand", expand, (plan(),)),
+        Case("expand cycle and children", expand, (model("Cost"),)),
+        Case("expand chain", expand, (chain(200),)),
+        Case("expand formula raising", expand, (Node("r", "=@a", [Node("a", None, raising=("formula",))]),), {}, Refuse),
+        Case("expand deepcopy refused", expand, (NoCopy("r", "=1"),), {}, Refuse),
+        Case("rename copy", rename, (old, model("Price"))),
+        Case("rename in place", rename, (old, model("Price"), True)),
+        Case("rename unwritable name", rename, (old, model("a}b"))),
+        Case("rename old fails", rename, (Node(5, "=1"), model("Price")), {}, TypeError),
+        Case("rename new fails", rename, (old, Node("n", "=1", children=())), {}, TypeError),
+        Case("rename in_place int", rename, (old, old, 1), {}, TypeError),
+        Case("rename deepcopy refused", rename, (old, NoCopy("r", "=1")), {}, Refuse),
+        Case("explain", explain, (model("Cost"), "s")),
+        Case("explain list and non-ascii", explain, (model("Cost"), "ï")),
+        Case("explain no such id", explain, (model("Cost"), "nope")),
+        Case("explain root fails", explain, (Node(None, "=1", raising=("name",)), "r"), {}, Refuse),
+        Case("explain node_id not str", explain, (plan(), 5), {}, TypeError),
+    ]
+
+
 def laid_out(root: Node) -> Node:
     """`root` with three addresses on most nodes and a bare one on every third."""
     todo, row = [root], 1
@@ -198,6 +229,7 @@ CASES: list[Case] = [
     Case("get_tokens every kind", morvax_formulas.get_tokens,
          ("=total(@a) * abs(-1) / sum(children) + if(right > 1; 2; 3) $ empty",)),
     Case("get_tokens open braced names", morvax_formulas.get_tokens, ("@{x" * 300,)),
+    *transform_cases(),
     *export_cases(),
 ]
 

@@ -16,7 +16,16 @@ import morvax_formulas
 from buildtools import run
 
 # Registration order, which is also the order of __all__.
-FUNCTIONS = ["evaluate", "evaluate_boolean", "evaluate_tree", "get_tokens", "export_tree_to_excel"]
+FUNCTIONS = [
+    "evaluate",
+    "evaluate_boolean",
+    "evaluate_tree",
+    "get_tokens",
+    "rename_nodes",
+    "expand_tree_formulas",
+    "explain_node",
+    "export_tree_to_excel",
+]
 # Functions whose result is one str.
 STR_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
 TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens]
@@ -74,6 +83,9 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
         ("evaluate_boolean", "(formula)"),
         ("evaluate_tree", "(root, in_place=False)"),
         ("get_tokens", "(formula)"),
+        ("rename_nodes", "(old_root, new_root, in_place=False)"),
+        ("expand_tree_formulas", "(root)"),
+        ("explain_node", "(root, node_id)"),
         ("export_tree_to_excel", "(root, in_place=False)"),
     ],
 )

@@ -29,10 +29,11 @@ def test_stubs_reject_wrong_use() -> None:
         'misuse.py:8: error: Module has no attribute "no_such_function"',
         'misuse.py:9: error: Value of type variable "_Node" of "evaluate_tree" cannot be',
         'misuse.py:10: error: Incompatible types in assignment (expression has type "list[tuple[str, ',
+        'misuse.py:19: error: Value of type "Explanation | None" is not indexable',
     ]
     for line in expected:
         assert line in output, output
-    assert "Found 6 errors" in output, output
+    assert "Found 7 errors" in output, output
 
 
 def test_stubtest_finds_no_mismatch() -> None:

@@ -12,7 +12,7 @@ def node(name: str, formula: str | list[str] = "", *children: Any, **extra: Any)
 
 def outline(text: str) -> SimpleNamespace:
     """One node per line, leading spaces giving the depth: `name formula`, a
-    formula list as `[=1|=2]`, a hidden node as `~name`."""
+    formula list as `[=1|=2]`, a hidden node as `~name`, an id as `name#id`."""
     path: list[SimpleNamespace] = []
     root: SimpleNamespace | None = None
     for line in text.splitlines():
@@ -23,7 +23,9 @@ def outline(text: str) -> SimpleNamespace:
         formula: str | list[str] = formula_text
         if formula_text.startswith("[") and formula_text.endswith("]"):
             formula = formula_text[1:-1].split("|") if formula_text != "[]" else []
-        made = node(name.lstrip("~"), formula, is_hidden=name.startswith("~"))
+        name, hash, node_id = name.partition("#")
+        extra = {"id": node_id} if hash else {}
+        made = node(name.lstrip("~"), formula, is_hidden=name.startswith("~"), **extra)
         del path[depth:]
         if depth == 0:
             root = made
@@ -34,15 +36,24 @@ def outline(text: str) -> SimpleNamespace:
     return root
 
 
-def values(root: Any) -> list[tuple[str, Any]]:
-    """(name, value) of every node in pre-order; value None when never written."""
-    out: list[tuple[str, Any]] = []
+def preorder(root: Any) -> list[Any]:
+    out: list[Any] = []
     todo = [root]
     while todo:
         current = todo.pop()
-        out.append((current.name, getattr(current, "value", None)))
+        out.append(current)
         todo.extend(reversed(current.children))
     return out
+
+
+def values(root: Any) -> list[tuple[str, Any]]:
+    """(name, value) of every node in pre-order; value None when never written."""
+    return [(n.name, getattr(n, "value", None)) for n in preorder(root)]
+
+
+def formulas(root: Any) -> list[Any]:
+    """The formula of every node in pre-order."""
+    return [n.formula for n in preorder(root)]
 
 
 def chain(length: int) -> SimpleNamespace:

@@ -25,12 +25,12 @@ private:
 };
 
 // Calls `visit(node)` for every node below and including `root`, in pre-order,
-// without recursion.
-template <class Visit>
-void for_each_preorder(const Node& root, Visit&& visit) {
-    std::vector<const Node*> todo{&root};
+// without recursion.  `NodeT` is Node or const Node.
+template <class NodeT, class Visit>
+void for_each_preorder(NodeT& root, Visit&& visit) {
+    std::vector<NodeT*> todo{&root};
     while (!todo.empty()) {
-        const Node* n = todo.back();
+        NodeT* n = todo.back();
         todo.pop_back();
         visit(*n);
         for (auto it = n->children.rbegin(); it != n->children.rend(); ++it) todo.push_back(&*it);

@@ -6,24 +6,11 @@
 
 #include "eval/context.hpp"
 #include "eval/evaluator.hpp"
+#include "eval/names.hpp"
 #include "parser/parse.hpp"
 
 namespace morvax {
 namespace {
-
-// Visits `start`'s subtree in pre-order without recursion.
-template <class NodeT, class F>
-void walk_preorder(NodeT& start, F&& visit) {
-    std::vector<NodeT*> todo{&start};
-    while (!todo.empty()) {
-        NodeT* n = todo.back();
-        todo.pop_back();
-        visit(*n);
-        for (auto child = n->children.rbegin(); child != n->children.rend(); ++child) {
-            todo.push_back(&*child);
-        }
-    }
-}
 
 std::size_t words_for(std::size_t bits) { return (bits + 63) / 64; }
 bool test_bit(const std::vector<std::uint64_t>& v, std::size_t i) { return (v[i / 64] >> (i % 64)) & 1; }
@@ -34,7 +21,7 @@ void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] &= ~(st
 
 std::vector<const Node*> find_all_nodes_by_name(const Node& start, std::string_view name) {
     std::vector<const Node*> found;
-    walk_preorder(start, [&](const Node& n) {
+    for_each_preorder(start, [&](const Node& n) {
         if (!n.is_hidden && n.name == name) found.push_back(&n);
     });
     return found;
@@ -42,7 +29,7 @@ std::vector<const Node*> find_all_nodes_by_name(const Node& start, std::string_v
 
 std::size_t get_max_dimensions(const Node& node) {
     std::size_t most = 0;
-    walk_preorder(node, [&](const Node& n) { most = std::max(most, n.formula.dimensions()); });
+    for_each_preorder(node, [&](const Node& n) { most = std::max(most, n.formula.dimensions()); });
     return most;
 }
 
@@ -56,7 +43,7 @@ void evaluate_tree_values(Node& root) {
 
 TreeIndex::TreeIndex(Node& root) {
     // Positions are 32-bit; a tree that large would not fit in memory anyway.
-    walk_preorder(root, [&](Node& n) {
+    for_each_preorder(root, [&](Node& n) {
         if (nodes_.size() == std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
         nodes_.push_back(&n);
     });

@@ -77,6 +77,14 @@ PyObject* new_text(std::string_view utf8) noexcept {
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
 }
 
+PyRef call_module_function(const char* module, const char* function, PyObject* argument) noexcept {
+    PyRef imported = PyRef::steal(PyImport_ImportModule(module));
+    if (!imported) return {};
+    PyRef callable = PyRef::steal(PyObject_GetAttrString(imported.get(), function));
+    if (!callable) return {};
+    return PyRef::steal(PyObject_CallOneArg(callable.get(), argument));
+}
+
 int add_functions(PyObject* module, std::span<const PyMethodDef* const> functions) noexcept {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "expected a module, got %s", Py_TYPE(module)->tp_name);

@@ -38,6 +38,11 @@ PyObject* guarded(Body&& body) noexcept {
 // New reference: a str decoded from UTF-8 text, or null with an error set.
 PyObject* new_text(std::string_view utf8) noexcept;
 
+// New reference: `module.function(argument)`, the module imported through the
+// interpreter's import machinery (so an imported one is reused); empty with
+// whatever the import, the attribute read or the call raised.
+PyRef call_module_function(const char* module, const char* function, PyObject* argument) noexcept;
+
 // A function body: receives the taken arguments, returns a new reference (an
 // empty PyRef with the error set on failure).
 using Body = PyRef (*)(const Arguments&);

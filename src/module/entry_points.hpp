@@ -9,6 +9,9 @@ extern const PyMethodDef evaluate_method;
 extern const PyMethodDef evaluate_boolean_method;
 extern const PyMethodDef evaluate_tree_method;
 extern const PyMethodDef get_tokens_method;
+extern const PyMethodDef rename_nodes_method;
+extern const PyMethodDef expand_tree_formulas_method;
+extern const PyMethodDef explain_node_method;
 extern const PyMethodDef export_tree_to_excel_method;
 
 }  // namespace morvax::module

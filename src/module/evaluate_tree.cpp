@@ -18,9 +18,7 @@ PyRef evaluate_tree(const Arguments& args) {
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
     evaluate_tree_values(tree);
-    PyRef target = args[1].flag ? PyRef::new_ref(root) : clone_python_object(root);
-    if (!target || !update_node_field(target.get(), NodeField::value, tree)) return {};
-    return target;
+    return write_back(root, args[1].flag, NodeField::value, tree);
 }
 
 }  // namespace

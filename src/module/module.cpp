@@ -12,6 +12,9 @@ constexpr const PyMethodDef* functions[] = {
     &evaluate_boolean_method,
     &evaluate_tree_method,
     &get_tokens_method,
+    &rename_nodes_method,
+    &expand_tree_formulas_method,
+    &explain_node_method,
     &export_tree_to_excel_method,
 };
 

@@ -321,11 +321,13 @@ bool update_node_field(PyObject* root, NodeField field, const Node& node) noexce
 }
 
 PyRef clone_python_object(PyObject* object) noexcept {
-    PyRef copy = PyRef::steal(PyImport_ImportModule("copy"));
-    if (!copy) return {};
-    PyRef deepcopy = PyRef::steal(PyObject_GetAttrString(copy.get(), "deepcopy"));
-    if (!deepcopy) return {};
-    return PyRef::steal(PyObject_CallOneArg(deepcopy.get(), object));
+    return call_module_function("copy", "deepcopy", object);
+}
+
+PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
+    PyRef target = in_place ? PyRef::new_ref(root) : clone_python_object(root);
+    if (!target || !update_node_field(target.get(), field, tree)) return {};
+    return target;
 }
 
 }  // namespace morvax::module

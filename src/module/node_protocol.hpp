@@ -34,4 +34,8 @@ enum class NodeField : unsigned char { value, formula, cells };
 // New reference: copy.deepcopy(object), or empty with whatever it raised.
 PyRef clone_python_object(PyObject* object) noexcept;
 
+// New reference: `root` itself when `in_place`, else a deep copy of it, with
+// `field` of `tree` written onto it; empty with the first error raised.
+PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept;
+
 }  // namespace morvax::module

@@ -46,7 +46,10 @@ std::optional<std::string> get_preferred_reference_format(std::string_view name)
 
 std::string build_unambiguous_name(std::string_view name, std::size_t occurrence,
                                    std::size_t count) {
-    std::string written = get_preferred_reference_format(name).value_or("");
+    return add_occurrence(get_preferred_reference_format(name).value_or(""), occurrence, count);
+}
+
+std::string add_occurrence(std::string written, std::size_t occurrence, std::size_t count) {
     if (count < 2 || written.empty()) return written;
     return written + "[" + std::to_string(occurrence) + "]";
 }

@@ -37,6 +37,11 @@ std::optional<std::string> get_preferred_reference_format(std::string_view name)
 std::string build_unambiguous_name(std::string_view name, std::size_t occurrence,
                                    std::size_t count);
 
+// The same from a written form already worked out (`written` is what
+// get_preferred_reference_format gave, or empty), for callers that meet each
+// name many times.
+std::string add_occurrence(std::string written, std::size_t occurrence, std::size_t count);
+
 // The reference at the very start of `text`; whatever follows it is ignored.
 ParseResult<OwnedNodeReference> parse_node_reference_from_str(std::string_view text);
 

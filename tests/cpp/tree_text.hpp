@@ -4,6 +4,7 @@
 //    A =@P * 2                name, one space, the single formula
 //    P [=1|=2]                a formula list in brackets, items split at '|'
 //    ~H 5                     '~' before the name: hidden
+//    Cost#c 5                 '#' after the name: the id that follows
 //
 // dump_values gives "Root:[3|6] A:[2|4] P:[1|2]": every node in pre-order,
 // a single value as itself, a list in brackets.
@@ -46,6 +47,10 @@ inline Node tree_from_text(std::string_view text) {
         Node n;
         n.is_hidden = name.starts_with('~');
         if (n.is_hidden) name.remove_prefix(1);
+        if (const std::size_t hash = name.find('#'); hash != std::string_view::npos) {
+            n.id = std::string(name.substr(hash + 1));
+            name = name.substr(0, hash);
+        }
         n.name = std::string(name);
         n.formula = formula_of(formula);
         path.resize(depth);
@@ -62,7 +67,12 @@ inline Node tree_from_text(std::string_view text) {
     return root;
 }
 
-inline std::string dump_values(const Node& root) {
+inline void append_element(std::string& out, const EvalResult& r) { r.append_to(out); }
+inline void append_element(std::string& out, const std::string& text) { out += text; }
+
+// Every node in pre-order as "name:" and one of its AnyDim fields.
+template <class Field>
+std::string dump_field(const Node& root, Field field) {
     std::string out;
     std::vector<const Node*> todo{&root};
     while (!todo.empty()) {
@@ -70,19 +80,29 @@ inline std::string dump_values(const Node& root) {
         todo.pop_back();
         if (!out.empty()) out += ' ';
         out += n->name + ':';
-        if (n->value.is_single()) {
-            n->value.single_value().append_to(out);
+        const auto& value = field(*n);
+        if (value.is_single()) {
+            append_element(out, value.single_value());
         } else {
             out += '[';
-            for (std::size_t i = 0; i < n->value.list().size(); ++i) {
+            for (std::size_t i = 0; i < value.list().size(); ++i) {
                 if (i > 0) out += '|';
-                n->value.list()[i].append_to(out);
+                append_element(out, value.list()[i]);
             }
             out += ']';
         }
         for (auto c = n->children.rbegin(); c != n->children.rend(); ++c) todo.push_back(&*c);
     }
     return out;
+}
+
+inline std::string dump_values(const Node& root) {
+    return dump_field(root, [](const Node& n) -> const AnyDim<EvalResult>& { return n.value; });
+}
+
+// As dump_values, with the formulas: "Root: A:=@P*2 P:[=1|=2]".
+inline std::string dump_formulas(const Node& root) {
+    return dump_field(root, [](const Node& n) -> const AnyDim<std::string>& { return n.formula; });
 }
 
 }  // namespace morvax::test

@@ -8,3 +8,12 @@ morvax_formulas.evaluate(text="=1")
 morvax_formulas.no_such_function()
 morvax_formulas.evaluate_tree({"name": "n", "formula": "=1", "children": []})
 pairs: list[str] = morvax_formulas.get_tokens("=1")
+
+
+class Item:
+    name = "a"
+    formula = "=1"
+    children: list["Item"] = []
+
+
+morvax_formulas.explain_node(Item(), "a")["children"]

@@ -5,7 +5,16 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 import morvax_formulas
-from morvax_formulas import evaluate, evaluate_boolean, evaluate_tree, export_tree_to_excel, get_tokens
+from morvax_formulas import (
+    evaluate,
+    evaluate_boolean,
+    evaluate_tree,
+    expand_tree_formulas,
+    explain_node,
+    export_tree_to_excel,
+    get_tokens,
+    rename_nodes,
+)
 
 
 def results(formulas: list[str]) -> dict[str, str]:
@@ -28,6 +37,18 @@ class Line:
 def total(lines: list[Line]) -> str | list[str]:
     root = evaluate_tree(Line("Total", "=sum(children)", lines), in_place=True)
     return root.value
+
+
+def follow_edit(before: Line, after: Line) -> Line:
+    """The edited tree with its references brought up to date, then written out."""
+    return expand_tree_formulas(rename_nodes(before, after, in_place=True))
+
+
+def referenced_names(root: Line, node_id: str) -> list[str]:
+    record = explain_node(root, node_id=node_id)
+    if record is None:
+        return []
+    return [child["name"] for child in record["children"] if not child["is_hidden"]]
 
 
 def highlighted(formula: str) -> str:

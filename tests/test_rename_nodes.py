@@ -1,0 +1,73 @@
+"""rename_nodes end to end: rewritten references through the bridge, in place
+versus copy, and the order in which the two trees are read."""
+
+from __future__ import annotations
+
+import copy
+import re
+
+import pytest
+
+from morvax_formulas import rename_nodes
+from treeutil import deep, formulas, node, outline
+
+
+# The behaviours once through the bridge; tests/cpp/test_rename.cpp holds the
+# full tables of the renaming itself.
+@pytest.mark.parametrize(
+    ("old", "new", "expected"),
+    [
+        ("R\n Cost#a 5\n S#s =@Cost*2", "R\n Price#a 5\n S#s =@Cost*2", ["", "5", "=@Price*2"]),
+        ("R\n Cost#a 1\n Cost#b 2\n Cost#c 3", "R =@Cost[1]+@Cost[2]+@Cost[3]\n Cost#b 2\n Cost#c 3",
+         ["=REF!+@Cost[1]+@Cost[2]", "2", "3"]),
+        # Nodes without ids: the last of each tree are matched.
+        ("R\n Foo 1", "R =@Foo\n Bar 1", ["=@Bar", "1"]),
+        # A name with no written form: the reference cannot follow the node.
+        ("R\n Cost#a 5", "R =@Cost*2\n a}b#a 5", ["=REF!*2", "5"]),
+    ],
+)
+def test_renamed_formulas(old: str, new: str, expected: list[object]) -> None:
+    assert formulas(rename_nodes(outline(old), outline(new))) == expected
+
+
+@pytest.mark.parametrize("in_place", [False, True])
+def test_in_place_or_copy(in_place: bool) -> None:
+    old = outline("R\n Cost#a 5\n S#s =@Cost")
+    new = outline("R\n Price#a 5\n S#s =@Cost")
+    old_before, new_before = copy.deepcopy(old), copy.deepcopy(new)
+    result = rename_nodes(old, new, in_place=in_place)
+    assert (result is new) is in_place
+    assert formulas(result) == ["", "5", "=@Price"]
+    assert formulas(old) == formulas(old_before)
+    if not in_place:
+        assert formulas(new) == formulas(new_before)
+    assert type(result.children[0].formula) is str
+
+
+def test_old_tree_is_read_first() -> None:
+    old, new = node("R"), node("R")
+    del old.children
+    new.children = ()
+    with pytest.raises(TypeError, match=re.escape("Missing required attribute 'children'")):
+        rename_nodes(old, new)
+    with pytest.raises(TypeError, match=re.escape("Attribute 'children' must be a list")):
+        rename_nodes(node("R"), new)
+
+
+def test_in_place_is_checked_before_the_trees_are_read() -> None:
+    with pytest.raises(TypeError, match="in_place"):
+        rename_nodes(object(), object(), in_place=1)  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="new_root"):
+        rename_nodes(object())  # type: ignore[call-arg]
+
+
+def test_deep_tree_in_place() -> None:
+    depth = 100_000
+    old, new = deep(depth, "=@d0 + 1"), deep(depth, "=@d0 + 1")
+    old.id = new.id = "r"
+    new.name = "top"
+    assert rename_nodes(old, new, in_place=True) is new
+    deepest = new
+    while deepest.children:
+        deepest = deepest.children[0]
+    assert (new.formula, deepest.formula) == ("=@top + 1", "=@top + 1")
