@@ -3,6 +3,7 @@
 #include "excel/export.hpp"
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
+#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 
 namespace morvax::module {
@@ -18,7 +19,7 @@ PyRef export_tree_to_excel(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    export_tree_cells(tree);
+    with_lock_released([&] { export_tree_cells(tree); });
     PyRef target = args[1].flag ? PyRef::new_ref(root) : clone_python_object(root);
     if (!target || !update_node_field(target.get(), NodeField::cells, tree)) return {};
     return target;

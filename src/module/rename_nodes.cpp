@@ -3,6 +3,7 @@
 // nodes (matched by id) under their names in the new tree.
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
+#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 #include "tree/rename.hpp"
 
@@ -26,7 +27,8 @@ PyRef rename_nodes(const Arguments& args) {
             return {};
         }
         TextBudget budget;
-        replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
+        with_lock_released(
+            [&] { replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget); });
     }
     return write_back(new_root, args[2].flag, NodeField::formula, new_tree);
 }
