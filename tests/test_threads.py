@@ -93,7 +93,7 @@ def model(k: int, departments: int = 4) -> Line:
             Line(f"cost{d}", "Costs", f"=@Revenue[{j}] * 0.{rng.randint(1, 9)}"),
             Line(f"margin{d}", "Margin", f"=@Revenue[{j}] - @Costs[{j}]"),
             Line(f"share{d}", "Share", f"=ratio(@Revenue[{j}])"),
-            Line(f"growth{d}", "Growth", ["=right[1] * 1,05", "=right[1] + @Costs[{j}]".format(j=j), str(k)]),
+            Line(f"growth{d}", "Growth", ["=right[1] * 1,05", f"=right[1] + @Costs[{j}]", str(k)]),
             Line(f"draft{d}", "Revenue", "=1/0", is_hidden=True),
         ]
         groups.append(Line(f"dept{d}", f"Department {d}", "=sum(children)", items))
