@@ -2,7 +2,9 @@
 per call, beside two baselines measured in the same run: the call overhead of
 len() and Python's eval() of the equivalent arithmetic.
 
-    python bench/bench_evaluate.py [--repeat N]
+    python bench/bench_evaluate.py [--repeat N] [--json]
+
+--json prints the rows for bench/run.py instead of the table.
 
 The goal: evaluate("=1+2*3") under 1 µs, and at least 10 times faster than
 eval("1+2*3").
@@ -12,8 +14,10 @@ from __future__ import annotations
 
 import argparse
 import timeit
+from dataclasses import dataclass
 
 import morvax_formulas
+from benchrows import Row, chars, emit, row
 
 # (formula, the same arithmetic as Python source, or None when Python has no equivalent)
 CORPUS: list[tuple[str, str | None]] = [
@@ -46,26 +50,46 @@ def shorten(text: str, width: int = 34) -> str:
     return shown if len(shown) <= width else shown[: width - 4] + "...'"
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate.")
-    parser.add_argument("--repeat", type=int, default=5, help="timing rounds per row; the best counts")
-    repeat = parser.parse_args().repeat
+@dataclass
+class Timing:
+    formula: str
+    ours: float  # µs per call
+    theirs: float | None  # eval() of the same arithmetic, µs per call
 
+
+def measure(repeat: int) -> tuple[float, list[Timing]]:
+    """The call overhead of len(), then every formula of the corpus."""
     evaluate = morvax_formulas.evaluate
     overhead = per_call_us("len(text)", repeat, len=len, text="=1+2*3")
-    print(f"baseline: call overhead of len(text)      {overhead:8.3f} µs")
-    print()
-    print(f"{'formula':<36}{'evaluate µs':>12}{'eval µs':>10}{'eval/evaluate':>15}  result")
-    rows: dict[str, tuple[float, float | None]] = {}
+    timings = []
     for formula, python in CORPUS:
         ours = per_call_us("evaluate(text)", repeat, evaluate=evaluate, text=formula)
         theirs = per_call_us("eval(source)", repeat, eval=eval, source=python) if python else None
-        rows[formula] = (ours, theirs)
-        ratio = f"{theirs / ours:13.1f}x" if theirs else f"{'-':>14}"
-        theirs_text = f"{theirs:10.3f}" if theirs else f"{'-':>10}"
-        print(f"{shorten(formula):<36}{ours:12.3f}{theirs_text} {ratio}  {shorten(evaluate(formula), 16)}")
+        timings.append(Timing(formula, ours, theirs))
+    return overhead, timings
 
-    ours, theirs = rows["=1+2*3"]
+
+def rows(overhead: float, timings: list[Timing]) -> list[Row]:
+    out = []
+    for t in timings:
+        # Where Python has no equivalent, the floor of any call stands in.
+        baselines = [("eval() of the same", t.theirs * 1e-6) if t.theirs else ("len() call", overhead * 1e-6)]
+        out.append(row("evaluate", f"{shorten(t.formula, 30)} ({chars(len(t.formula))})", t.ours * 1e-6, *baselines))
+    return out
+
+
+def print_table(overhead: float, timings: list[Timing]) -> None:
+    print(f"baseline: call overhead of len(text)      {overhead:8.3f} µs")
+    print()
+    print(f"{'formula':<36}{'evaluate µs':>12}{'eval µs':>10}{'eval/evaluate':>15}  result")
+    for t in timings:
+        ratio = f"{t.theirs / t.ours:13.1f}x" if t.theirs else f"{'-':>14}"
+        theirs_text = f"{t.theirs:10.3f}" if t.theirs else f"{'-':>10}"
+        result = morvax_formulas.evaluate(t.formula)
+        print(f"{shorten(t.formula):<36}{t.ours:12.3f}{theirs_text} {ratio}  {shorten(result, 16)}")
+
+    first = next(t for t in timings if t.formula == "=1+2*3")
+    ours, theirs = first.ours, first.theirs
     assert theirs is not None
     print()
     print(f'goal: evaluate("=1+2*3") under 1 µs: {ours:.3f} µs -> {"met" if ours < 1 else "NOT met"}')
@@ -73,6 +97,18 @@ def main() -> None:
         f'goal: 10x faster than eval("1+2*3"): {theirs / ours:.1f}x -> '
         f'{"met" if theirs / ours >= 10 else "NOT met"}'
     )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate.")
+    parser.add_argument("--repeat", type=int, default=5, help="timing rounds per row; the best counts")
+    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
+    options = parser.parse_args()
+    overhead, timings = measure(options.repeat)
+    if options.json:
+        emit(rows(overhead, timings))
+    else:
+        print_table(overhead, timings)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@ nodes, each laid out over 12 monthly cells, beside a baseline measured in the
 same run: a pure-Python walk of the same tree that reads every attribute the
 export reads and writes `cells` back, without translating anything.
 
-    python bench/bench_excel.py [--sizes 10000 100000] [--repeat 3]
+    python bench/bench_excel.py [--sizes 10000 100000] [--repeat 3] [--json]
+
+--json prints the rows for bench/run.py instead of the table.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import morvax_formulas
+from benchrows import Row, emit, nodes, row
 
 MONTHS = 12
 COLUMNS = "BCDEFGHIJKLM"
@@ -91,25 +94,55 @@ def best_of(repeat: int, size: int, run: Callable[[Any], object]) -> float:
     return best
 
 
+def measure(sizes: list[int], repeat: int) -> list[dict[str, float]]:
+    export = morvax_formulas.export_tree_to_excel
+    return [
+        {
+            "nodes": size,
+            "walk": best_of(repeat, size, python_walk),
+            "in_place": best_of(repeat, size, lambda model: export(model, in_place=True)),
+            "copy": best_of(repeat, size, export),
+        }
+        for size in sizes
+    ]
+
+
+def print_table(results: list[dict[str, float]]) -> None:
+    print(f"{'nodes':>8} {'cells':>9} {'python walk s':>14} {'export in place s':>18} "
+          f"{'export copy s':>14} {'in place / walk':>16} {'µs per cell':>12}")
+    for f in results:
+        size = int(f["nodes"])
+        cells = size * MONTHS
+        print(f"{size:>8} {cells:>9} {f['walk']:>14.3f} {f['in_place']:>18.3f} {f['copy']:>14.3f} "
+              f"{f['in_place'] / f['walk']:>15.2f}x {f['in_place'] / cells * 1e6:>12.3f}")
+    sample = planning_model(200)
+    morvax_formulas.export_tree_to_excel(sample, in_place=True)
+    print("\nsample cell texts:", sample.children[0].children[0].children[1].cells[:2])
+
+
+def rows(results: list[dict[str, float]]) -> list[Row]:
+    out = []
+    for f in results:
+        size = f"{nodes(int(f['nodes']))}, {int(f['nodes']) * MONTHS:,} cells"
+        walk = ("Python walk", f["walk"])
+        out += [
+            row("export_tree_to_excel (in place)", size, f["in_place"], walk),
+            row("export_tree_to_excel (on a copy)", size, f["copy"], walk),
+        ]
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Time morvax_formulas.export_tree_to_excel.")
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
     parser.add_argument("--repeat", type=int, default=3, help="timing rounds; the best counts")
+    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
     options = parser.parse_args()
-
-    export = morvax_formulas.export_tree_to_excel
-    print(f"{'nodes':>8} {'cells':>9} {'python walk s':>14} {'export in place s':>18} "
-          f"{'export copy s':>14} {'in place / walk':>16} {'µs per cell':>12}")
-    for size in options.sizes:
-        walk = best_of(options.repeat, size, python_walk)
-        in_place = best_of(options.repeat, size, lambda model: export(model, in_place=True))
-        copied = best_of(options.repeat, size, export)
-        cells = size * MONTHS
-        print(f"{size:>8} {cells:>9} {walk:>14.3f} {in_place:>18.3f} {copied:>14.3f} "
-              f"{in_place / walk:>15.2f}x {in_place / cells * 1e6:>12.3f}")
-    sample = planning_model(200)
-    export(sample, in_place=True)
-    print("\nsample cell texts:", sample.children[0].children[0].children[1].cells[:2])
+    results = measure(options.sizes, options.repeat)
+    if options.json:
+        emit(rows(results))
+    else:
+        print_table(results)
 
 
 if __name__ == "__main__":

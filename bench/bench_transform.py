@@ -3,7 +3,9 @@ planning model of bench_tree.py at 10^4 and 10^5 nodes, beside baselines
 measured in the same run: the pure-Python walk of bench_tree.py, which reads
 the protocol attributes of every node, and copy.deepcopy alone.
 
-    python bench/bench_transform.py [--sizes 10000 100000] [--repeat N]
+    python bench/bench_transform.py [--sizes 10000 100000] [--repeat N] [--json]
+
+--json prints the rows for bench/run.py instead of the table.
 
 - rename: the model (every node given a unique id) against a copy in which
   every line item is renamed to a name unique over the model ("Revenue 7"),
@@ -29,6 +31,7 @@ from collections.abc import Callable
 from typing import Any
 
 import morvax_formulas
+from benchrows import Row, emit, nodes, row
 from bench_tree import Node, best_of, planning_model, python_walk
 
 
@@ -101,18 +104,10 @@ def measure(nodes: int, repeat: int) -> dict[str, Any]:
     return figures
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
-    parser.add_argument("--repeat", type=int, default=3)
-    options = parser.parse_args()
-
+def print_table(results: list[dict[str, Any]]) -> None:
     print(f"{'nodes':>7} {'walk':>8} {'deepcopy':>9} {'rename in place':>16} {'rename copy':>12} "
           f"{'expand':>8} {'explain':>8} {'formulas MB':>12} {'expanded MB':>12}")
-    results = []
-    for size in options.sizes:
-        f = measure(size, options.repeat)
-        results.append(f)
+    for f in results:
         print(f"{f['nodes']:>7} {f['walk'] * 1e3:>6.1f}ms {f['deepcopy'] * 1e3:>7.1f}ms "
               f"{f['rename_in_place'] * 1e3:>14.1f}ms {f['rename_copy'] * 1e3:>10.1f}ms "
               f"{f['expand'] * 1e3:>6.1f}ms {f['explain'] * 1e3:>6.1f}ms "
@@ -124,6 +119,34 @@ def main() -> None:
         for key in ("rename_in_place", "rename_copy", "expand", "explain"):
             print(f"{key}: {large['nodes']} nodes took {large[key] / small[key]:.1f}x "
                   f"the time of {small['nodes']} nodes")
+
+
+def rows(results: list[dict[str, Any]]) -> list[Row]:
+    out = []
+    for f in results:
+        size = nodes(f["nodes"])
+        walk = ("Python walk", f["walk"])
+        out += [
+            row("rename_nodes (in place)", size, f["rename_in_place"], walk),
+            row("rename_nodes (on a copy)", size, f["rename_copy"], ("copy.deepcopy", f["deepcopy"]), walk),
+            row("expand_tree_formulas", size, f["expand"], ("copy.deepcopy", f["deepcopy"]), walk,
+                note=f"formulas {f['input_mb']:.2f} MB -> {f['expanded_mb']:.2f} MB"),
+            row("explain_node", size, f["explain"], walk, note="the last node in pre-order"),
+        ]
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
+    options = parser.parse_args()
+    results = [measure(size, options.repeat) for size in options.sizes]
+    if options.json:
+        emit(rows(results))
+    else:
+        print_table(results)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,9 @@ protocol attributes of every node and sets `value`, and copy.deepcopy alone.
 Then evaluates a chain of 10^6 nodes, each reading the next on demand, in a
 thread with a 512 KiB stack, and reports its time and peak memory.
 
-    python bench/bench_tree.py [--sizes 10000 100000 1000000] [--repeat N] [--no-chain]
+    python bench/bench_tree.py [--sizes 10000 100000 1000000] [--repeat N] [--no-chain] [--json]
+
+--json prints the rows for bench/run.py instead of the table.
 
 "bridge only" is evaluate_tree in place on the same tree with every formula
 text emptied: the cost of converting and writing back alone.
@@ -28,6 +30,7 @@ from collections.abc import Callable
 from typing import Any
 
 import morvax_formulas
+from benchrows import Row, emit, nodes, row
 
 MONTHS = 12
 ITEMS = ["Revenue", "Salaries", "Rent", "Travel", "Bonus", "Margin", "Share", "Annual", "Forecast", "Outlook"]
@@ -162,19 +165,10 @@ def chain_figures(length: int) -> tuple[float, float, float]:
     return seconds, before, after
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate_tree.")
-    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
-    parser.add_argument("--repeat", type=int, default=3, help="timing rounds per figure; the best counts")
-    parser.add_argument("--no-chain", action="store_true", help="skip the 10^6-node chain")
-    options = parser.parse_args()
-
+def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None) -> None:
     print(f"{'nodes':>9} {'walk s':>8} {'in_place s':>11} {'x walk':>7} {'deepcopy s':>11} "
           f"{'copy s':>8} {'copy-deepcopy s':>16} {'bridge only s':>14}")
-    results: dict[int, dict[str, float]] = {}
-    for size in options.sizes:
-        f = measure(size, options.repeat if size < 1_000_000 else 1)
-        results[size] = f
+    for f in results.values():
         print(f"{int(f['nodes']):>9} {f['walk']:8.3f} {f['in_place']:11.3f} {f['in_place'] / f['walk']:7.2f} "
               f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['bridge']:14.3f}")
 
@@ -189,10 +183,43 @@ def main() -> None:
         if 1_000_000 in results:
             scale = results[1_000_000]["in_place"] / f["in_place"]
             print(f"goal: 10^6 nodes at most 11x 10^5: {scale:.2f}x -> {verdict(scale <= 11)}")
-    if not options.no_chain:
-        seconds, before, after = chain_figures(1_000_000)
+    if chain is not None:
+        seconds, before, after = chain
         print(f"chain of 10^6 on-demand links, 512 KiB thread stack: {seconds:.2f} s, "
               f"peak RSS {before:.0f} MiB before, {after:.0f} MiB after")
+
+
+def rows(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None) -> list[Row]:
+    out = []
+    for f in results.values():
+        size = nodes(int(f["nodes"]))
+        walk = ("Python walk", f["walk"])
+        out += [
+            row("evaluate_tree (in place)", size, f["in_place"], walk),
+            row("evaluate_tree (on a copy)", size, f["copy"], ("copy.deepcopy", f["deepcopy"]), walk),
+            row("evaluate_tree (formulas emptied)", size, f["bridge"], walk, note="the bridge alone"),
+        ]
+    if chain is not None:
+        seconds, before, after = chain
+        out.append(row("evaluate_tree (in place)", "chain of 10^6 links", seconds,
+                       note=f"512 KiB thread stack; peak RSS {before:.0f} -> {after:.0f} MiB"))
+    return out
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description="Time morvax_formulas.evaluate_tree.")
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
+    parser.add_argument("--repeat", type=int, default=3, help="timing rounds per figure; the best counts")
+    parser.add_argument("--no-chain", action="store_true", help="skip the 10^6-node chain")
+    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
+    options = parser.parse_args()
+
+    results = {size: measure(size, options.repeat if size < 1_000_000 else 1) for size in options.sizes}
+    chain = None if options.no_chain else chain_figures(1_000_000)
+    if options.json:
+        emit(rows(results, chain))
+    else:
+        print_table(results, chain)
 
 
 if __name__ == "__main__":

@@ -48,7 +48,7 @@ def plan() -> SimpleNamespace:
 
 def lay_out(root: SimpleNamespace) -> list[SimpleNamespace]:
     """Gives every node a row: its cells are B{row} to D{row}, one per month."""
-    rows = []
+    rows: list[SimpleNamespace] = []
     todo = [root]
     while todo:
         current = todo.pop()
@@ -79,6 +79,7 @@ def main() -> None:
 
     book = openpyxl.Workbook()
     sheet = book.active
+    assert sheet is not None  # a new workbook has one active sheet
     sheet.append(["", *MONTHS])
     todo = [exported]
     for laid_out in rows:

@@ -84,7 +84,9 @@ def build_plan() -> Line:
         Line("tax", "Tax", "=max(@{Net profit} * 25%; 0)"),
         Line("profit-after-tax", "Profit after tax", "=@{Net profit} - @Tax"),
         Line("margin", "Margin", "=iferror(@{Profit after tax} / @Revenue; empty)"),
-        Line("payroll", "Payroll", "=sum(@Salaries)"),  # both Salaries lines
+        # Both Salaries lines, each by its index: `sum(@Salaries)` adds them too,
+        # but no spreadsheet cell stands for a name that two lines share.
+        Line("payroll", "Payroll", "=sum(@Salaries[1]; @Salaries[2])"),
         Line("share", "Share of year", "=ratio(@Revenue)"),  # a month over the year
         Line("annual", "Annual revenue", "=total(@Revenue)"),  # the year in every month
         # Units still to sell from this month on: a running total over `right`.

@@ -1,4 +1,5 @@
-"""The installed stub package: mypy --strict sees the functions, stubtest finds no drift."""
+"""The installed stub package: mypy --strict sees the functions, stubtest finds
+no drift, and the examples type-check against it."""
 
 from __future__ import annotations
 
@@ -16,6 +17,11 @@ def mypy(*arguments: str) -> tuple[int, str]:
 
 def test_typed_use_passes_strict_mypy() -> None:
     code, output = mypy(str(TYPED / "usage.py"))
+    assert code == 0, output
+
+
+def test_examples_pass_strict_mypy() -> None:
+    code, output = mypy(str(ROOT / "examples"))
     assert code == 0, output
 
 
