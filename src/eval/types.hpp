@@ -39,6 +39,9 @@ public:
     static constexpr EvalResult number(double x) { return EvalResult(Kind::Number, x, {}); }
     static constexpr EvalResult empty() { return EvalResult(); }
     static constexpr EvalResult error(EvalError e) { return EvalResult(Kind::Error, 0, e); }
+    // The result whose fields read back as given: for tables that store the
+    // fields packed rather than whole results.
+    static constexpr EvalResult from_parts(Kind k, double v, EvalError e) { return EvalResult(k, v, e); }
 
     Kind kind() const { return kind_; }
     bool is_number() const { return kind_ == Kind::Number; }
