@@ -32,8 +32,18 @@ inline std::uint64_t hash_text(std::string_view text) {
         n -= 8;
     }
     if (n > 0) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
+        // The last one to seven bytes without reading past them: two
+        // overlapping four-byte loads, or the first, middle and last byte.
+        std::uint64_t w;
+        if (n >= 4) {
+            std::uint32_t lo, hi;
+            std::memcpy(&lo, p, 4);
+            std::memcpy(&hi, p + n - 4, 4);
+            w = (std::uint64_t{hi} << 32) | lo;
+        } else {
+            w = std::uint64_t{static_cast<unsigned char>(p[0])} << 16 |
+                std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 | static_cast<unsigned char>(p[n - 1]);
+        }
         h = (h ^ w) * 0x94D049BB133111EBull;
         h ^= h >> 29;
     }

@@ -178,16 +178,31 @@ void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_form
     slots_[slot(e, n, d)] = Packed::of(r);
 }
 
-std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
+MemoTable::Shape MemoTable::shape(NodePtr n) const {
+    switch (entries_[n].form) {
+        case Form::None: return Shape::Unset;
+        case Form::Single: return Shape::Single;
+        case Form::List: return Shape::List;
+    }
+    return Shape::Unset;
+}
+
+EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
     const Entry& e = entries_[n];
-    if (e.form == Form::None) return std::nullopt;
-    if (e.form == Form::Single) return AnyDim<EvalResult>::single(e.single());
+    if (e.form == Form::Single) return e.single();
+    const Packed& s = slots_[slot(e, n, k)];
+    return s.set ? s.result() : EvalResult::empty();
+}
+
+std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
+    switch (shape(n)) {
+        case Shape::Unset: return std::nullopt;
+        case Shape::Single: return AnyDim<EvalResult>::single(result_at(n, 0));
+        case Shape::List: break;
+    }
     std::vector<EvalResult> list;
     list.reserve(dims_);
-    for (std::size_t k = 0; k < dims_; ++k) {
-        const Packed& s = slots_[slot(e, n, k)];
-        list.push_back(s.set ? s.result() : EvalResult::empty());
-    }
+    for (std::size_t k = 0; k < dims_; ++k) list.push_back(result_at(n, k));
     return AnyDim<EvalResult>::multi(std::move(list));
 }
 

@@ -82,6 +82,14 @@ public:
     // The node's results for save_values; nothing when it was never set.
     std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
 
+    // The same without building it: Unset when results(n) is nothing, a
+    // single result_at(n, 0), or dimensions() results result_at(n, k).
+    enum class Shape : std::uint8_t { Unset, Single, List };
+    Shape shape(NodePtr n) const;
+    // The single result, or the one in list slot k (Empty while Pending).
+    EvalResult result_at(NodePtr n, std::size_t k) const;
+    std::size_t dimensions() const { return dims_; }
+
 private:
     enum class Form : std::uint8_t { None, Single, List };
     // An EvalResult's fields packed into 16 bytes, with room for a flag.
@@ -197,6 +205,7 @@ public:
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     std::size_t max_dimensions() const { return dims_; }
     const FormulaTable& formulas() const { return formulas_; }
+    const MemoTable& memo() const { return values_; }
     const StackSegments& segments() const { return segments_; }
 
 private:

@@ -17,8 +17,9 @@ PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    evaluate_tree_values(tree);
-    return write_back(root, args[1].flag, NodeField::value, tree);
+    TreeEvaluation evaluation(tree);
+    evaluation.evaluate_all();
+    return write_back_values(root, args[1].flag, evaluation);
 }
 
 }  // namespace
