@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "module/arguments.hpp"
@@ -99,6 +98,63 @@ TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
         if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
     }
 }
+
+// The objects on the path from the root to the node being read: an
+// open-addressing set of addresses (linear probing, deletion by shifting back),
+// cheaper than a node-based set for one insert and one erase per node.
+class PathSet {
+public:
+    PathSet() : slots_(64, nullptr) {}
+
+    // False when `object` is there already.
+    bool insert(PyObject* object) {
+        std::size_t i = home(object);
+        for (; slots_[i] != nullptr; i = (i + 1) & mask()) {
+            if (slots_[i] == object) return false;
+        }
+        slots_[i] = object;
+        if (++size_ * 2 > slots_.size()) grow();
+        return true;
+    }
+
+    void erase(PyObject* object) {
+        std::size_t i = home(object);
+        while (slots_[i] != object) {
+            if (slots_[i] == nullptr) return;
+            i = (i + 1) & mask();
+        }
+        // Moves back each later entry of the run that may sit at the hole.
+        for (std::size_t j = (i + 1) & mask(); slots_[j] != nullptr; j = (j + 1) & mask()) {
+            const std::size_t want = home(slots_[j]);
+            // slots_[j] may move to i unless its home lies cyclically in (i, j].
+            const bool stays = i <= j ? (i < want && want <= j) : (i < want || want <= j);
+            if (!stays) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = nullptr;
+        --size_;
+    }
+
+private:
+    std::size_t mask() const { return slots_.size() - 1; }
+    std::size_t home(PyObject* object) const {
+        const auto address = reinterpret_cast<std::uintptr_t>(object);
+        return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 32) & mask();
+    }
+    void grow() {
+        std::vector<PyObject*> old(slots_.size() * 2, nullptr);
+        old.swap(slots_);
+        size_ = 0;
+        for (PyObject* object : old) {
+            if (object != nullptr) insert(object);
+        }
+    }
+
+    std::vector<PyObject*> slots_;  // a power of two, at most half full
+    std::size_t size_ = 0;
+};
 
 // Raises `message` as TypeError, keeping a pending exception as its context.
 bool type_error(const char* message) {
@@ -350,11 +406,11 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
             Node* node;
         };
         std::vector<Frame> open;
-        std::unordered_set<PyObject*> on_path;
+        PathSet on_path;
         auto enter = [&](PyRef object, Node& node) {
             PyRef children;
             if (!read_node(names, object.get(), node, children)) return false;
-            if (!on_path.insert(object.get()).second) {
+            if (!on_path.insert(object.get())) {
                 // Its own descendant: the tree would never end.
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
                 return false;
