@@ -34,7 +34,11 @@ ResultList TreeContext::get_reference_value(std::string_view name,
 ResultList TreeContext::get_children_values() const {
     const TreeIndex& tree = tree_.tree();
     ResultList out;
-    for (NodePtr child = node_ + 1; child < tree.subtree_end(node_); child = tree.subtree_end(child)) {
+    const NodePtr end = tree.subtree_end(node_);
+    for (NodePtr child = node_ + 1; child < end; child = tree.subtree_end(child)) {
+        const NodePtr next = tree.subtree_end(child);
+        // The next child's formula loads while this one is read.
+        if (next < end) tree_.formulas().prefetch(next, dimension_);
         out.push_back(tree_.read(child, dimension_).as_own());
     }
     return out;

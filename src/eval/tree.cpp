@@ -240,6 +240,7 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
         first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
         const AnyDim<std::string>& formula = tree.node(n).formula;
         lists_ += formula.is_multi();
+        max_length_ = std::max(max_length_, formula.dimensions());
         list_.push_back(formula.is_multi());
         std::uint32_t d = 0;
         for (const std::string& text : formula) {
@@ -294,8 +295,8 @@ const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) cons
 
 TreeEvaluation::TreeEvaluation(Node& root)
     : tree_(root),
-      dims_(get_max_dimensions(root)),
       formulas_(tree_),
+      dims_(formulas_.max_length()),
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
       stack_(tree_.size(), dims_) {}
 

@@ -167,11 +167,24 @@ public:
     // The parsed formula of n in dimension d; null when it did not parse.
     // `covered` is false when n's formula list has no slot d.
     const Value* formula(NodePtr n, std::size_t d, bool& covered) const;
+    // Asks the processor to start loading n's formula for dimension d, which
+    // is about to be evaluated: the syntax tree ends with its Value, so the
+    // lines just before the Value hold most of a short formula.
+    void prefetch(NodePtr n, std::size_t d) const {
+        const std::uint32_t first = first_slot_[n];
+        const std::uint32_t count = first_slot_[n + 1] - first;
+        if (count == 0) return;
+        const auto* value = reinterpret_cast<const char*>(slots_[first + (list_[n] && d < count ? d : 0)]);
+        if (value == nullptr) return;
+        for (int line = 0; line < 4; ++line) __builtin_prefetch(value - 64 * line);
+    }
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
     std::size_t lists() const { return lists_; }
     // Formula texts in all, counting each list entry.
     std::size_t slots() const { return slots_.size(); }
+    // The longest formula list; a single formula counts 1 (get_max_dimensions).
+    std::size_t max_length() const { return max_length_; }
     // Whether n's formula is a list, and its length (1 for a single formula):
     // asked on every evaluation, so kept here rather than read off the Node.
     bool is_list(NodePtr n) const { return list_[n] != 0; }
@@ -181,6 +194,7 @@ private:
     Arena arena_;  // the syntax trees and their roots
     std::size_t distinct_ = 0;
     std::size_t lists_ = 0;
+    std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::vector<const Value*> slots_;        // null: the text did not parse
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
@@ -215,8 +229,8 @@ private:
     EvalResult run_dimension(NodePtr n, std::size_t d);
 
     TreeIndex tree_;
-    std::size_t dims_;
     FormulaTable formulas_;
+    std::size_t dims_;  // after formulas_, which counts them
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;

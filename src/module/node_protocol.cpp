@@ -265,7 +265,9 @@ PyObject* new_ascii(std::string_view text) {
 
 // The texts of results written back in one call. Equal results recur a great
 // deal (inputs, constants, rows that repeat), and a str is immutable, so one
-// object serves them all: a direct-mapped cache by the result's fields.
+// object serves them all: a direct-mapped cache by the result's fields. It is
+// kept small: replacing an entry touches the old str, and a cold one costs
+// more than making the text afresh.
 class ResultTexts {
 public:
     // New reference: the result's text (numbers and error texts are ASCII).
@@ -287,7 +289,7 @@ public:
     }
 
 private:
-    static constexpr int kBits = 12;
+    static constexpr int kBits = 8;
     static constexpr std::size_t kEntries = std::size_t{1} << kBits;
     struct Entry {
         std::uint64_t bits = 0;
