@@ -282,7 +282,21 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
     }
     slots_.resize(id_of.size());
     for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = parsed[id_of[i]];
+
+    nodes_ = tree.size();
+    if (nodes_ * max_length_ <= 4 * std::max(slots_.size(), nodes_)) {
+        grid_.resize(nodes_ * max_length_);
+        for (NodePtr n = 0; n < nodes_; ++n) {
+            for (std::size_t d = 0; d < max_length_; ++d) {
+                bool covered = false;
+                const Value* v = formula(n, list_[n] ? d : 0, covered);
+                grid_[d * nodes_ + n] = covered ? v : &kUncovered;
+            }
+        }
+    }
 }
+
+const Value FormulaTable::kUncovered{};
 
 const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
     // A single formula has one slot, asked for as slot 0 in every dimension.
@@ -311,7 +325,7 @@ void TreeEvaluation::evaluate_all() {
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
-    const Value* formula = formulas_.formula(n, formulas_.is_list(n) ? d : 0, covered);
+    const Value* formula = formulas_.formula_in(n, d, covered);
     if (!covered) return EvalResult::empty();
     if (formula == nullptr) return EvalResult::error(EvalError::Error);
     return evaluate(*formula, TreeContext(*this, n, d)).as_eval_result();
