@@ -46,42 +46,45 @@ void evaluate_tree_values(Node& root) {
 // -- TreeIndex ----------------------------------------------------------------
 
 TreeIndex::TreeIndex(Node& root) {
-    // Positions are 32-bit; a tree that large would not fit in memory anyway.
+    // One pass over the Node objects, which lie all over the heap: the
+    // children counts and name groups are taken on the way.
+    std::vector<std::uint32_t> child_count;
+    std::vector<std::uint32_t> group_of;  // kNone: hidden
+    std::vector<std::uint32_t> counts;    // per group
     for_each_preorder(root, [&](Node& n) {
+        // Positions are 32-bit; a tree that large would not fit in memory anyway.
         if (nodes_.size() == std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
         nodes_.push_back(&n);
+        child_count.push_back(static_cast<std::uint32_t>(n.children.size()));
+        std::uint32_t g = TextIds::kNone;
+        if (!n.is_hidden) {
+            bool added = false;
+            g = groups_.intern(n.name, added);
+            if (added) counts.push_back(0);
+            ++counts[g];
+        }
+        group_of.push_back(g);
     });
     // From the back, so that each child's end is known: a node's subtree ends
     // where the hops from its first child over each child's subtree end.
     end_.resize(nodes_.size());
     for (std::size_t i = nodes_.size(); i-- > 0;) {
-        const Node& n = *nodes_[i];
         NodePtr end = static_cast<NodePtr>(i + 1);
-        for (std::size_t c = 0; c < n.children.size(); ++c) end = end_[end];
+        for (std::uint32_t c = 0; c < child_count[i]; ++c) end = end_[end];
         end_[i] = end;
     }
-    index_names();
+    index_names(group_of, counts);
 }
 
 // Groups the visible nodes by name, each group in pre-order, all groups in
 // one array.
-void TreeIndex::index_names() {
-    std::vector<std::uint32_t> group_of(nodes_.size(), 0);
-    std::vector<std::uint32_t> counts;
-    for (NodePtr i = 0; i < nodes_.size(); ++i) {
-        if (nodes_[i]->is_hidden) continue;
-        bool added = false;
-        const std::uint32_t g = groups_.intern(nodes_[i]->name, added);
-        if (added) counts.push_back(0);
-        group_of[i] = g;
-        ++counts[g];
-    }
+void TreeIndex::index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts) {
     group_start_.assign(counts.size() + 1, 0);
     for (std::size_t g = 0; g < counts.size(); ++g) group_start_[g + 1] = group_start_[g] + counts[g];
     named_.resize(group_start_.back());
     std::vector<std::uint32_t> fill(group_start_.begin(), group_start_.end() - 1);
     for (NodePtr i = 0; i < nodes_.size(); ++i) {
-        if (!nodes_[i]->is_hidden) named_[fill[group_of[i]]++] = i;
+        if (group_of[i] != TextIds::kNone) named_[fill[group_of[i]]++] = i;
     }
 }
 
@@ -280,19 +283,23 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
         const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
         if (p.ok()) parsed[id] = arena_.make<Value>(p.value);
     }
-    slots_.resize(id_of.size());
-    for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = parsed[id_of[i]];
-
     nodes_ = tree.size();
-    if (nodes_ * max_length_ <= 4 * std::max(slots_.size(), nodes_)) {
+    slot_count_ = id_of.size();
+    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
+        // The grid holds every slot too (a list's entry d in dimension d, a
+        // single formula in dimension 0), so the runs of slots are not kept.
         grid_.resize(nodes_ * max_length_);
         for (NodePtr n = 0; n < nodes_; ++n) {
+            const std::uint32_t first = first_slot_[n];
+            const std::uint32_t count = first_slot_[n + 1] - first;
             for (std::size_t d = 0; d < max_length_; ++d) {
-                bool covered = false;
-                const Value* v = formula(n, list_[n] ? d : 0, covered);
-                grid_[d * nodes_ + n] = covered ? v : &kUncovered;
+                const std::size_t slot = list_[n] ? d : 0;
+                grid_[d * nodes_ + n] = slot < count ? parsed[id_of[first + slot]] : &kUncovered;
             }
         }
+    } else {
+        slots_.resize(id_of.size());
+        for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = parsed[id_of[i]];
     }
 }
 
@@ -302,7 +309,8 @@ const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) cons
     // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
     covered = d < first_slot_[n + 1] - first;
-    return covered ? slots_[first + d] : nullptr;
+    if (!covered) return nullptr;
+    return grid_.empty() ? slots_[first + d] : grid_[d * nodes_ + n];
 }
 
 // -- TreeEvaluation -----------------------------------------------------------

@@ -51,7 +51,9 @@ public:
     std::span<const NodePtr> find(std::string_view name) const;
 
 private:
-    void index_names();
+    // group_of: each node's name group, TextIds::kNone when hidden; counts:
+    // the visible nodes of each group.
+    void index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts);
 
     std::vector<Node*> nodes_;
     std::vector<NodePtr> end_;
@@ -190,7 +192,7 @@ public:
     // Nodes whose formula is a list.
     std::size_t lists() const { return lists_; }
     // Formula texts in all, counting each list entry.
-    std::size_t slots() const { return slots_.size(); }
+    std::size_t slots() const { return slot_count_; }
     // The longest formula list; a single formula counts 1 (get_max_dimensions).
     std::size_t max_length() const { return max_length_; }
     // Whether n's formula is a list, and its length (1 for a single formula):
@@ -204,11 +206,13 @@ private:
     std::size_t lists_ = 0;
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
-    std::vector<const Value*> slots_;        // null: the text did not parse
+    std::size_t slot_count_ = 0;
+    std::vector<const Value*> slots_;        // null: the text did not parse; empty with the grid
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
     // formula_in for every node in every dimension, dimension by dimension
     // (n in d at d * nodes_ + n), when that costs at most four times the
-    // slots: one sweep of the evaluation then reads it in order. Else empty.
+    // slots: one sweep of the evaluation then reads it in order, and it takes
+    // the place of slots_. Else empty.
     static const Value kUncovered;  // the grid's mark for "past the end of a list"
     std::size_t nodes_ = 0;
     std::vector<const Value*> grid_;
