@@ -1,7 +1,7 @@
 // The results a context hands back for one reference.  Nearly every reference
-// designates one node, and most nodes have a few children and a few later
-// dimensions (a year by month), so up to sixteen results live inline and only
-// longer lists touch the heap.
+// designates one node, so a few results live inline and only longer lists
+// (children, later dimensions, names shared by many nodes) touch the heap.
+// Few: on-demand chains nest one list per link, a million links deep.
 #pragma once
 
 #include <cstddef>
@@ -60,7 +60,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kInline = 16;
+    static constexpr std::size_t kInline = 4;
     // A union leaves the inline room unwritten until results arrive: most
     // lists are made for one reference and hold one result.
     union {
