@@ -33,8 +33,13 @@ ResultList TreeContext::get_reference_value(std::string_view name,
 
 ResultList TreeContext::get_children_values() const {
     const TreeIndex& tree = tree_.tree();
-    ResultList out;
     const NodePtr end = tree.subtree_end(node_);
+    // Counted first (hops over the subtree ends, no Node touched) so that a
+    // long list is allocated once.
+    std::size_t count = 0;
+    for (NodePtr child = node_ + 1; child < end; child = tree.subtree_end(child)) ++count;
+    ResultList out;
+    out.reserve(count);
     for (NodePtr child = node_ + 1; child < end; child = tree.subtree_end(child)) {
         const NodePtr next = tree.subtree_end(child);
         // The next child's formula loads while this one is read.
