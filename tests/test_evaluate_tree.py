@@ -35,6 +35,43 @@ def test_tree_results(tree: str, expected: list[Any]) -> None:
     assert [value for _, value in values(result)] == expected
 
 
+class ChangingChildren:
+    """A node whose `children` reads as the given list while the tree is
+    converted and as `later` from the second read on (the write-back's)."""
+
+    def __init__(self, name: str, formula: str, children: list[Any], later: Any) -> None:
+        self.name, self.formula, self.value = name, formula, None
+        self._reads, self._children, self._later = 0, children, later
+
+    @property
+    def children(self) -> Any:
+        self._reads += 1
+        return self._children if self._reads == 1 else self._later
+
+
+# The write-back matches objects to evaluated nodes by position: below an
+# object whose children are no longer a list nothing is written, and a shorter
+# list takes the first results; later siblings still get their own.
+@pytest.mark.parametrize(
+    ("later", "expected"),
+    [
+        (None, [("R", "12"), ("A", "5"), ("A1", None), ("A2", None), ("B", "7")]),
+        ("kept", [("R", "12"), ("A", "5"), ("A1", "2"), ("A2", "3"), ("B", "7")]),
+        ("first only", [("R", "12"), ("A", "5"), ("A1", "2"), ("A2", None), ("B", "7")]),
+    ],
+)
+def test_write_back_follows_the_children_read_then(later: str | None, expected: list[tuple[str, Any]]) -> None:
+    a1, a2 = node("A1", "2"), node("A2", "3")
+    a1.value = a2.value = None
+    kids = [a1, a2]
+    changed = {None: None, "kept": kids, "first only": kids[:1]}[later]
+    a = ChangingChildren("A", "=sum(children)", kids, changed)
+    b = node("B", "7", value=None)
+    root = node("R", "=sum(children)", a, b, value=None)
+    evaluate_tree(root, in_place=True)
+    assert [(n.name, n.value) for n in (root, a, a1, a2, b)] == expected
+
+
 def test_copy_leaves_the_callers_tree_alone() -> None:
     root = outline("R =sum(children)\n A 1\n B 2")
     before = copy.deepcopy(root)

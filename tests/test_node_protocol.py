@@ -356,6 +356,35 @@ def test_children_list_is_read_by_index() -> None:
     assert evaluate_tree(root, in_place=True).value == "3"
 
 
+def comb(length: int, leaves: int, loop_at: int | None) -> Any:
+    """A chain of `length` links, each with `leaves` leaf children before the
+    next link; the leaves are shared by all links. With `loop_at`, the last
+    link's last child is link `loop_at` again."""
+    shared = [node(f"L{i}", str(i + 1)) for i in range(leaves)]
+    links = [node(f"N{i}", "=sum(children)", *shared) for i in range(length)]
+    for parent, child in zip(links, links[1:]):
+        parent.children.append(child)
+    if loop_at is not None:
+        links[-1].children.append(links[loop_at])
+    return links[0]
+
+
+# Objects enter and leave the set of the path from the root again and again
+# while hundreds stay in it: a shared object is not a loop however often it
+# recurs, a loop is found however many objects came and went before it.
+@pytest.mark.parametrize(
+    ("length", "leaves", "loop_at"),
+    [(1, 3, None), (400, 3, None), (400, 40, None), (400, 3, 0), (400, 40, 150), (400, 40, 399)],
+)
+def test_shared_objects_and_loops_on_long_paths(length: int, leaves: int, loop_at: int | None) -> None:
+    root = comb(length, leaves, loop_at)
+    if loop_at is None:
+        assert evaluate_tree(root, in_place=True).value == str(length * leaves * (leaves + 1) // 2)
+    else:
+        with pytest.raises(ValueError, match="Circular reference detected"):
+            evaluate_tree(root, in_place=True)
+
+
 def test_a_node_that_is_its_own_descendant_is_refused() -> None:
     root = node("R", "=1", node("A", "=2"))
     root.children[0].children.append(root)

@@ -1,10 +1,12 @@
 // The results a context hands back for one reference.  Nearly every reference
 // designates one node, so a few results live inline and only longer lists
 // (children, later dimensions, names shared by many nodes) touch the heap.
+// Few: on-demand chains nest one list per link, a million links deep.
 #pragma once
 
 #include <cstddef>
 #include <initializer_list>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -14,7 +16,7 @@ namespace morvax {
 
 class ResultList {
 public:
-    ResultList() = default;
+    ResultList() {}  // NOLINT: leaves the inline room unwritten
     ResultList(std::initializer_list<EvalResult> items) {
         for (const EvalResult& r : items) push_back(r);
     }
@@ -29,10 +31,10 @@ public:
 
     void push_back(EvalResult r) {
         if (!heap_.empty() || size_ == kInline) {
-            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
+            if (heap_.empty()) heap_.assign(begin(), begin() + size_);
             heap_.push_back(r);
         } else {
-            inline_[size_] = r;
+            ::new (static_cast<void*>(inline_ + size_)) EvalResult(r);
         }
         ++size_;
     }
@@ -40,7 +42,7 @@ public:
     void reserve(std::size_t n) {
         if (n > kInline && heap_.empty()) {
             heap_.reserve(n);
-            heap_.assign(inline_, inline_ + size_);
+            heap_.assign(begin(), begin() + size_);
         }
     }
 
@@ -54,12 +56,16 @@ public:
 
     std::vector<EvalResult> to_vector() && {
         if (!heap_.empty()) return std::move(heap_);
-        return std::vector<EvalResult>(inline_, inline_ + size_);
+        return std::vector<EvalResult>(begin(), begin() + size_);
     }
 
 private:
     static constexpr std::size_t kInline = 4;
-    EvalResult inline_[kInline];
+    // A union leaves the inline room unwritten until results arrive: most
+    // lists are made for one reference and hold one result.
+    union {
+        EvalResult inline_[kInline];
+    };
     std::size_t size_ = 0;
     std::vector<EvalResult> heap_;  // every result once the inline room is exceeded
 };

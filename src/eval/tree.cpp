@@ -1,7 +1,11 @@
 #include "eval/tree.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <new>
+#include <type_traits>
 #include <stdexcept>
 
 #include "eval/context.hpp"
@@ -42,58 +46,72 @@ void evaluate_tree_values(Node& root) {
 // -- TreeIndex ----------------------------------------------------------------
 
 TreeIndex::TreeIndex(Node& root) {
-    // Positions are 32-bit; a tree that large would not fit in memory anyway.
+    // One pass over the Node objects, which lie all over the heap: the
+    // children counts and name groups are taken on the way.
+    std::vector<std::uint32_t> child_count;
+    std::vector<std::uint32_t> group_of;  // kNone: hidden
+    std::vector<std::uint32_t> counts;    // per group
     for_each_preorder(root, [&](Node& n) {
+        // Positions are 32-bit; a tree that large would not fit in memory anyway.
         if (nodes_.size() == std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
         nodes_.push_back(&n);
+        child_count.push_back(static_cast<std::uint32_t>(n.children.size()));
+        std::uint32_t g = TextIds::kNone;
+        if (!n.is_hidden) {
+            bool added = false;
+            g = groups_.intern(n.name, added);
+            if (added) counts.push_back(0);
+            ++counts[g];
+        }
+        group_of.push_back(g);
     });
     // From the back, so that each child's end is known: a node's subtree ends
     // where the hops from its first child over each child's subtree end.
     end_.resize(nodes_.size());
     for (std::size_t i = nodes_.size(); i-- > 0;) {
-        const Node& n = *nodes_[i];
         NodePtr end = static_cast<NodePtr>(i + 1);
-        for (std::size_t c = 0; c < n.children.size(); ++c) end = end_[end];
+        for (std::uint32_t c = 0; c < child_count[i]; ++c) end = end_[end];
         end_[i] = end;
     }
-    index_names();
+    index_names(group_of, counts);
 }
 
 // Groups the visible nodes by name, each group in pre-order, all groups in
 // one array.
-void TreeIndex::index_names() {
-    std::vector<std::uint32_t> group_of(nodes_.size(), 0);
-    std::vector<std::uint32_t> counts;
-    for (NodePtr i = 0; i < nodes_.size(); ++i) {
-        if (nodes_[i]->is_hidden) continue;
-        auto [it, added] = groups_.try_emplace(nodes_[i]->name, static_cast<std::uint32_t>(counts.size()));
-        if (added) counts.push_back(0);
-        group_of[i] = it->second;
-        ++counts[it->second];
-    }
+void TreeIndex::index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts) {
     group_start_.assign(counts.size() + 1, 0);
     for (std::size_t g = 0; g < counts.size(); ++g) group_start_[g + 1] = group_start_[g] + counts[g];
     named_.resize(group_start_.back());
     std::vector<std::uint32_t> fill(group_start_.begin(), group_start_.end() - 1);
     for (NodePtr i = 0; i < nodes_.size(); ++i) {
-        if (!nodes_[i]->is_hidden) named_[fill[group_of[i]]++] = i;
+        if (group_of[i] != TextIds::kNone) named_[fill[group_of[i]]++] = i;
     }
 }
 
 std::span<const NodePtr> TreeIndex::find(std::string_view name) const {
-    const auto it = groups_.find(name);
-    if (it == groups_.end()) return {};
-    const std::uint32_t g = it->second;
+    const std::uint32_t g = groups_.find(name);
+    if (g == TextIds::kNone) return {};
     return std::span<const NodePtr>(named_).subspan(group_start_[g], group_start_[g + 1] - group_start_[g]);
 }
 
 // -- MemoTable ----------------------------------------------------------------
 
-MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists)
+void MemoTable::SlotsDeleter::operator()(Packed* p) const { std::free(p); }
+
+MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots)
     : dims_(dimensions),
+      nodes_(nodes),
+      // Room for all: at most four times the slots the formulas fill.
+      by_dimension_(nodes * dimensions <= 4 * std::max(formula_slots, nodes)),
       entries_(nodes),
       evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
-    slots_.reserve(lists * dimensions);
+    slots_capacity_ = by_dimension_ ? nodes * dimensions : lists * dimensions;
+    // calloc: a large block comes as untouched zero pages, and zero is Pending.
+    static_assert(std::is_trivially_copyable_v<Packed>);
+    if (slots_capacity_ > 0) {
+        slots_.reset(static_cast<Packed*>(std::calloc(slots_capacity_, sizeof(Packed))));
+        if (!slots_) throw std::bad_alloc();
+    }
 }
 
 void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
@@ -118,50 +136,76 @@ bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
 // was evaluated in keeps its result.
 void MemoTable::to_list(NodePtr n) {
     Entry& e = entries_[n];
-    if (slots_.size() + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
-    const auto first = static_cast<std::uint32_t>(slots_.size());
-    slots_.resize(slots_.size() + dims_);
+    if (!by_dimension_) {
+        if (slots_used_ + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
+        if (slots_used_ + dims_ > slots_capacity_) {
+            // Grown by half again, the new part zeroed (Pending).
+            const std::size_t capacity = std::max(slots_used_ + dims_, slots_capacity_ + slots_capacity_ / 2);
+            auto* grown = static_cast<Packed*>(std::realloc(slots_.get(), capacity * sizeof(Packed)));
+            if (grown == nullptr) throw std::bad_alloc();
+            (void)slots_.release();
+            slots_.reset(grown);
+            std::memset(static_cast<void*>(grown + slots_capacity_), 0, (capacity - slots_capacity_) * sizeof(Packed));
+            slots_capacity_ = capacity;
+        }
+        e.list = static_cast<std::uint32_t>(slots_used_);
+        slots_used_ += dims_;
+    }
     for (std::size_t k = 0; k < dims_; ++k) {
-        if (e.form == Form::Single && evaluated_in(n, k)) slots_[first + k] = {e.single, false};
+        if (e.form == Form::Single && evaluated_in(n, k)) slots_[slot(e, n, k)] = Packed::of(e.single());
     }
     e.form = Form::List;
-    e.list = first;
 }
 
 void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     Entry& e = entries_[n];
     if (e.form == Form::None && d == 0 && !list_formula) {
         e.form = Form::Single;
-        e.single = r;
+        e.set_single(r);
         mark_evaluated(n, 0);
         return;
     }
     if (e.form == Form::Single) {
-        if (e.single == r) {
+        if (e.single() == r) {
             mark_evaluated(n, d);
             return;
         }
         // No other dimension holds the old result: the entry may simply change.
         if (!evaluated_elsewhere(n, d)) {
-            e.single = r;
+            e.set_single(r);
             mark_evaluated(n, d);
             return;
         }
     }
     if (e.form != Form::List) to_list(n);
-    slots_[e.list + d] = {r, false};
+    slots_[slot(e, n, d)] = Packed::of(r);
+}
+
+MemoTable::Shape MemoTable::shape(NodePtr n) const {
+    switch (entries_[n].form) {
+        case Form::None: return Shape::Unset;
+        case Form::Single: return Shape::Single;
+        case Form::List: return Shape::List;
+    }
+    return Shape::Unset;
+}
+
+EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
+    const Entry& e = entries_[n];
+    if (e.form == Form::Single) return e.single();
+    const Packed& s = slots_[slot(e, n, k)];
+    return s.set ? s.result() : EvalResult::empty();
 }
 
 std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
-    const Entry& e = entries_[n];
-    if (e.form == Form::None) return std::nullopt;
-    if (e.form == Form::Single) return AnyDim<EvalResult>::single(e.single);
+    switch (shape(n)) {
+        case Shape::Unset: return std::nullopt;
+        case Shape::Single: return AnyDim<EvalResult>::single(result_at(n, 0));
+        case Shape::List: break;
+    }
     std::vector<EvalResult> list;
     list.reserve(dims_);
-    for (std::size_t k = 0; k < dims_; ++k) {
-        const Slot& s = slots_[e.list + k];
-        list.push_back(s.pending ? EvalResult::empty() : s.result);
-    }
+    for (std::size_t k = 0; k < dims_; ++k) list.push_back(result_at(n, k));
     return AnyDim<EvalResult>::multi(std::move(list));
 }
 
@@ -188,51 +232,95 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 // -- FormulaTable -------------------------------------------------------------
 
 FormulaTable::FormulaTable(const TreeIndex& tree) {
-    std::unordered_map<std::string_view, const Value*> seen;
-    seen.reserve(tree.size());
+    TextIds seen(1024);
+    std::vector<std::uint32_t> id_of;             // per slot: its text
+    std::vector<std::uint32_t> first_dimension;  // per text: the lowest dimension it stands in
     first_slot_.reserve(tree.size() + 1);
-    auto add = [&](std::string_view text) {
-        auto [it, added] = seen.try_emplace(text, nullptr);
-        if (added) {
-            ++distinct_;
-            const ParseResult<Value> p = FormulaParser::parse_formula(text, arena_);
-            if (p.ok()) it->second = arena_.make<Value>(p.value);
-        }
-        slots_.push_back(it->second);
-    };
+    list_.reserve(tree.size());
+    std::uint32_t previous = TextIds::kNone;
+    std::string_view previous_text;
     for (NodePtr n = 0; n < tree.size(); ++n) {
-        first_slot_.push_back(static_cast<std::uint32_t>(slots_.size()));
+        first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
         const AnyDim<std::string>& formula = tree.node(n).formula;
         lists_ += formula.is_multi();
-        for (const std::string& text : formula) add(text);
+        max_length_ = std::max(max_length_, formula.dimensions());
+        list_.push_back(formula.is_multi());
+        std::uint32_t d = 0;
+        for (const std::string& text : formula) {
+            // Lists often repeat one text: the entry before is checked before hashing.
+            if (previous == TextIds::kNone || text != previous_text) {
+                bool added = false;
+                previous = seen.intern(text, added);
+                previous_text = seen.text(previous);
+                if (added) first_dimension.push_back(d);
+            }
+            first_dimension[previous] = std::min(first_dimension[previous], d);
+            id_of.push_back(previous);
+            ++d;
+        }
     }
-    first_slot_.push_back(static_cast<std::uint32_t>(slots_.size()));
+    first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
+    distinct_ = seen.size();
+
+    // The evaluation sweeps the tree once per dimension. Parsed in the order of
+    // the first dimension that needs them, the syntax trees one sweep walks lie
+    // together, in the order it walks them; each tree has a copy of its text
+    // (which its names view) just before it.
+    std::vector<std::uint32_t> order(distinct_);
+    {
+        std::uint32_t dims = 0;
+        for (const std::uint32_t d : first_dimension) dims = std::max(dims, d + 1);
+        std::vector<std::uint32_t> start(dims + 1, 0);
+        for (const std::uint32_t d : first_dimension) ++start[d + 1];
+        for (std::uint32_t d = 0; d < dims; ++d) start[d + 1] += start[d];
+        for (std::uint32_t id = 0; id < distinct_; ++id) order[start[first_dimension[id]]++] = id;
+    }
+    std::vector<const Value*> parsed(distinct_, nullptr);
+    for (const std::uint32_t id : order) {
+        const std::string_view text = seen.text(id);
+        char* copy = arena_.allocate<char>(text.size());
+        if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+        const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
+        if (p.ok()) parsed[id] = arena_.make<Value>(p.value);
+    }
+    nodes_ = tree.size();
+    slot_count_ = id_of.size();
+    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
+        // The grid holds every slot too (a list's entry d in dimension d, a
+        // single formula in dimension 0), so the runs of slots are not kept.
+        grid_.resize(nodes_ * max_length_);
+        for (NodePtr n = 0; n < nodes_; ++n) {
+            const std::uint32_t first = first_slot_[n];
+            const std::uint32_t count = first_slot_[n + 1] - first;
+            for (std::size_t d = 0; d < max_length_; ++d) {
+                const std::size_t slot = list_[n] ? d : 0;
+                grid_[d * nodes_ + n] = slot < count ? parsed[id_of[first + slot]] : &kUncovered;
+            }
+        }
+    } else {
+        slots_.resize(id_of.size());
+        for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = parsed[id_of[i]];
+    }
 }
+
+const Value FormulaTable::kUncovered{};
 
 const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
     // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
     covered = d < first_slot_[n + 1] - first;
-    return covered ? slots_[first + d] : nullptr;
+    if (!covered) return nullptr;
+    return grid_.empty() ? slots_[first + d] : grid_[d * nodes_ + n];
 }
 
 // -- TreeEvaluation -----------------------------------------------------------
 
 TreeEvaluation::TreeEvaluation(Node& root)
     : tree_(root),
-      found_(4096),
-      dims_(get_max_dimensions(root)),
       formulas_(tree_),
-      values_(tree_.size(), dims_, formulas_.lists()),
+      dims_(formulas_.max_length()),
+      values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
       stack_(tree_.size(), dims_) {}
-
-std::span<const NodePtr> TreeEvaluation::find(std::string_view name) {
-    // Fibonacci hashing of the address; the low bits are alignment.
-    const auto address = reinterpret_cast<std::uintptr_t>(name.data());
-    FoundName& slot = found_[(address * 0x9E3779B97F4A7C15ull) >> 52];
-    if (slot.data != name.data() || slot.size != name.size()) slot = {name.data(), name.size(), tree_.find(name)};
-    return slot.nodes;
-}
 
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
@@ -245,8 +333,7 @@ void TreeEvaluation::evaluate_all() {
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
-    const bool single = tree_.node(n).formula.is_single();
-    const Value* formula = formulas_.formula(n, single ? 0 : d, covered);
+    const Value* formula = formulas_.formula_in(n, d, covered);
     if (!covered) return EvalResult::empty();
     if (formula == nullptr) return EvalResult::error(EvalError::Error);
     return evaluate(*formula, TreeContext(*this, n, d)).as_eval_result();
@@ -259,7 +346,7 @@ void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
     stack_.push(n, d);
     const EvalResult result = compute(n, d);
-    values_.set_value(n, d, result, tree_.node(n).formula.is_multi());
+    values_.set_value(n, d, result, formulas_.is_list(n));
     stack_.pop();
     return result;
 }
@@ -268,7 +355,7 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
     if (const auto known = values_.get_value(n, d)) return *known;
     if (stack_.is_circular(n, d)) {
         // The evaluation in progress further out overwrites this later.
-        values_.set_value(n, d, EvalResult::error(EvalError::Ref), tree_.node(n).formula.is_multi());
+        values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));
         return EvalResult::error(EvalError::Ref);
     }
     EvalResult result;

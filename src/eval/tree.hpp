@@ -10,13 +10,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "eval/stack_segments.hpp"
+#include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
 
@@ -50,11 +51,13 @@ public:
     std::span<const NodePtr> find(std::string_view name) const;
 
 private:
-    void index_names();
+    // group_of: each node's name group, TextIds::kNone when hidden; counts:
+    // the visible nodes of each group.
+    void index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts);
 
     std::vector<Node*> nodes_;
     std::vector<NodePtr> end_;
-    std::unordered_map<std::string_view, std::uint32_t> groups_;  // name -> group
+    TextIds groups_;  // name -> group
     std::vector<std::uint32_t> group_start_;  // group g is named_[start[g], start[g + 1])
     std::vector<NodePtr> named_;
 };
@@ -63,10 +66,17 @@ private:
 // entry remembers in which dimensions it has been evaluated and answers only
 // those; when a differing result turns it into the list form, those
 // dimensions keep the result they had.
+//
+// The evaluation sweeps the tree once per dimension, so list slots are laid
+// out dimension by dimension (slot of n in d at d * nodes + n) whenever room
+// for every node in every dimension is not far beyond what the formulas ask:
+// one sweep then reads one compact stretch of memory.  Otherwise each list
+// entry gets its own run of slots as it takes the list form.
 class MemoTable {
 public:
-    // `lists`: how many entries are expected in the list form, to size the slots.
-    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists);
+    // `lists`: how many entries are expected in the list form, to size the
+    // slots; `formula_slots`: how many formula texts the tree holds.
+    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots);
 
     std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
@@ -74,30 +84,62 @@ public:
     // The node's results for save_values; nothing when it was never set.
     std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
 
+    // The same without building it: Unset when results(n) is nothing, a
+    // single result_at(n, 0), or dimensions() results result_at(n, k).
+    enum class Shape : std::uint8_t { Unset, Single, List };
+    Shape shape(NodePtr n) const;
+    // The single result, or the one in list slot k (Empty while Pending).
+    EvalResult result_at(NodePtr n, std::size_t k) const;
+    std::size_t dimensions() const { return dims_; }
+
 private:
     enum class Form : std::uint8_t { None, Single, List };
-    struct Entry {
-        EvalResult single;             // Single: the result
-        std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
-        std::uint32_t list = 0;        // List: first slot in slots_
-        Form form = Form::None;
+    // An EvalResult's fields packed into 16 bytes, with room for a flag.
+    struct Packed {
+        double value = 0;
+        EvalResult::Kind kind = EvalResult::Kind::Empty;
+        EvalError error = EvalError::Error;
+        bool set = false;  // slots: false while Pending
+
+        static Packed of(const EvalResult& r) { return {r.value(), r.kind(), r.error_kind(), true}; }
+        EvalResult result() const { return EvalResult::from_parts(kind, value, error); }
     };
-    // One EvalState, compactly: a Pending slot holds nothing.
-    struct Slot {
-        EvalResult result;
-        bool pending = true;
+    struct Entry {
+        double value = 0;              // Single: the result's fields
+        std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
+        std::uint32_t list = 0;        // List, separate runs: first slot in slots_
+        EvalResult::Kind kind = EvalResult::Kind::Empty;
+        EvalError error = EvalError::Error;
+        Form form = Form::None;
+
+        EvalResult single() const { return EvalResult::from_parts(kind, value, error); }
+        void set_single(const EvalResult& r) {
+            value = r.value();
+            kind = r.kind();
+            error = r.error_kind();
+        }
+    };
+    struct SlotsDeleter {
+        void operator()(Packed* p) const;
     };
 
     static constexpr std::size_t kInline = 64;  // dimensions whose bits live in the entry
     std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
+    std::size_t slot(const Entry& e, NodePtr n, std::size_t d) const {
+        return by_dimension_ ? d * nodes_ + n : e.list + d;
+    }
     bool evaluated_in(NodePtr n, std::size_t d) const;
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
 
     std::size_t dims_;
+    std::size_t nodes_;
+    bool by_dimension_;
     std::vector<Entry> entries_;
-    std::vector<Slot> slots_;
+    std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
+    std::size_t slots_used_ = 0;                     // separate runs: slots handed out
+    std::size_t slots_capacity_ = 0;
     std::vector<std::uint64_t> evaluated_;  // Single entries: the bits of dimensions from 64 on
 };
 
@@ -127,16 +169,53 @@ public:
     // The parsed formula of n in dimension d; null when it did not parse.
     // `covered` is false when n's formula list has no slot d.
     const Value* formula(NodePtr n, std::size_t d, bool& covered) const;
+    // The formula that n evaluates in dimension d: its single formula in every
+    // dimension, or list entry d; `covered` is false past the end of a list.
+    const Value* formula_in(NodePtr n, std::size_t d, bool& covered) const {
+        if (!grid_.empty() && d < max_length_) {
+            const Value* v = grid_[d * nodes_ + n];
+            covered = v != &kUncovered;
+            return covered ? v : nullptr;
+        }
+        return formula(n, list_[n] ? d : 0, covered);
+    }
+    // Asks the processor to start loading the formula n evaluates in d, which
+    // is about to be: the syntax tree ends with its Value, so the lines just
+    // before the Value hold most of a short formula.
+    void prefetch(NodePtr n, std::size_t d) const {
+        bool covered = false;
+        const auto* value = reinterpret_cast<const char*>(formula_in(n, d, covered));
+        if (value == nullptr) return;
+        for (int line = 0; line < 4; ++line) __builtin_prefetch(value - 64 * line);
+    }
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
     std::size_t lists() const { return lists_; }
+    // Formula texts in all, counting each list entry.
+    std::size_t slots() const { return slot_count_; }
+    // The longest formula list; a single formula counts 1 (get_max_dimensions).
+    std::size_t max_length() const { return max_length_; }
+    // Whether n's formula is a list, and its length (1 for a single formula):
+    // asked on every evaluation, so kept here rather than read off the Node.
+    bool is_list(NodePtr n) const { return list_[n] != 0; }
+    std::size_t length(NodePtr n) const { return first_slot_[n + 1] - first_slot_[n]; }
 
 private:
     Arena arena_;  // the syntax trees and their roots
     std::size_t distinct_ = 0;
     std::size_t lists_ = 0;
+    std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
-    std::vector<const Value*> slots_;        // null: the text did not parse
+    std::size_t slot_count_ = 0;
+    std::vector<const Value*> slots_;        // null: the text did not parse; empty with the grid
+    std::vector<std::uint8_t> list_;         // per node: its formula is a list
+    // formula_in for every node in every dimension, dimension by dimension
+    // (n in d at d * nodes_ + n), when that costs at most four times the
+    // slots: one sweep of the evaluation then reads it in order, and it takes
+    // the place of slots_. Else empty.
+    static const Value kUncovered;  // the grid's mark for "past the end of a list"
+    std::size_t nodes_ = 0;
+    std::vector<const Value*> grid_;
 };
 
 // One tree evaluation: everything the nested contexts share.
@@ -155,11 +234,10 @@ public:
     void save_values();
 
     const TreeIndex& tree() const { return tree_; }
-    // TreeIndex::find, remembered per reference site: a name in a formula is a
-    // view into its text, so the view's address identifies the site.
-    std::span<const NodePtr> find(std::string_view name);
+    std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     std::size_t max_dimensions() const { return dims_; }
     const FormulaTable& formulas() const { return formulas_; }
+    const MemoTable& memo() const { return values_; }
     const StackSegments& segments() const { return segments_; }
 
 private:
@@ -168,16 +246,9 @@ private:
     // stored, which get_value gives from then on.
     EvalResult run_dimension(NodePtr n, std::size_t d);
 
-    struct FoundName {
-        const char* data = nullptr;
-        std::size_t size = 0;
-        std::span<const NodePtr> nodes;
-    };
-
     TreeIndex tree_;
-    std::vector<FoundName> found_;  // direct-mapped by the name's address
-    std::size_t dims_;
     FormulaTable formulas_;
+    std::size_t dims_;  // after formulas_, which counts them
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
@@ -194,11 +265,14 @@ inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) 
     switch (e.form) {
         case Form::None: return std::nullopt;
         case Form::Single:
-            if (d < dims_ && evaluated_in(n, d)) return e.single;
+            if (d < dims_ && evaluated_in(n, d)) return e.single();
             return std::nullopt;
-        case Form::List:
-            if (d >= dims_ || slots_[e.list + d].pending) return std::nullopt;
-            return slots_[e.list + d].result;
+        case Form::List: {
+            if (d >= dims_) return std::nullopt;
+            const Packed& s = slots_[slot(e, n, d)];
+            if (!s.set) return std::nullopt;
+            return s.result();
+        }
     }
     return std::nullopt;
 }

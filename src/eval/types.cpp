@@ -3,60 +3,83 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 namespace morvax {
 
-void append_number(std::string& out, double x) {
-    if (std::isnan(x)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(x)) {
-        out += x > 0 ? "inf" : "-inf";
-        return;
-    }
+namespace {
+
+char* copy_text(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+// x * 1e10 rounded half away from zero, for |x| < 5e5: the product is below
+// 2^53 in magnitude, so the truncation is exact and so is the fraction left.
+std::int64_t scaled_round(double x) {
+    const double scaled = x * 1e10;
+    auto m = static_cast<std::int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(m);
+    if (fraction >= 0.5) ++m;
+    if (fraction <= -0.5) --m;
+    return m;
+}
+
+}  // namespace
+
+char* write_number(char* out, double x) {
+    if (std::isnan(x)) return copy_text(out, "NaN");
+    if (std::isinf(x)) return copy_text(out, x > 0 ? "inf" : "-inf");
     if (std::fabs(x) < 5e5) {
         // Here m = round(x * 1e10) is exact in a double and r = m / 1e10 lies
         // within a quarter of 1e-10 of m's decimal value, so the ten-decimal
         // text of r is m's digits with the point put back.
-        const auto m = static_cast<std::int64_t>(std::round(x * 1e10));
+        const std::int64_t m = scaled_round(x);
         if (m == 0) {
-            out += '0';
-            return;
+            *out = '0';
+            return out + 1;
+        }
+        std::uint64_t magnitude = m < 0 ? 0 - static_cast<std::uint64_t>(m) : static_cast<std::uint64_t>(m);
+        if (m < 0) *out++ = '-';
+        constexpr std::uint64_t kUnit = 10'000'000'000;  // 1e10: one in m's scale
+        if (magnitude % kUnit == 0) {
+            // A whole number: its digits, no point.
+            return std::to_chars(out, out + 24, magnitude / kUnit).ptr;
         }
         char digits[24];
-        const std::uint64_t magnitude = m < 0 ? 0 - static_cast<std::uint64_t>(m)
-                                              : static_cast<std::uint64_t>(m);
         const char* end = std::to_chars(digits, digits + sizeof(digits), magnitude).ptr;
         const auto len = static_cast<std::size_t>(end - digits);
         const std::size_t int_len = len > 10 ? len - 10 : 0;
         std::size_t frac_end = len;
         while (frac_end > int_len && digits[frac_end - 1] == '0') --frac_end;
-        if (m < 0) out += '-';
         if (int_len > 0) {
-            out.append(digits, int_len);
+            out = copy_text(out, std::string_view(digits, int_len));
         } else {
-            out += '0';
+            *out++ = '0';
         }
-        if (frac_end > int_len) {
-            out += '.';
-            if (len < 10) out.append(10 - len, '0');
-            out.append(digits + int_len, frac_end - int_len);
+        *out++ = '.';
+        if (len < 10) {
+            std::memset(out, '0', 10 - len);
+            out += 10 - len;
         }
-        return;
+        return copy_text(out, std::string_view(digits + int_len, frac_end - int_len));
     }
     const double scaled = x * 1e10;
     // A finite x whose product with 1e10 overflows is far beyond ten
     // decimals: it prints as it is rather than as "inf".
     double r = std::isinf(scaled) ? x : std::round(scaled) / 1e10;
     if (r == 0) r = 0;  // minus zero prints "0"
-    // Largest finite double in fixed notation: 309 digits, sign, point, 10 decimals.
-    char buf[340];
-    auto res = std::to_chars(buf, buf + sizeof(buf), r, std::chars_format::fixed, 10);
+    auto res = std::to_chars(out, out + kNumberTextMax, r, std::chars_format::fixed, 10);
     char* end = res.ptr;
-    while (end > buf && end[-1] == '0') --end;
-    while (end > buf && end[-1] == '.') --end;
-    out.append(buf, end);
+    while (end > out && end[-1] == '0') --end;
+    while (end > out && end[-1] == '.') --end;
+    return end;
+}
+
+void append_number(std::string& out, double x) {
+    char buffer[kNumberTextMax];
+    out.append(buffer, write_number(buffer, x));
 }
 
 std::string format_number(double x) {
@@ -71,6 +94,19 @@ void EvalResult::append_to(std::string& out) const {
         case Kind::Empty: break;
         case Kind::Error: out += error_text(error_); break;
     }
+}
+
+char* EvalResult::write_to(char* out) const {
+    switch (kind_) {
+        case Kind::Number: return write_number(out, value_);
+        case Kind::Empty: return out;
+        case Kind::Error: {
+            const std::string_view text = error_text(error_);
+            std::memcpy(out, text.data(), text.size());
+            return out + text.size();
+        }
+    }
+    return out;
 }
 
 std::string EvalResult::to_string() const {

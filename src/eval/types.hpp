@@ -31,6 +31,14 @@ std::string format_number(double x);
 // Appends format_number(x) to `out` without an intermediate string.
 void append_number(std::string& out, double x);
 
+// Room that write_number may fill: the largest finite double in fixed
+// notation (309 digits), sign, point and ten decimals.
+inline constexpr std::size_t kNumberTextMax = 340;
+
+// Writes format_number(x) at `out`, which has kNumberTextMax bytes of room;
+// returns the end of the text.
+char* write_number(char* out, double x);
+
 class EvalResult {
 public:
     enum class Kind : std::uint8_t { Number, Empty, Error };
@@ -39,6 +47,9 @@ public:
     static constexpr EvalResult number(double x) { return EvalResult(Kind::Number, x, {}); }
     static constexpr EvalResult empty() { return EvalResult(); }
     static constexpr EvalResult error(EvalError e) { return EvalResult(Kind::Error, 0, e); }
+    // The result whose fields read back as given: for tables that store the
+    // fields packed rather than whole results.
+    static constexpr EvalResult from_parts(Kind k, double v, EvalError e) { return EvalResult(k, v, e); }
 
     Kind kind() const { return kind_; }
     bool is_number() const { return kind_ == Kind::Number; }
@@ -57,6 +68,9 @@ public:
 
     std::string to_string() const;
     void append_to(std::string& out) const;
+    // Writes to_string() at `out`, which has kNumberTextMax bytes of room;
+    // returns the end of the text.
+    char* write_to(char* out) const;
 
     // How another node's value looks through a reference: every error is REF!.
     EvalResult as_own() const { return is_error() ? error(EvalError::Ref) : *this; }

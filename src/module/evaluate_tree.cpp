@@ -1,8 +1,11 @@
 // evaluate_tree(root, in_place=False): every formula of a tree evaluated in
 // every dimension, the results written as text into each node's `value`.
+#include <optional>
+
 #include "eval/tree.hpp"
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
+#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 
 namespace morvax::module {
@@ -17,8 +20,12 @@ PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    evaluate_tree_values(tree);
-    return write_back(root, args[1].flag, NodeField::value, tree);
+    std::optional<TreeEvaluation> evaluation;
+    with_lock_released([&] {
+        evaluation.emplace(tree);
+        evaluation->evaluate_all();
+    });
+    return write_back_values(root, args[1].flag, *evaluation);
 }
 
 }  // namespace

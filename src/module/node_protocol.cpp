@@ -1,9 +1,10 @@
 #include "module/node_protocol.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "module/arguments.hpp"
@@ -73,6 +74,18 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // of an item holding lone surrogates.
 TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
+    if (PyList_CheckExact(sequence)) {
+        // What iterating an exact list does, without the iterator: each step
+        // reads the length afresh and takes its own reference to the item.
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(sequence)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+            PyRef item = PyRef::steal(PyList_GetItemRef(sequence, i));
+            if (!item) return TextsRead::failed;
+            if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
+            if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
+        }
+        return TextsRead::texts;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
     if (!iterator) return TextsRead::failed;
     for (;;) {
@@ -85,6 +98,63 @@ TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
         if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
     }
 }
+
+// The objects on the path from the root to the node being read: an
+// open-addressing set of addresses (linear probing, deletion by shifting back),
+// cheaper than a node-based set for one insert and one erase per node.
+class PathSet {
+public:
+    PathSet() : slots_(64, nullptr) {}
+
+    // False when `object` is there already.
+    bool insert(PyObject* object) {
+        std::size_t i = home(object);
+        for (; slots_[i] != nullptr; i = (i + 1) & mask()) {
+            if (slots_[i] == object) return false;
+        }
+        slots_[i] = object;
+        if (++size_ * 2 > slots_.size()) grow();
+        return true;
+    }
+
+    void erase(PyObject* object) {
+        std::size_t i = home(object);
+        while (slots_[i] != object) {
+            if (slots_[i] == nullptr) return;
+            i = (i + 1) & mask();
+        }
+        // Moves back each later entry of the run that may sit at the hole.
+        for (std::size_t j = (i + 1) & mask(); slots_[j] != nullptr; j = (j + 1) & mask()) {
+            const std::size_t want = home(slots_[j]);
+            // slots_[j] may move to i unless its home lies cyclically in (i, j].
+            const bool stays = i <= j ? (i < want && want <= j) : (i < want || want <= j);
+            if (!stays) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = nullptr;
+        --size_;
+    }
+
+private:
+    std::size_t mask() const { return slots_.size() - 1; }
+    std::size_t home(PyObject* object) const {
+        const auto address = reinterpret_cast<std::uintptr_t>(object);
+        return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 32) & mask();
+    }
+    void grow() {
+        std::vector<PyObject*> old(slots_.size() * 2, nullptr);
+        old.swap(slots_);
+        size_ = 0;
+        for (PyObject* object : old) {
+            if (object != nullptr) insert(object);
+        }
+    }
+
+    std::vector<PyObject*> slots_;  // a power of two, at most half full
+    std::size_t size_ = 0;
+};
 
 // Raises `message` as TypeError, keeping a pending exception as its context.
 bool type_error(const char* message) {
@@ -193,12 +263,42 @@ PyObject* new_ascii(std::string_view text) {
     return s;
 }
 
-// New reference: a result's text (numbers and error texts are ASCII).
-PyObject* new_result_text(const EvalResult& result, std::string& buffer) {
-    buffer.clear();
-    result.append_to(buffer);
-    return new_ascii(buffer);
-}
+// The texts of results written back in one call. Equal results recur a great
+// deal (inputs, constants, rows that repeat), and a str is immutable, so one
+// object serves them all: a direct-mapped cache by the result's fields. It is
+// kept small: replacing an entry touches the old str, and a cold one costs
+// more than making the text afresh.
+class ResultTexts {
+public:
+    // New reference: the result's text (numbers and error texts are ASCII).
+    PyObject* text(const EvalResult& result) {
+        if (entries_.empty()) entries_.resize(kEntries);  // only writes of values use it
+        const std::uint64_t bits = result.is_number() ? std::bit_cast<std::uint64_t>(result.value()) : 0;
+        const auto kind = static_cast<std::uint8_t>(result.kind());
+        const auto error = result.is_error() ? static_cast<std::uint8_t>(result.error_kind()) : std::uint8_t{0};
+        const std::uint64_t key = bits ^ (std::uint64_t{kind} << 8 | error);
+        Entry& e = entries_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (!(e.text && e.bits == bits && e.kind == kind && e.error == error)) {
+            char buffer[kNumberTextMax];
+            const char* end = result.write_to(buffer);
+            PyRef made = PyRef::steal(new_ascii(std::string_view(buffer, static_cast<std::size_t>(end - buffer))));
+            if (!made) return nullptr;
+            e = {bits, kind, error, std::move(made)};
+        }
+        return Py_NewRef(e.text.get());
+    }
+
+private:
+    static constexpr int kBits = 8;
+    static constexpr std::size_t kEntries = std::size_t{1} << kBits;
+    struct Entry {
+        std::uint64_t bits = 0;
+        std::uint8_t kind = 0;
+        std::uint8_t error = 0;
+        PyRef text;
+    };
+    std::vector<Entry> entries_;
+};
 
 // New reference: one str for a single element, a new list of str otherwise.
 template <class T, class MakeText>
@@ -215,33 +315,82 @@ PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) {
     return list;
 }
 
-PyRef new_field_object(NodeField field, const Node& node, std::string& buffer) {
+PyRef new_field_object(NodeField field, const Node& node, ResultTexts& results) {
     auto text = [](const std::string& s) { return new_text(s); };
     switch (field) {
         case NodeField::value:
-            return new_field_object(node.value, [&](const EvalResult& r) { return new_result_text(r, buffer); });
+            return new_field_object(node.value, [&](const EvalResult& r) { return results.text(r); });
         case NodeField::formula: return new_field_object(node.formula, text);
         case NodeField::cells: return new_field_object(node.cells, text);
     }
     return {};
 }
 
-struct Writer {
-    const AttributeNames& names;
-    NodeField field;
-    std::string buffer;
+// Sets `attribute` of `object` to what `made` holds; `children` gets the
+// object's children list, or stays empty when that is not a list.
+bool set_and_read_children(const AttributeNames& names, PyObject* object, PyObject* attribute,
+                           PyRef made, PyRef& children) {
+    if (!made || PyObject_SetAttr(object, attribute, made.get()) < 0) return false;
+    PyRef list = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
+    if (!list) return false;
+    if (PyList_Check(list.get())) children = std::move(list);
+    return true;
+}
 
-    // Sets the field on `object`; `children` gets its children list, or stays
-    // empty when that is not a list.
-    bool write(PyObject* object, const Node& node, PyRef& children) {
-        PyRef text = new_field_object(field, node, buffer);
-        if (!text || PyObject_SetAttr(object, names.of(field), text.get()) < 0) return false;
-        PyRef list = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
-        if (!list) return false;
-        if (PyList_Check(list.get())) children = std::move(list);
-        return true;
+// The walk of update_node_field: `root` and the objects matching the nodes of
+// `tree` by position, in pre-order, each given `write(object, node, position,
+// children)`. Positions are places in the pre-order of `tree` when `after`
+// gives the place following a node's subtree (else whatever it makes of them).
+template <class After, class Write>
+bool write_tree(PyObject* root, const Node& tree, After&& after, Write&& write) {
+    struct Frame {
+        PyRef list;
+        const Node* node;
+        std::size_t next;
+        std::size_t position;  // of node's next child
+    };
+    std::vector<Frame> open;
+    PyRef children;
+    if (!write(root, tree, std::size_t{0}, children)) return false;
+    if (children) open.push_back({std::move(children), &tree, 0, 1});
+    while (!open.empty()) {
+        Frame& top = open.back();
+        if (top.next == top.node->children.size()) {
+            open.pop_back();
+            continue;
+        }
+        const std::size_t i = top.next++;
+        const std::size_t position = top.position;
+        top.position = after(position);
+        if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(top.list.get())) continue;
+        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), static_cast<Py_ssize_t>(i)));
+        if (!item) return false;
+        const Node& child = top.node->children[i];
+        if (!write(item.get(), child, position, children)) return false;
+        if (children) open.push_back({std::move(children), &child, 0, position + 1});
     }
-};
+    return true;
+}
+
+// New reference: the value of the node at `position` as the evaluation left
+// it, what save_values would have stored in its `value` field.
+PyRef new_value_object(const MemoTable& memo, NodePtr position, const Node& node, ResultTexts& texts) {
+    switch (memo.shape(position)) {
+        case MemoTable::Shape::Unset:
+            return new_field_object(node.value, [&](const EvalResult& r) { return texts.text(r); });
+        case MemoTable::Shape::Single: return PyRef::steal(texts.text(memo.result_at(position, 0)));
+        case MemoTable::Shape::List: break;
+    }
+    const std::size_t count = memo.dimensions();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return {};
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* text = texts.text(memo.result_at(position, k));
+        if (text == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), text);  // steals text
+    }
+    return list;
+}
 
 }  // namespace
 
@@ -259,11 +408,11 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
             Node* node;
         };
         std::vector<Frame> open;
-        std::unordered_set<PyObject*> on_path;
+        PathSet on_path;
         auto enter = [&](PyRef object, Node& node) {
             PyRef children;
             if (!read_node(names, object.get(), node, children)) return false;
-            if (!on_path.insert(object.get()).second) {
+            if (!on_path.insert(object.get())) {
                 // Its own descendant: the tree would never end.
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
                 return false;
@@ -292,31 +441,28 @@ bool update_node_field(PyObject* root, NodeField field, const Node& node) noexce
     return guarded([&]() -> PyObject* {
         AttributeNames names;
         if (!names.make()) return nullptr;
-        Writer writer{names, field, {}};
-        struct Frame {
-            PyRef list;
-            const Node* node;
-            std::size_t next;
-        };
-        std::vector<Frame> open;
-        PyRef children;
-        if (!writer.write(root, node, children)) return nullptr;
-        if (children) open.push_back({std::move(children), &node, 0});
-        while (!open.empty()) {
-            Frame& top = open.back();
-            if (top.next == top.node->children.size()) {
-                open.pop_back();
-                continue;
-            }
-            const std::size_t i = top.next++;
-            if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(top.list.get())) continue;
-            PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), static_cast<Py_ssize_t>(i)));
-            if (!item) return nullptr;
-            const Node& child = top.node->children[i];
-            if (!writer.write(item.get(), child, children)) return nullptr;
-            if (children) open.push_back({std::move(children), &child, 0});
-        }
-        return Py_None;  // borrowed: only success is read from it
+        ResultTexts texts;
+        auto unused = [](std::size_t) { return std::size_t{0}; };
+        const bool done = write_tree(root, node, unused, [&](PyObject* object, const Node& n, std::size_t, PyRef& children) {
+            return set_and_read_children(names, object, names.of(field), new_field_object(field, n, texts), children);
+        });
+        return done ? Py_None : nullptr;  // borrowed: only success is read from it
+    }) != nullptr;
+}
+
+bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexcept {
+    return guarded([&]() -> PyObject* {
+        AttributeNames names;
+        if (!names.make()) return nullptr;
+        ResultTexts texts;
+        const MemoTable& memo = evaluation.memo();
+        const TreeIndex& tree = evaluation.tree();
+        auto after = [&](std::size_t position) { return std::size_t{tree.subtree_end(static_cast<NodePtr>(position))}; };
+        const bool done = write_tree(root, tree.node(0), after, [&](PyObject* object, const Node& n, std::size_t position, PyRef& children) {
+            PyRef value = new_value_object(memo, static_cast<NodePtr>(position), n, texts);
+            return set_and_read_children(names, object, names.value.get(), std::move(value), children);
+        });
+        return done ? Py_None : nullptr;  // borrowed: only success is read from it
     }) != nullptr;
 }
 
@@ -327,6 +473,12 @@ PyRef clone_python_object(PyObject* object) noexcept {
 PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
     PyRef target = in_place ? PyRef::new_ref(root) : clone_python_object(root);
     if (!target || !update_node_field(target.get(), field, tree)) return {};
+    return target;
+}
+
+PyRef write_back_values(PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept {
+    PyRef target = in_place ? PyRef::new_ref(root) : clone_python_object(root);
+    if (!target || !update_node_values(target.get(), evaluation)) return {};
     return target;
 }
 

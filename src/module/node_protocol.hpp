@@ -10,6 +10,7 @@
 
 #include <Python.h>
 
+#include "eval/tree.hpp"
 #include "eval/types.hpp"
 #include "module/pyref.hpp"
 
@@ -31,11 +32,19 @@ enum class NodeField : unsigned char { value, formula, cells };
 // read; what was written before it stays written.
 [[nodiscard]] bool update_node_field(PyObject* root, NodeField field, const Node& node) noexcept;
 
+// update_node_field for the `value` field straight from an evaluation of the
+// tree (evaluate_all done), without save_values: what save_values would store
+// is written.
+[[nodiscard]] bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexcept;
+
 // New reference: copy.deepcopy(object), or empty with whatever it raised.
 PyRef clone_python_object(PyObject* object) noexcept;
 
 // New reference: `root` itself when `in_place`, else a deep copy of it, with
 // `field` of `tree` written onto it; empty with the first error raised.
 PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept;
+
+// write_back of the `value` field with update_node_values.
+PyRef write_back_values(PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept;
 
 }  // namespace morvax::module

@@ -117,8 +117,17 @@ private:
         std::size_t q = p_;
         while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
         if (q < t_.size() && (t_[q] == ',' || t_[q] == '.')) {
-            // Separators: the grammar's own number rule decides.
-            return grammar::match_length(Rule::NUMBER_OR_PERCENT, t_.substr(p_)).value_or(0);
+            // D+ . D+ with no separator after it: every grouping form of the
+            // number rule needs a comma or a second point, so this is its
+            // decimal form, whole.
+            std::size_t r = q + 1;
+            while (r < t_.size() && t_[r] >= '0' && t_[r] <= '9') ++r;
+            if (t_[q] == '.' && r > q + 1 && (r == t_.size() || (t_[r] != ',' && t_[r] != '.'))) {
+                q = r;
+            } else {
+                // Other separators: the grammar's own number rule decides.
+                return grammar::match_length(Rule::NUMBER_OR_PERCENT, t_.substr(p_)).value_or(0);
+            }
         }
         if (q < t_.size() && t_[q] == '%' && !operand_follows(q + 1)) ++q;
         return q - p_;

@@ -160,6 +160,29 @@ bool plain_decimal(std::string_view s) {
     return i == s.size() && int_digits + frac_digits > 0;
 }
 
+// The value of a plain decimal (sign, digits, point), over a hundred when
+// `percent`; false when the conversion does not take the whole text.
+bool convert_decimal(std::string_view digits, bool percent, double& out) {
+    const bool negative = digits.front() == '-';
+    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                     std::chars_format::fixed);
+    if (ec == std::errc::result_out_of_range) {
+        // Too large for a double rounds to infinity; too small to zero.
+        const std::size_t int_end = std::min(digits.find('.'), digits.size());
+        const bool has_int = digits.substr(0, int_end).find_first_not_of('0') !=
+                             std::string_view::npos;
+        value = has_int ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (ec != std::errc{} || end != digits.data() + digits.size()) {
+        return false;
+    }
+    if (negative) value = -value;
+    if (percent) value /= 100;
+    out = value;
+    return true;
+}
+
 }  // namespace
 
 bool convert_number_text(std::string_view text, double& out, std::string& error) {
@@ -176,30 +199,22 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
         out = percent ? static_cast<double>(n) / 100 : static_cast<double>(n);
         return true;
     }
+    if (!text.empty() && text.front() >= '0' && text.front() <= '9' && text.back() >= '0' &&
+        text.back() <= '9' && text.find(',') == std::string_view::npos && plain_decimal(text) &&
+        convert_decimal(text, percent, out)) {
+        // Digits at both ends leave nothing to trim, and with no comma and one
+        // point at most normalising would return the text as it is.
+        return true;
+    }
     const std::string normalized = normalize_number_string(text);
     if (!plain_decimal(normalized)) {
         error = "Failed to parse number '" + normalized + "': invalid float literal";
         return false;
     }
-    std::string_view digits = normalized;
-    const bool negative = digits.front() == '-';
-    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                     std::chars_format::fixed);
-    if (ec == std::errc::result_out_of_range) {
-        // Too large for a double rounds to infinity; too small to zero.
-        const std::size_t int_end = std::min(digits.find('.'), digits.size());
-        const bool has_int = digits.substr(0, int_end).find_first_not_of('0') !=
-                             std::string_view::npos;
-        value = has_int ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (ec != std::errc{} || end != digits.data() + digits.size()) {
+    if (!convert_decimal(normalized, percent, out)) {
         error = "Failed to parse number '" + normalized + "': invalid float literal";
         return false;
     }
-    if (negative) value = -value;
-    if (percent) value /= 100;
-    out = value;
     return true;
 }
 

@@ -146,6 +146,30 @@ TEST(tree_memo_forms_in_many_dimensions) {
     });
 }
 
+// Many dimensions, few formulas in them: list entries then get a run of slots
+// each rather than a slot for every node in every dimension; the forms must
+// behave as they do with the slots laid out by dimension.
+TEST(tree_memo_forms_in_separate_runs) {
+    const int dims = 40;
+    // A list of `count` items after `head`, the rest empty, up to `dims` items.
+    auto list = [&](std::string head, int count, const std::string& item) {
+        std::string out = "[" + head;
+        for (int d = count; d < dims; ++d) out += (d > 0 ? "|" : "") + item;
+        return out + "]";
+    };
+    const std::string wide = "\n X 0\n Y 0\n W " + list("", 0, "0");
+    const std::string values = " X:0 Y:0 W:" + list("", 0, "0");
+    check_rows({
+        {"R =sum(children)\n A [=1|=2]\n B [=3|=4]" + wide,
+         "R:" + list("4|6", 2, "0") + " A:" + list("1|2", 2, "") + " B:" + list("3|4", 2, "") + values},
+        // Dimensions evaluated before the change to the list form keep their result.
+        {"R\n S =@P\n P [=1|=1|=2]" + wide,
+         "R: S:" + list("1|1|2", 3, "") + " P:" + list("1|1|2", 3, "") + values},
+        // First read in a later dimension: the list form at once.
+        {"R\n A [=1|=@S]\n S =7" + wide, "R: A:" + list("1|7", 2, "") + " S:" + list("7", 1, "7") + values},
+    });
+}
+
 TEST(tree_dimension_count) {
     struct Count {
         std::string_view tree;
