@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import math
 import random
-from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
@@ -24,7 +23,7 @@ from openpyxl.utils import get_column_letter
 
 import spreadsheet
 from morvax_formulas import evaluate_tree, export_tree_to_excel
-from treeutil import node, outline
+from treeutil import node, outline, preorder
 
 ERROR = object()  # any spreadsheet error
 
@@ -46,14 +45,6 @@ class Case:
     @property
     def sheet(self) -> str:
         return self.label[:31]
-
-
-def preorder(root: Any) -> Iterator[Any]:
-    todo = [root]
-    while todo:
-        current = todo.pop()
-        yield current
-        todo.extend(reversed(current.children))
 
 
 def dimension_count(root: Any) -> int:

@@ -19,6 +19,7 @@ from typing import Any
 import pytest
 
 import morvax_formulas as mf
+from treeutil import preorder
 
 THREADS = 8
 ROUNDS = 30  # per thread, of every operation
@@ -57,14 +58,6 @@ class Line:
     @property
     def children(self) -> list[Line]:
         return self._children
-
-
-def preorder(root: Any) -> Iterator[Any]:
-    todo = [root]
-    while todo:
-        current = todo.pop()
-        yield current
-        todo.extend(reversed(current.children))
 
 
 def frozen(value: Any) -> Any:
