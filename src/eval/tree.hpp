@@ -235,7 +235,6 @@ public:
 
     const TreeIndex& tree() const { return tree_; }
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
-    std::size_t max_dimensions() const { return dims_; }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }
     const StackSegments& segments() const { return segments_; }

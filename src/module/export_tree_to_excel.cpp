@@ -20,9 +20,7 @@ PyRef export_tree_to_excel(const Arguments& args) {
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
     with_lock_released([&] { export_tree_cells(tree); });
-    PyRef target = args[1].flag ? PyRef::new_ref(root) : clone_python_object(root);
-    if (!target || !update_node_field(target.get(), NodeField::cells, tree)) return {};
-    return target;
+    return write_back(root, args[1].flag, NodeField::cells, tree);
 }
 
 }  // namespace

@@ -470,16 +470,25 @@ PyRef clone_python_object(PyObject* object) noexcept {
     return call_module_function("copy", "deepcopy", object);
 }
 
-PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
+namespace {
+
+// `root` itself when in place, else a deep copy of it, once `write(target)`
+// has succeeded on it.
+template <class Write>
+PyRef written_onto(PyObject* root, bool in_place, Write&& write) {
     PyRef target = in_place ? PyRef::new_ref(root) : clone_python_object(root);
-    if (!target || !update_node_field(target.get(), field, tree)) return {};
+    if (!target || !write(target.get())) return {};
     return target;
 }
 
+}  // namespace
+
+PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
+    return written_onto(root, in_place, [&](PyObject* target) { return update_node_field(target, field, tree); });
+}
+
 PyRef write_back_values(PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept {
-    PyRef target = in_place ? PyRef::new_ref(root) : clone_python_object(root);
-    if (!target || !update_node_values(target.get(), evaluation)) return {};
-    return target;
+    return written_onto(root, in_place, [&](PyObject* target) { return update_node_values(target, evaluation); });
 }
 
 }  // namespace morvax::module
