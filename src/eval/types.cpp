@@ -89,22 +89,15 @@ std::string format_number(double x) {
 }
 
 void EvalResult::append_to(std::string& out) const {
-    switch (kind_) {
-        case Kind::Number: append_number(out, value_); break;
-        case Kind::Empty: break;
-        case Kind::Error: out += error_text(error_); break;
-    }
+    char buffer[kNumberTextMax];
+    out.append(buffer, write_to(buffer));
 }
 
 char* EvalResult::write_to(char* out) const {
     switch (kind_) {
         case Kind::Number: return write_number(out, value_);
         case Kind::Empty: return out;
-        case Kind::Error: {
-            const std::string_view text = error_text(error_);
-            std::memcpy(out, text.data(), text.size());
-            return out + text.size();
-        }
+        case Kind::Error: return copy_text(out, error_text(error_));
     }
     return out;
 }

@@ -150,36 +150,19 @@ public:
 
     Failure children(Index index, const ConversionContext& ctx) {
         const std::vector<Node>& kids = ctx.node.children;
-        if (index) {
-            if (*index == 0 || *index > kids.size()) return ConvertError::Ref;
-            return cell(kids[*index - 1], ctx.dimension, ctx);
-        }
-        if (kids.empty()) return ConvertError::Ref;
-        if (kids.size() > 1 && !ctx.allow_multiple) return ConvertError::Value;
-        for (std::size_t i = 0; i < kids.size(); ++i) {
-            if (i > 0) out_ += ',';
-            if (Failure f = cell(kids[i], ctx.dimension, ctx)) return f;
-        }
-        return success;
+        return listed(kids.size(), index, ctx,
+                      [&](std::size_t i) { return cell(kids[i], ctx.dimension, ctx); });
     }
 
     Failure right(Index index, const ConversionContext& ctx) {
         const auto entry = ctx.cells.find(NodeKey{&ctx.node});
         if (entry == ctx.cells.end() || entry->second.is_single()) return ConvertError::Ref;
         const std::vector<std::string>& list = entry->second.list();
-        if (ctx.dimension + 1 >= list.size()) return ConvertError::Ref;
-        const std::span<const std::string> later(list.begin() + ctx.dimension + 1, list.end());
-        if (index) {
-            if (*index == 0 || *index > later.size()) return ConvertError::Ref;
-            out_ += later[*index - 1];
+        const std::size_t first = ctx.dimension + 1;
+        return listed(first < list.size() ? list.size() - first : 0, index, ctx, [&](std::size_t i) {
+            out_ += list[first + i];  // as stored: no check for an empty address here
             return success;
-        }
-        if (later.size() > 1 && !ctx.allow_multiple) return ConvertError::Value;
-        for (std::size_t i = 0; i < later.size(); ++i) {
-            if (i > 0) out_ += ',';
-            out_ += later[i];  // as stored: no check for an empty address here
-        }
-        return success;
+        });
     }
 
 private:
@@ -290,19 +273,10 @@ private:
         out_ += '(';
         for (std::size_t i = 0; i < args.size(); ++i) {
             if (i > 0) out_ += ',';
-            if (Failure f = aggregation_argument(args[i], many)) return f;
+            if (Failure f = expression(args[i], many)) return f;
         }
         out_ += ')';
         return success;
-    }
-
-    Failure aggregation_argument(const Expression& arg, const ConversionContext& ctx) {
-        const AtomicExpression* bare = expr_as_atomic(arg);
-        if (bare != nullptr) {
-            if (const auto* c = std::get_if<ChildrenReference>(bare)) return children(c->index, ctx);
-            if (const auto* r = std::get_if<RightReference>(bare)) return right(r->index, ctx);
-        }
-        return expression(arg, ctx);
     }
 
     // a, b, c: IF(a<>"",a,IF(b<>"",b,c)), written front to back.
@@ -349,6 +323,23 @@ private:
         if (Failure f = cell(node, ctx.dimension, ctx)) return f;
         out_ += '/';
         return cell(node, 0, ctx);
+    }
+
+    // Entry `index` (1-based) of `count`, or all of them joined by commas, and
+    // several only where allowed; `write(i)` writes entry i.  None is Ref.
+    template <class Write>
+    Failure listed(std::size_t count, Index index, const ConversionContext& ctx, Write&& write) {
+        if (count == 0) return ConvertError::Ref;
+        if (index) {
+            if (*index == 0 || *index > count) return ConvertError::Ref;
+            return write(*index - 1);
+        }
+        if (count > 1 && !ctx.allow_multiple) return ConvertError::Value;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i > 0) out_ += ',';
+            if (Failure f = write(i)) return f;
+        }
+        return success;
     }
 
     // Ref when nothing carries the name or the index is outside 1..count.

@@ -21,16 +21,8 @@
 
 namespace morvax {
 
-enum class ConvertError : std::uint8_t { Ref, Many, Value };
-
-constexpr std::string_view error_text(ConvertError e) {
-    switch (e) {
-        case ConvertError::Ref: return "REF!";
-        case ConvertError::Many: return "MANY!";
-        case ConvertError::Value: return "VALUE!";
-    }
-    return "REF!";
-}
+// Only Ref, Many and Value occur; error_text is the evaluator's.
+using ConvertError = EvalError;
 
 // A translation: the spreadsheet text, or the failure that stopped it.
 struct Converted {

@@ -142,17 +142,18 @@ AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
     ConversionContext ctx{node, table, 0, &names, false};
     Arena arena;
     std::vector<std::string> texts(count);
-    if (node.formula.is_single()) {
-        const PreparedFormula prepared = prepare_formula(node.formula.single_value(), arena);
-        for (ctx.dimension = 0; ctx.dimension < count; ++ctx.dimension)
-            texts[ctx.dimension] = render(prepared, ctx);
-    } else {
-        const std::vector<std::string>& formulas = node.formula.list();
-        for (ctx.dimension = 0; ctx.dimension < count; ++ctx.dimension) {
-            const std::string_view formula =
-                ctx.dimension < formulas.size() ? std::string_view(formulas[ctx.dimension]) : "";
-            texts[ctx.dimension] = render(prepare_formula(formula, arena), ctx);
+    // Equal texts in a row (a single formula is one in every dimension) are
+    // prepared once.
+    PreparedFormula prepared;
+    std::string_view prepared_for;
+    for (ctx.dimension = 0; ctx.dimension < count; ++ctx.dimension) {
+        const std::string* formula = node.formula.at(ctx.dimension);
+        const std::string_view text = formula != nullptr ? std::string_view(*formula) : "";
+        if (ctx.dimension == 0 || text != prepared_for) {
+            prepared = prepare_formula(text, arena);
+            prepared_for = text;
         }
+        texts[ctx.dimension] = render(prepared, ctx);
     }
     if (node.cells.is_single()) return AnyDim<std::string>::single(std::move(texts.front()));
     return AnyDim<std::string>::multi(std::move(texts));
@@ -166,13 +167,9 @@ void collect_cells_snapshot(const Node& node, CellTable& table) {
 
 void convert_tree(Node& node, const Node& root, const CellTable& table) {
     const NameIndex names(root);
-    std::vector<Node*> todo{&node};
-    while (!todo.empty()) {
-        Node& n = *todo.back();
-        todo.pop_back();
+    for_each_preorder(node, [&](Node& n) {
         if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names);
-        for (auto it = n.children.rbegin(); it != n.children.rend(); ++it) todo.push_back(&*it);
-    }
+    });
 }
 
 std::string formula_cell_text(std::string_view formula, const ConversionContext& ctx) {

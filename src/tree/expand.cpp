@@ -59,7 +59,7 @@ const Node* indexed_child(const Node& node, std::string_view token) {
 }  // namespace
 
 Expander::Expander(const Node& root, TextBudget& budget)
-    : names_(root), non_reference_(collect_non_reference_nodes(root)), budget_(budget) {}
+    : names_(root), budget_(budget) {}
 
 std::string Expander::expand_formula(const std::string& formula, std::size_t index,
                                      const Node& node) {
@@ -177,7 +177,9 @@ bool Expander::expand_children_reference(Frame& frame) {
 // will produce it (true).  Everything that cannot be expanded stays as written.
 bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
     const std::string* name = reference.starts_with("right") ? nullptr : name_read(reference);
-    if (name == nullptr || non_reference_.contains(*name)) {
+    // Only what expandable() accepts is ever cached.
+    const auto [node, formula] = name != nullptr ? expandable(*name) : Target{};
+    if (formula == nullptr) {
         append(into.out, reference);
         return false;
     }
@@ -185,11 +187,6 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
     if (const auto hit = cache_.find(key_); hit != cache_.end()) {
         met_cycle_ |= hit->second.in_progress;
         append(into.out, hit->second.text);
-        return false;
-    }
-    const auto [node, formula] = expandable(*name);
-    if (formula == nullptr) {
-        append(into.out, reference);
         return false;
     }
     budget_.charge(reference.size());

@@ -93,13 +93,13 @@ private:
     bool expand_children_reference(Frame& frame);
     bool expand_node_reference(Frame& into, std::string_view reference);
     const std::string* name_read(std::string_view reference);
-    std::pair<const Node*, const std::string*> expandable(const std::string& name);
+    using Target = std::pair<const Node*, const std::string*>;
+    Target expandable(const std::string& name);
     const std::vector<Token>& tokens_of(const std::string& formula);
     std::string& finish(Frame& frame);
     void append(std::string& out, std::string_view text) { budget_.append(out, text); }
 
     const NameIndex names_;
-    const std::unordered_set<std::string_view> non_reference_;
     ReferenceForms forms_;  // of the children that children references name
     // "Name:index" -> the reference's replacement; the reference text itself
     // while that formula is being expanded, which ends cycles.
