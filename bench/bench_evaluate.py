@@ -17,7 +17,7 @@ import timeit
 from dataclasses import dataclass
 
 import morvax_formulas
-from benchrows import Row, chars, emit, row
+from benchrows import Row, emit, formula_input, row, shorten
 
 # (formula, the same arithmetic as Python source, or None when Python has no equivalent)
 CORPUS: list[tuple[str, str | None]] = [
@@ -45,11 +45,6 @@ def per_call_us(statement: str, repeat: int, **names: object) -> float:
     return min(timer.repeat(repeat, number)) / number * 1e6
 
 
-def shorten(text: str, width: int = 34) -> str:
-    shown = repr(text)
-    return shown if len(shown) <= width else shown[: width - 4] + "...'"
-
-
 @dataclass
 class Timing:
     formula: str
@@ -74,7 +69,7 @@ def rows(overhead: float, timings: list[Timing]) -> list[Row]:
     for t in timings:
         # Where Python has no equivalent, the floor of any call stands in.
         baselines = [("eval() of the same", t.theirs * 1e-6) if t.theirs else ("len() call", overhead * 1e-6)]
-        out.append(row("evaluate", f"{shorten(t.formula, 30)} ({chars(len(t.formula))})", t.ours * 1e-6, *baselines))
+        out.append(row("evaluate", formula_input(t.formula), t.ours * 1e-6, *baselines))
     return out
 
 
@@ -86,7 +81,7 @@ def print_table(overhead: float, timings: list[Timing]) -> None:
         ratio = f"{t.theirs / t.ours:13.1f}x" if t.theirs else f"{'-':>14}"
         theirs_text = f"{t.theirs:10.3f}" if t.theirs else f"{'-':>10}"
         result = morvax_formulas.evaluate(t.formula)
-        print(f"{shorten(t.formula):<36}{t.ours:12.3f}{theirs_text} {ratio}  {shorten(result, 16)}")
+        print(f"{shorten(t.formula, 34):<36}{t.ours:12.3f}{theirs_text} {ratio}  {shorten(result, 16)}")
 
     first = next(t for t in timings if t.formula == "=1+2*3")
     ours, theirs = first.ours, first.theirs

@@ -12,13 +12,11 @@ from __future__ import annotations
 
 import argparse
 import random
-import time
-from collections.abc import Callable
 from types import SimpleNamespace
 from typing import Any
 
 import morvax_formulas
-from benchrows import Row, emit, nodes, row
+from benchrows import Row, best_on_fresh, emit, nodes, row
 
 MONTHS = 12
 COLUMNS = "BCDEFGHIJKLM"
@@ -68,7 +66,7 @@ def account_formula(rng: random.Random, earlier: list[str]) -> str | list[str]:
     if kind < 0.75:
         return f"=if({a} > {b}; ratio({a}); round({b} * 5%; 2))"
     if kind < 0.9:
-        return [f"=right[1] * 0.98" for _ in range(MONTHS - 1)] + [f"={a}"]
+        return ["=right[1] * 0.98" for _ in range(MONTHS - 1)] + [f"={a}"]
     return f"=total({a}) / 12 + max({a}; {b}; 0)"
 
 
@@ -82,26 +80,14 @@ def python_walk(root: Any) -> None:
         todo.extend(reversed(node.children))
 
 
-def best_of(repeat: int, size: int, run: Callable[[Any], object]) -> float:
-    """Best time of `run` over `repeat` fresh models (an export in place
-    replaces the addresses, so no model is used twice)."""
-    best = float("inf")
-    for _ in range(repeat):
-        model = planning_model(size)
-        start = time.perf_counter()
-        run(model)
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def measure(sizes: list[int], repeat: int) -> list[dict[str, float]]:
     export = morvax_formulas.export_tree_to_excel
     return [
         {
             "nodes": size,
-            "walk": best_of(repeat, size, python_walk),
-            "in_place": best_of(repeat, size, lambda model: export(model, in_place=True)),
-            "copy": best_of(repeat, size, export),
+            "walk": best_on_fresh(repeat, lambda: planning_model(size), python_walk),
+            "in_place": best_on_fresh(repeat, lambda: planning_model(size), lambda m: export(m, in_place=True)),
+            "copy": best_on_fresh(repeat, lambda: planning_model(size), export),
         }
         for size in sizes
     ]

@@ -23,7 +23,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 import morvax_formulas
-from benchrows import Row, chars, emit, row
+from benchrows import Row, count_of, emit, formula_input, row, shorten
 
 TYPICAL = [
     "=1+2*3",
@@ -75,11 +75,6 @@ def best_seconds(function: Callable[[str], object], text: str, repeat: int) -> f
     return best
 
 
-def shorten(text: str, width: int = 44) -> str:
-    shown = repr(text)
-    return shown if len(shown) <= width else shown[: width - 4] + "...'"
-
-
 @dataclass
 class Typical:
     formula: str
@@ -128,7 +123,7 @@ def print_typical(overhead: float, timings: list[Typical]) -> None:
     header = f"{'formula':<46}{'tokens':>7}{'µs/call':>9}{'Mtok/s':>8}{'re µs':>8}{'tokenize µs':>13}"
     print(header)
     for t in timings:
-        print(f"{shorten(t.formula):<46}{t.tokens:>7}{t.ours:>9.3f}{t.tokens / t.ours:>8.2f}"
+        print(f"{shorten(t.formula, 44):<46}{t.tokens:>7}{t.ours:>9.3f}{t.tokens / t.ours:>8.2f}"
               f"{t.regex:>8.3f}{t.python:>13.3f}")
     total_tokens = sum(t.tokens for t in timings)
     total_us = sum(t.ours for t in timings)
@@ -150,20 +145,16 @@ def print_adversarial(size: int, timings: list[Adversarial]) -> bool:
     return met
 
 
-def tokens(count: int) -> str:
-    return f"{count:,} token" + ("" if count == 1 else "s")
-
-
 def rows(typical: list[Typical], adversarial: list[Adversarial]) -> list[Row]:
     out = [
-        row("get_tokens", f"{shorten(t.formula, 30)} ({chars(len(t.formula))})", t.ours * 1e-6,
-            ("re.findall", t.regex * 1e-6), ("tokenize module", t.python * 1e-6), note=tokens(t.tokens))
+        row("get_tokens", formula_input(t.formula), t.ours * 1e-6,
+            ("re.findall", t.regex * 1e-6), ("tokenize module", t.python * 1e-6), note=count_of(t.tokens, "token"))
         for t in typical
     ]
     out += [
         row("get_tokens", f"{t.name} ({t.megabytes:.1f} MB)", t.ours,
             ("re.findall", t.regex), ("str.encode", t.encode),
-            note=f"{tokens(t.tokens)}, {t.megabytes / t.ours:.0f} MB/s")
+            note=f"{count_of(t.tokens, "token")}, {t.megabytes / t.ours:.0f} MB/s")
         for t in adversarial
     ]
     return out

@@ -26,12 +26,10 @@ from __future__ import annotations
 import argparse
 import copy
 import gc
-import time
-from collections.abc import Callable
 from typing import Any
 
 import morvax_formulas
-from benchrows import Row, emit, nodes, row
+from benchrows import Row, best_on_fresh, emit, nodes, row
 from bench_tree import Node, best_of, planning_model, python_walk
 
 
@@ -64,18 +62,6 @@ def text_size(root: Node) -> int:
         return len(formula) if isinstance(formula, str) else sum(map(len, formula))
 
     return sum(size(node.formula) for node in preorder(root))
-
-
-def best_on_fresh(repeat: int, prepare: Callable[[], Any], run: Callable[[Any], object]) -> float:
-    """best_of for a call that changes its argument: a fresh one each time, made untimed."""
-    times = []
-    for _ in range(repeat):
-        argument = prepare()
-        gc.collect()
-        start = time.perf_counter()
-        run(argument)
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def measure(nodes: int, repeat: int) -> dict[str, Any]:

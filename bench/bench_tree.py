@@ -24,7 +24,6 @@ import copy
 import gc
 import subprocess
 import sys
-import threading
 import time
 from collections.abc import Callable
 from typing import Any
@@ -61,7 +60,7 @@ def department(k: int) -> Node:
         Node("Margin", f"=@Revenue[{j}] - @Salaries[{j}] - @Rent[{j}] - @Travel[{j}]"),
         Node("Share", f"=ratio(@Revenue[{j}])"),
         Node("Annual", f"=total(@Salaries[{j}]) * 12"),
-        Node("Forecast", [*(f"=right[1] * 1.01" for _ in range(MONTHS - 1)), "=100"]),
+        Node("Forecast", [*("=right[1] * 1.01" for _ in range(MONTHS - 1)), "=100"]),
         Node("Outlook", [f"=@Margin[{j}] + sum(right) / 12" for _ in month]),
     ]
     return Node(f"Dept{k}", "=sum(children)", items)

@@ -6,8 +6,11 @@ its own table, so the runner never has to read the human printout."""
 
 from __future__ import annotations
 
+import gc
 import json
-from typing import TypedDict
+import time
+from collections.abc import Callable
+from typing import Any, TypedDict
 
 
 class Row(TypedDict):
@@ -31,4 +34,31 @@ def nodes(count: int) -> str:
 
 
 def chars(count: int) -> str:
-    return f"{count:,} char" + ("" if count == 1 else "s")
+    return count_of(count, "char")
+
+
+def count_of(count: int, noun: str) -> str:
+    return f"{count:,} {noun}" + ("" if count == 1 else "s")
+
+
+def shorten(text: str, width: int) -> str:
+    shown = repr(text)
+    return shown if len(shown) <= width else shown[: width - 4] + "...'"
+
+
+def formula_input(formula: str) -> str:
+    """A formula as a row's input: its start and its length."""
+    return f"{shorten(formula, 30)} ({chars(len(formula))})"
+
+
+def best_on_fresh(repeat: int, prepare: Callable[[], Any], run: Callable[[Any], object]) -> float:
+    """The best time of a call that changes its argument: a fresh one each
+    time, made untimed."""
+    times = []
+    for _ in range(repeat):
+        argument = prepare()
+        gc.collect()
+        start = time.perf_counter()
+        run(argument)
+        times.append(time.perf_counter() - start)
+    return min(times)

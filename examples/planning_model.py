@@ -152,21 +152,11 @@ def rename(plan: Line) -> None:
 NEWER_FUNCTIONS = re.compile(r"\b(STDEV\.S)\(")
 
 
-def column_letter(index: int) -> str:
-    """The spreadsheet column of a 0-based index: A, B, ..., Z, AA, ..."""
-    letters = ""
-    index += 1
-    while index:
-        index, rest = divmod(index - 1, 26)
-        letters = chr(ord("A") + rest) + letters
-    return letters
-
-
 def lay_out(plan: Line) -> None:
     """One row per line (row 1 holds the headings), column A for the names and
     one column per dimension from B on: every line gets its cell addresses."""
     for row, (_, line) in enumerate(walk(plan), start=2):
-        line.cells = [f"{column_letter(1 + c)}{row}" for c in range(len(COLUMNS))]
+        line.cells = [f"{chr(ord('B') + c)}{row}" for c in range(len(COLUMNS))]  # B to N
 
 
 def cell(text: str) -> str | float:

@@ -24,6 +24,7 @@ from types import ModuleType
 from typing import Any
 
 import morvax_formulas
+from treeutil import preorder
 
 ITERATIONS = 5000
 WARMUP = 200
@@ -192,12 +193,8 @@ def transform_cases() -> list[Case]:
 
 def laid_out(root: Node) -> Node:
     """`root` with three addresses on most nodes and a bare one on every third."""
-    todo, row = [root], 1
-    while todo:
-        node = todo.pop()
+    for row, node in enumerate(preorder(root), start=1):
         node.cells = [f"{column}{row}" for column in "BCD"] if row % 3 else f"B{row}"
-        row += 1
-        todo.extend(reversed(node.children))
     return root
 
 

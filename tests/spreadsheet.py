@@ -42,6 +42,18 @@ def required() -> bool:
     return os.environ.get(REQUIRE_VARIABLE, "") not in {"", "0"}
 
 
+def require_or_skip() -> None:
+    """Skips the calling test where LibreOffice cannot run, or fails it where
+    the engine is required."""
+    import pytest
+
+    reason = missing_reason()
+    if reason is not None:
+        if required():
+            pytest.fail(f"{REQUIRE_VARIABLE} is set but {reason}", pytrace=False)
+        pytest.skip(reason)
+
+
 def file_formula(text: str) -> str:
     """A cell formula as the .xlsx file must store it."""
     return _NEWER_FUNCTIONS.sub(r"_xlfn.\1(", text)

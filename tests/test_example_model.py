@@ -106,11 +106,7 @@ def agree(ours: str, theirs: Any) -> bool:
 @pytest.fixture(scope="module")
 def compared(tmp_path_factory: pytest.TempPathFactory) -> list[tuple[str, str, str, Any]]:
     """(line, column, our value, LibreOffice's value) of every cell of the plan."""
-    reason = spreadsheet.missing_reason()
-    if reason is not None:
-        if spreadsheet.required():
-            pytest.fail(f"{spreadsheet.REQUIRE_VARIABLE} is set but {reason}", pytrace=False)
-        pytest.skip(reason)
+    spreadsheet.require_or_skip()
     plan = planning_model.build_plan()
     planning_model.lay_out(plan)
     evaluated = evaluate_tree(plan)

@@ -416,11 +416,7 @@ class Recalculated:
 
 @pytest.fixture(scope="session")
 def recalculated(tmp_path_factory: pytest.TempPathFactory) -> Recalculated:
-    reason = spreadsheet.missing_reason()
-    if reason is not None:
-        if spreadsheet.required():
-            pytest.fail(f"{spreadsheet.REQUIRE_VARIABLE} is set but {reason}", pytrace=False)
-        pytest.skip(reason)
+    spreadsheet.require_or_skip()
     sheets: dict[str, dict[str, str]] = {}
     cells: dict[str, list[Cell]] = {}
     for case in corpus() + known_difference_cases():
