@@ -110,12 +110,18 @@ std::string EvalResult::to_string() const {
 
 Node::~Node() {
     if (children.empty()) return;
-    std::vector<Node> pending = std::move(children);
-    while (!pending.empty()) {
-        Node last = std::move(pending.back());
-        pending.pop_back();
-        for (Node& child : last.children) pending.push_back(std::move(child));
-        last.children.clear();  // moved-from children own nothing
+    // Every children list below is detached into `lists`, breadth first, so
+    // each node is destroyed with no children of its own: no recursion, and
+    // no node is moved, only the lists' handles.
+    std::vector<std::vector<Node>> lists;
+    lists.push_back(std::move(children));
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        // The list's elements stay where they are while `lists` grows.
+        Node* const first = lists[i].data();
+        Node* const last = first + lists[i].size();
+        for (Node* child = first; child != last; ++child) {
+            if (!child->children.empty()) lists.push_back(std::move(child->children));
+        }
     }
 }
 
