@@ -139,17 +139,7 @@ EvalNote evaluate(const MultiplicationExpression& e, const EvalContext& ctx) {
     for (const MultiplicationOperation& op : e.rest) {
         const NumberRead b = read_number(evaluate(op.operand, ctx));
         if (b.failed) return fail(b.error);
-        switch (op.op) {
-            case MulOperator::Multiply: acc *= b.value; break;
-            case MulOperator::Divide:
-                if (b.value == 0) return fail(EvalError::Value);
-                acc /= b.value;
-                break;
-            case MulOperator::Modulo:
-                if (b.value == 0) return fail(EvalError::Value);
-                acc = std::fmod(acc, b.value);
-                break;
-        }
+        if (!multiply_step(op.op, acc, b.value)) return fail(EvalError::Value);
     }
     return number(acc);
 }

@@ -3,6 +3,7 @@
 // first failing one decides.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -41,12 +42,37 @@ EvalNote extract_indexed_value(std::span<const EvalResult> values, std::size_t i
 EvalNote evaluate_function(const FunctionCall& call, const EvalContext& ctx);
 EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ctx);
 
+// What a function makes of its operands once they read as numbers: `two`
+// tells whether a second argument was given, `second_empty` whether it was
+// Empty (round keeps its factor at 1 then).
+EvalNote apply_function(FunctionName name, double x, bool two, bool second_empty, double y);
+// What an aggregation (other than coalesce) makes of the numbers collected
+// from its arguments, in order; may reorder `xs`.
+EvalNote reduce_numbers(AggregationName name, std::span<double> xs);
+
 // An operand read as a number: a Many is MANY!, an error is itself, Empty is 0.
 struct NumberRead {
     double value = 0;
     bool failed = false;
     EvalError error = EvalError::Error;
 };
+
+// One step of a product, `acc op b`: false for a division or modulo by zero,
+// which is VALUE!.
+inline bool multiply_step(MulOperator op, double& acc, double b) {
+    switch (op) {
+        case MulOperator::Multiply: acc *= b; return true;
+        case MulOperator::Divide:
+            if (b == 0) return false;
+            acc /= b;
+            return true;
+        case MulOperator::Modulo:
+            if (b == 0) return false;
+            acc = std::fmod(acc, b);
+            return true;
+    }
+    return false;
+}
 
 inline NumberRead read_number(const EvalNote& note) {
     if (note.is_many()) return {0, true, EvalError::Many};

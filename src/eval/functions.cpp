@@ -29,9 +29,10 @@ double power_of_ten(std::int64_t n) {
     return n < 0 ? 1 / r : r;
 }
 
-EvalNote round_to(double x, const EvalNote& places_note, double places) {
+// `no_places`: the second argument was Empty, which keeps the factor at 1.
+EvalNote round_to(double x, bool no_places, double places) {
     double factor = 1;
-    if (!(!places_note.is_many() && places_note.single().is_empty())) {
+    if (!no_places) {
         double n = std::round(places);
         if (std::isnan(n)) n = 0;
         n = std::clamp(n, -2147483648.0, 2147483647.0);
@@ -79,30 +80,34 @@ EvalNote evaluate_function(const FunctionCall& call, const EvalContext& ctx) {
     const EvalNote second = two ? evaluate(call.args[1], ctx) : EvalNote(EvalResult::empty());
     const NumberRead y = read_number(second);
     if (two && y.failed) return fail(y.error);
+    const bool second_empty = !second.is_many() && second.single().is_empty();
+    return apply_function(call.name, x.value, two, second_empty, y.value);
+}
 
-    switch (call.name) {
-        case FunctionName::Abs: return number(std::fabs(x.value));
+EvalNote apply_function(FunctionName name, double x, bool two, bool second_empty, double y) {
+    switch (name) {
+        case FunctionName::Abs: return number(std::fabs(x));
         case FunctionName::Round:
-            if (!two) return number(std::round(x.value));
-            return round_to(x.value, second, y.value);
-        case FunctionName::Ceil: return number(std::ceil(x.value));
-        case FunctionName::Floor: return number(std::floor(x.value));
-        case FunctionName::Pow: return number(std::pow(x.value, y.value));
+            if (!two) return number(std::round(x));
+            return round_to(x, second_empty, y);
+        case FunctionName::Ceil: return number(std::ceil(x));
+        case FunctionName::Floor: return number(std::floor(x));
+        case FunctionName::Pow: return number(std::pow(x, y));
         case FunctionName::Root:
-            if (y.value == 0) return fail(EvalError::Value);
-            return number(std::pow(x.value, 1 / y.value));
+            if (y == 0) return fail(EvalError::Value);
+            return number(std::pow(x, 1 / y));
         case FunctionName::Log:
             if (!two) {
-                if (x.value <= 0) return fail(EvalError::Value);
-                return number(std::log10(x.value));
+                if (x <= 0) return fail(EvalError::Value);
+                return number(std::log10(x));
             }
-            if (y.value == 1 || x.value <= 0 || y.value <= 0) return fail(EvalError::Value);
-            return number(std::log(x.value) / std::log(y.value));
+            if (y == 1 || x <= 0 || y <= 0) return fail(EvalError::Value);
+            return number(std::log(x) / std::log(y));
         case FunctionName::Mod:
-            if (y.value == 0) return fail(EvalError::Value);
-            return number(std::fmod(x.value, y.value));
+            if (y == 0) return fail(EvalError::Value);
+            return number(std::fmod(x, y));
         case FunctionName::Sign:
-            return number(x.value < 0 ? -1.0 : x.value > 0 ? 1.0 : 0.0);
+            return number(x < 0 ? -1.0 : x > 0 ? 1.0 : 0.0);
         case FunctionName::IfError: break;
     }
     return fail(EvalError::Error);
@@ -130,13 +135,17 @@ EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ct
         }
     }
 
+    return reduce_numbers(call.name, xs);
+}
+
+EvalNote reduce_numbers(AggregationName name, std::span<double> xs) {
     const std::size_t n = xs.size();
     auto sum = [&] {
         double s = -0.0;
         for (double x : xs) s += x;
         return s;
     };
-    switch (call.name) {
+    switch (name) {
         case AggregationName::Sum: return number(sum());
         case AggregationName::Mult: {
             double p = 1;
@@ -165,7 +174,7 @@ EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ct
         case AggregationName::Max:
         case AggregationName::Min: {
             if (n == 0) return fail(EvalError::Value);
-            const bool max = call.name == AggregationName::Max;
+            const bool max = name == AggregationName::Max;
             double acc = xs[0];
             for (std::size_t i = 1; i < n; ++i)
                 acc = max ? std::fmax(acc, xs[i]) : std::fmin(acc, xs[i]);

@@ -275,13 +275,23 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
         for (std::uint32_t d = 0; d < dims; ++d) start[d + 1] += start[d];
         for (std::uint32_t id = 0; id < distinct_; ++id) order[start[first_dimension[id]]++] = id;
     }
-    std::vector<const Value*> parsed(distinct_, nullptr);
+    std::vector<const CompiledFormula*> parsed(distinct_, nullptr);
+    std::vector<Step> steps;
     for (const std::uint32_t id : order) {
         const std::string_view text = seen.text(id);
         char* copy = arena_.allocate<char>(text.size());
         if (!text.empty()) std::memcpy(copy, text.data(), text.size());
         const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
-        if (p.ok()) parsed[id] = arena_.make<Value>(p.value);
+        if (!p.ok()) continue;
+        const Value* value = arena_.make<Value>(p.value);
+        steps.clear();
+        auto* formula = code_.make<CompiledFormula>(value, nullptr);
+        if (compile_formula(*value, tree, steps)) {
+            Step* placed = code_.allocate<Step>(steps.size());
+            std::copy(steps.begin(), steps.end(), placed);
+            formula->steps = placed;
+        }
+        parsed[id] = formula;
     }
     nodes_ = tree.size();
     slot_count_ = id_of.size();
@@ -303,9 +313,9 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
     }
 }
 
-const Value FormulaTable::kUncovered{};
+const CompiledFormula FormulaTable::kUncovered{};
 
-const Value* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
+const CompiledFormula* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
     // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
     covered = d < first_slot_[n + 1] - first;
@@ -333,10 +343,11 @@ void TreeEvaluation::evaluate_all() {
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
-    const Value* formula = formulas_.formula_in(n, d, covered);
+    const CompiledFormula* formula = formulas_.formula_in(n, d, covered);
     if (!covered) return EvalResult::empty();
     if (formula == nullptr) return EvalResult::error(EvalError::Error);
-    return evaluate(*formula, TreeContext(*this, n, d)).as_eval_result();
+    if (formula->steps != nullptr) return run_program(formula->steps, n, d);
+    return evaluate(*formula->value, TreeContext(*this, n, d)).as_eval_result();
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eval/program.hpp"
 #include "eval/stack_segments.hpp"
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
@@ -159,34 +160,41 @@ private:
     std::vector<std::uint64_t> on_stack_;
 };
 
-// Every formula of the tree parsed once, identical texts once in all.
+// A formula as the evaluation runs it: its compiled steps, or its syntax tree
+// alone when it was left to the evaluator.
+struct CompiledFormula {
+    const Value* value;
+    const Step* steps;  // null: evaluate `value`
+};
+
+// Every formula of the tree parsed and compiled once, identical texts once in
+// all.
 class FormulaTable {
 public:
     explicit FormulaTable(const TreeIndex& tree);
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
-    // The parsed formula of n in dimension d; null when it did not parse.
+    // The formula of n in dimension d; null when it did not parse.
     // `covered` is false when n's formula list has no slot d.
-    const Value* formula(NodePtr n, std::size_t d, bool& covered) const;
+    const CompiledFormula* formula(NodePtr n, std::size_t d, bool& covered) const;
     // The formula that n evaluates in dimension d: its single formula in every
     // dimension, or list entry d; `covered` is false past the end of a list.
-    const Value* formula_in(NodePtr n, std::size_t d, bool& covered) const {
+    const CompiledFormula* formula_in(NodePtr n, std::size_t d, bool& covered) const {
         if (!grid_.empty() && d < max_length_) {
-            const Value* v = grid_[d * nodes_ + n];
+            const CompiledFormula* v = grid_[d * nodes_ + n];
             covered = v != &kUncovered;
             return covered ? v : nullptr;
         }
         return formula(n, list_[n] ? d : 0, covered);
     }
     // Asks the processor to start loading the formula n evaluates in d, which
-    // is about to be: the syntax tree ends with its Value, so the lines just
-    // before the Value hold most of a short formula.
+    // is about to be: its steps follow it.
     void prefetch(NodePtr n, std::size_t d) const {
         bool covered = false;
-        const auto* value = reinterpret_cast<const char*>(formula_in(n, d, covered));
-        if (value == nullptr) return;
-        for (int line = 0; line < 4; ++line) __builtin_prefetch(value - 64 * line);
+        const auto* formula = reinterpret_cast<const char*>(formula_in(n, d, covered));
+        if (formula == nullptr) return;
+        for (int line = 0; line < 3; ++line) __builtin_prefetch(formula + 64 * line);
     }
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
@@ -202,20 +210,23 @@ public:
 
 private:
     Arena arena_;  // the syntax trees and their roots
+    // The compiled formulas, each followed by its steps, in the order of the
+    // first dimension that needs them: one sweep reads one dense stretch.
+    Arena code_;
     std::size_t distinct_ = 0;
     std::size_t lists_ = 0;
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::size_t slot_count_ = 0;
-    std::vector<const Value*> slots_;        // null: the text did not parse; empty with the grid
+    std::vector<const CompiledFormula*> slots_;  // null: the text did not parse; empty with the grid
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
     // formula_in for every node in every dimension, dimension by dimension
     // (n in d at d * nodes_ + n), when that costs at most four times the
     // slots: one sweep of the evaluation then reads it in order, and it takes
     // the place of slots_. Else empty.
-    static const Value kUncovered;  // the grid's mark for "past the end of a list"
+    static const CompiledFormula kUncovered;  // the grid's mark for "past the end of a list"
     std::size_t nodes_ = 0;
-    std::vector<const Value*> grid_;
+    std::vector<const CompiledFormula*> grid_;
 };
 
 // One tree evaluation: everything the nested contexts share.
@@ -244,6 +255,8 @@ private:
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.
     EvalResult run_dimension(NodePtr n, std::size_t d);
+    // Runs a compiled formula as n's in dimension d.
+    EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
 
     TreeIndex tree_;
     FormulaTable formulas_;
@@ -251,6 +264,10 @@ private:
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
+    // What the aggregations being computed have collected so far, innermost
+    // last: shared by the nested evaluations, each of which takes back what
+    // it added before it returns.
+    std::vector<double> collected_;
 };
 
 inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {

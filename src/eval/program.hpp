@@ -1,0 +1,87 @@
+// A formula compiled for one tree evaluation: its syntax tree flattened into
+// steps for a small stack machine, with every name looked up in the tree's
+// index once, when the formula is compiled, rather than on each evaluation.
+//
+// The steps keep the evaluator's meaning exactly: operands are read left to
+// right, a failing operand ends the formula at once (nothing after it is
+// read), and a reference that designates several nodes reads all of them
+// before anything looks at the results, so on-demand evaluations (and hence
+// the outcomes of cycles) happen in the same order. A failure inside any step
+// here ends the whole formula with that error, which is what the evaluator
+// does too for everything compiled: only `iferror`, `coalesce` and the
+// conditionals look at an operand's error without passing it on, and those
+// are left to the evaluator (a step hands them the syntax tree).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "eval/types.hpp"
+#include "parser/ast.hpp"
+
+namespace morvax {
+
+class TreeIndex;
+using NodePtr = std::uint32_t;
+
+enum class StepOp : std::uint8_t {
+    Number,        // push `number`
+    Empty,         // push Empty
+    Fail,          // end with `error`
+    Read,          // push the value of targets[0] (errors end as REF!)
+    ReadMany,      // read all `count` targets, then end with MANY!
+    CollectMany,   // read all `count` targets into the aggregation, then end with the first error
+    Children,      // read every child; push child `index` (1-based; REF! when there is none)
+    ChildrenMany,  // read every child, then end with MANY!
+    CollectChildren,
+    Right,         // read every later dimension; push the one `index` on
+    RightMany,
+    CollectRight,
+    Negate,
+    Add,
+    Subtract,
+    Multiply,
+    Divide,
+    Modulo,
+    Power,
+    Call,          // `function` of the top one or two values (`count`)
+    Begin,         // start an aggregation: push the mark of its collected values
+    Collect,       // move the top value into the aggregation
+    Reduce,        // `aggregation` of the values collected since the mark
+    Total,         // total over `count` targets in dimension 0
+    Ratio,         // ratio of the targets' value now to that total
+    Evaluate,      // push what the evaluator makes of `ast`
+    CollectEvaluated,
+    End,           // the top value is the result
+};
+
+struct Step {
+    explicit Step(StepOp o) : op(o) {}
+
+    StepOp op;
+    union {
+        FunctionName function;
+        AggregationName aggregation;
+        EvalError error = EvalError::Error;
+    };
+    std::uint32_t count = 0;
+    union {
+        double number = 0;
+        const NodePtr* targets;
+        std::size_t index;
+        const UnaryExpression* ast;
+    };
+};
+
+// The deepest value stack a compiled formula may need. Deeper formulas stay
+// with the evaluator: the machine's stack lives in each frame of an
+// on-demand recursion that may be a million evaluations deep.
+inline constexpr std::size_t kProgramStack = 12;
+
+// Appends the steps of `value` (ending with End) to `out` and returns true,
+// or returns false (leaving `out` as it was) when the formula is better left
+// to the evaluator: nested too deeply for the machine's stack.
+bool compile_formula(const Value& value, const TreeIndex& tree, std::vector<Step>& out);
+
+}  // namespace morvax
