@@ -21,6 +21,24 @@ bool test_bit(const std::vector<std::uint64_t>& v, std::size_t i) { return (v[i 
 void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::uint64_t{1} << (i % 64); }
 void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
 
+// Digits with at most one point between them: the parser makes the number
+// alone of such a text, by the same conversion, so it is converted without
+// parsing (models hold a great many distinct input numbers).
+bool plain_number_text(std::string_view text, double& out) {
+    if (text.empty() || text.size() > 64) return false;
+    bool point = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point && i > 0 && i + 1 < text.size()) {
+            point = true;
+        } else if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    std::string unused;
+    return convert_number_text(text, out, unused);
+}
+
 }  // namespace
 
 std::vector<const Node*> find_all_nodes_by_name(const Node& start, std::string_view name) {
@@ -277,21 +295,31 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
     }
     std::vector<const CompiledFormula*> parsed(distinct_, nullptr);
     std::vector<Step> steps;
+    // `value`'s formula, its steps placed right after it when it compiles;
+    // `syntax` is what the evaluator runs when it does not (null for a plain
+    // number, which always compiles).
+    auto place = [&](const Value& value, const Value* syntax) {
+        steps.clear();
+        auto* formula = code_.make<CompiledFormula>(syntax, nullptr);
+        if (compile_formula(value, tree, steps)) {
+            Step* placed = code_.allocate<Step>(steps.size());
+            std::copy(steps.begin(), steps.end(), placed);
+            formula->steps = placed;
+        }
+        return formula;
+    };
     for (const std::uint32_t id : order) {
         const std::string_view text = seen.text(id);
+        if (Value number{Value::Kind::Number}; plain_number_text(text, number.number)) {
+            parsed[id] = place(number, nullptr);
+            continue;
+        }
         char* copy = arena_.allocate<char>(text.size());
         if (!text.empty()) std::memcpy(copy, text.data(), text.size());
         const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
         if (!p.ok()) continue;
         const Value* value = arena_.make<Value>(p.value);
-        steps.clear();
-        auto* formula = code_.make<CompiledFormula>(value, nullptr);
-        if (compile_formula(*value, tree, steps)) {
-            Step* placed = code_.allocate<Step>(steps.size());
-            std::copy(steps.begin(), steps.end(), placed);
-            formula->steps = placed;
-        }
-        parsed[id] = formula;
+        parsed[id] = place(*value, value);
     }
     nodes_ = tree.size();
     slot_count_ = id_of.size();

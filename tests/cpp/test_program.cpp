@@ -25,12 +25,22 @@ public:
         switch (pick(8)) {
             case 0: return std::to_string(pick(5));
             case 1: return "";
+            case 2: return number_text();
             default: return "=" + expression(2);
         }
     }
 
 private:
     std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+    // Digits, points and signs in any order: plain numbers, which skip the
+    // parser, and texts that only look like them.
+    std::string number_text() {
+        static const char symbols[] = "0123456789000..-";
+        std::string text;
+        for (std::size_t i = 1 + pick(20); i > 0; --i) text += symbols[pick(sizeof(symbols) - 1)];
+        return text;
+    }
 
     std::string expression(int depth) {
         std::string out = term(depth);
