@@ -27,13 +27,21 @@ void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] &= ~(st
 bool plain_number_text(std::string_view text, double& out) {
     if (text.empty() || text.size() > 64) return false;
     bool point = false;
+    std::uint64_t digits = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '.' && !point && i > 0 && i + 1 < text.size()) {
             point = true;
-        } else if (c < '0' || c > '9') {
+        } else if (c >= '0' && c <= '9') {
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+        } else {
             return false;
         }
+    }
+    if (!point && text.size() <= 15) {
+        // What the conversion does for up to 15 digits: exact, below 2^53.
+        out = static_cast<double>(digits);
+        return true;
     }
     std::string unused;
     return convert_number_text(text, out, unused);
@@ -251,7 +259,9 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 
 FormulaTable::FormulaTable(const TreeIndex& tree) {
     TextIds seen(1024);
-    std::vector<std::uint32_t> id_of;             // per slot: its text
+    // Per slot: its text's id, or kNumber and the index of its number.
+    constexpr std::uint32_t kNumber = 0x80000000u;
+    std::vector<std::uint32_t> id_of;
     std::vector<std::uint32_t> first_dimension;  // per text: the lowest dimension it stands in
     first_slot_.reserve(tree.size() + 1);
     list_.reserve(tree.size());
@@ -265,6 +275,13 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
         list_.push_back(formula.is_multi());
         std::uint32_t d = 0;
         for (const std::string& text : formula) {
+            double number = 0;
+            if (numbers_.size() < kNumber && plain_number_text(text, number)) {
+                id_of.push_back(kNumber | static_cast<std::uint32_t>(numbers_.size()));
+                numbers_.push_back(number);
+                ++d;
+                continue;
+            }
             // Lists often repeat one text: the entry before is checked before hashing.
             if (previous == TextIds::kNone || text != previous_text) {
                 bool added = false;
@@ -293,34 +310,28 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
         for (std::uint32_t d = 0; d < dims; ++d) start[d + 1] += start[d];
         for (std::uint32_t id = 0; id < distinct_; ++id) order[start[first_dimension[id]]++] = id;
     }
-    std::vector<const CompiledFormula*> parsed(distinct_, nullptr);
+    std::vector<const CompiledFormula*> parsed(distinct_, nullptr);  // null: the text did not parse
     std::vector<Step> steps;
-    // `value`'s formula, its steps placed right after it when it compiles;
-    // `syntax` is what the evaluator runs when it does not (null for a plain
-    // number, which always compiles).
-    auto place = [&](const Value& value, const Value* syntax) {
-        steps.clear();
-        auto* formula = code_.make<CompiledFormula>(syntax, nullptr);
-        if (compile_formula(value, tree, steps)) {
-            Step* placed = code_.allocate<Step>(steps.size());
-            std::copy(steps.begin(), steps.end(), placed);
-            formula->steps = placed;
-        }
-        return formula;
-    };
     for (const std::uint32_t id : order) {
         const std::string_view text = seen.text(id);
-        if (Value number{Value::Kind::Number}; plain_number_text(text, number.number)) {
-            parsed[id] = place(number, nullptr);
-            continue;
-        }
         char* copy = arena_.allocate<char>(text.size());
         if (!text.empty()) std::memcpy(copy, text.data(), text.size());
         const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
         if (!p.ok()) continue;
         const Value* value = arena_.make<Value>(p.value);
-        parsed[id] = place(*value, value);
+        // The steps, when it compiles, lie right after it.
+        steps.clear();
+        auto* formula = code_.make<CompiledFormula>(value, nullptr);
+        if (compile_formula(*value, tree, steps)) {
+            Step* placed = code_.allocate<Step>(steps.size());
+            std::copy(steps.begin(), steps.end(), placed);
+            formula->steps = placed;
+        }
+        parsed[id] = formula;
     }
+    auto slot_of = [&](std::uint32_t id) {
+        return (id & kNumber) != 0 ? FormulaSlot::number(id & ~kNumber) : FormulaSlot::of(parsed[id]);
+    };
     nodes_ = tree.size();
     slot_count_ = id_of.size();
     if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
@@ -332,22 +343,22 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
             const std::uint32_t count = first_slot_[n + 1] - first;
             for (std::size_t d = 0; d < max_length_; ++d) {
                 const std::size_t slot = list_[n] ? d : 0;
-                grid_[d * nodes_ + n] = slot < count ? parsed[id_of[first + slot]] : &kUncovered;
+                grid_[d * nodes_ + n] = slot < count ? slot_of(id_of[first + slot]) : kUncovered;
             }
         }
     } else {
         slots_.resize(id_of.size());
-        for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = parsed[id_of[i]];
+        for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = slot_of(id_of[i]);
     }
 }
 
-const CompiledFormula FormulaTable::kUncovered{};
+const CompiledFormula FormulaTable::kUncoveredFormula{};
 
-const CompiledFormula* FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
+FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
     // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
     covered = d < first_slot_[n + 1] - first;
-    if (!covered) return nullptr;
+    if (!covered) return FormulaSlot();
     return grid_.empty() ? slots_[first + d] : grid_[d * nodes_ + n];
 }
 
@@ -371,8 +382,10 @@ void TreeEvaluation::evaluate_all() {
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
-    const CompiledFormula* formula = formulas_.formula_in(n, d, covered);
+    const FormulaSlot slot = formulas_.formula_in(n, d, covered);
     if (!covered) return EvalResult::empty();
+    if (slot.is_number()) return EvalResult::number(formulas_.number(slot));
+    const CompiledFormula* formula = slot.formula();
     if (formula == nullptr) return EvalResult::error(EvalError::Error);
     if (formula->steps != nullptr) return run_program(formula->steps, n, d);
     return evaluate(*formula->value, TreeContext(*this, n, d)).as_eval_result();

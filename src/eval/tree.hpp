@@ -167,35 +167,59 @@ struct CompiledFormula {
     const Step* steps;  // null: evaluate `value`
 };
 
+// What a node evaluates in one dimension: a compiled formula (null when its
+// text did not parse), or a plain number, held in the table without any
+// formula around it.
+class FormulaSlot {
+public:
+    FormulaSlot() = default;
+    static FormulaSlot of(const CompiledFormula* formula) {
+        return FormulaSlot(reinterpret_cast<std::uintptr_t>(formula));
+    }
+    static FormulaSlot number(std::size_t index) { return FormulaSlot(index << 1 | 1); }
+
+    bool is_number() const { return (bits_ & 1) != 0; }
+    std::size_t number_index() const { return bits_ >> 1; }
+    const CompiledFormula* formula() const { return reinterpret_cast<const CompiledFormula*>(bits_); }
+    bool operator==(const FormulaSlot&) const = default;
+
+private:
+    explicit FormulaSlot(std::uintptr_t bits) : bits_(bits) {}
+    std::uintptr_t bits_ = 0;  // a formula's address (aligned), or a number's index and a set low bit
+};
+
 // Every formula of the tree parsed and compiled once, identical texts once in
-// all.
+// all; texts that are plain numbers are converted, not parsed.
 class FormulaTable {
 public:
     explicit FormulaTable(const TreeIndex& tree);
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
-    // The formula of n in dimension d; null when it did not parse.
-    // `covered` is false when n's formula list has no slot d.
-    const CompiledFormula* formula(NodePtr n, std::size_t d, bool& covered) const;
-    // The formula that n evaluates in dimension d: its single formula in every
-    // dimension, or list entry d; `covered` is false past the end of a list.
-    const CompiledFormula* formula_in(NodePtr n, std::size_t d, bool& covered) const {
+    // Slot d of n's formula. `covered` is false when n's formula list has no
+    // slot d.
+    FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
+    // What n evaluates in dimension d: its single formula in every dimension,
+    // or list entry d; `covered` is false past the end of a list.
+    FormulaSlot formula_in(NodePtr n, std::size_t d, bool& covered) const {
         if (!grid_.empty() && d < max_length_) {
-            const CompiledFormula* v = grid_[d * nodes_ + n];
-            covered = v != &kUncovered;
-            return covered ? v : nullptr;
+            const FormulaSlot v = grid_[d * nodes_ + n];
+            covered = v != kUncovered;
+            return covered ? v : FormulaSlot();
         }
         return formula(n, list_[n] ? d : 0, covered);
     }
+    double number(FormulaSlot slot) const { return numbers_[slot.number_index()]; }
     // Asks the processor to start loading the formula n evaluates in d, which
     // is about to be: its steps follow it.
     void prefetch(NodePtr n, std::size_t d) const {
         bool covered = false;
-        const auto* formula = reinterpret_cast<const char*>(formula_in(n, d, covered));
-        if (formula == nullptr) return;
+        const FormulaSlot slot = formula_in(n, d, covered);
+        if (slot.is_number() || slot.formula() == nullptr) return;
+        const auto* formula = reinterpret_cast<const char*>(slot.formula());
         for (int line = 0; line < 3; ++line) __builtin_prefetch(formula + 64 * line);
     }
+    // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
     std::size_t lists() const { return lists_; }
@@ -218,15 +242,17 @@ private:
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::size_t slot_count_ = 0;
-    std::vector<const CompiledFormula*> slots_;  // null: the text did not parse; empty with the grid
+    std::vector<FormulaSlot> slots_;         // empty with the grid
+    std::vector<double> numbers_;            // the plain numbers, one per slot that holds one
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
     // formula_in for every node in every dimension, dimension by dimension
     // (n in d at d * nodes_ + n), when that costs at most four times the
     // slots: one sweep of the evaluation then reads it in order, and it takes
     // the place of slots_. Else empty.
-    static const CompiledFormula kUncovered;  // the grid's mark for "past the end of a list"
+    static const CompiledFormula kUncoveredFormula;
+    inline static const FormulaSlot kUncovered = FormulaSlot::of(&kUncoveredFormula);  // the grid's mark for "past the end of a list"
     std::size_t nodes_ = 0;
-    std::vector<const CompiledFormula*> grid_;
+    std::vector<FormulaSlot> grid_;
 };
 
 // One tree evaluation: everything the nested contexts share.

@@ -196,9 +196,10 @@ TEST(tree_find_all_nodes_by_name) {
     CHECK_EQ(find_all_nodes_by_name(root.children[2], "N").size(), 1u);  // the subtree only
 }
 
-// Identical formula texts are parsed once for the whole tree.
+// Identical formula texts are parsed once for the whole tree; plain numbers
+// are not parsed at all.
 TEST(tree_formulas_parsed_once) {
-    Node root = test::tree_from_text("R =sum(children)\n A =sum(children)\n  B 1\n  C 1\n D [1|=sum(children)]");
+    Node root = test::tree_from_text("R =sum(children)\n A =sum(children)\n  B 1\n  C =@B\n D [1|=sum(children)|=@B]");
     TreeEvaluation evaluation(root);
     CHECK_EQ(evaluation.formulas().distinct(), 2u);
 }
