@@ -35,6 +35,27 @@ def test_tree_results(tree: str, expected: list[Any]) -> None:
     assert [value for _, value in values(result)] == expected
 
 
+# The texts of one call's results are shared between the nodes holding equal
+# results: thousands of distinct numbers, numbers that differ in their high
+# bits only, repeats, both zeros, empties and errors each keep their own text.
+RESULT_COLUMNS = [
+    (lambda i: f"={i} * 2^40", lambda i: str(i * 2**40)),
+    (lambda i: f"={i} + 0.25", lambda i: f"{i}.25"),
+    (lambda i: f"={i % 7}", lambda i: str(i % 7)),
+    (lambda i: f"=-{i % 3} * 0", lambda i: "0"),
+    (lambda i: "", lambda i: ""),
+    (lambda i: "=1/0" if i % 2 else "=", lambda i: "VALUE!" if i % 2 else "ERROR!"),
+    (lambda i: f"={i} / 8", lambda i: f"{i / 8:.10f}".rstrip("0").rstrip(".")),
+]
+
+
+@pytest.mark.parametrize("count", [1, 40, 6000])
+def test_many_distinct_results_keep_their_texts(count: int) -> None:
+    kids = [node(f"N{i}", [formula(i) for formula, _ in RESULT_COLUMNS]) for i in range(count)]
+    result = evaluate_tree(node("R", "=1", *kids))
+    assert [n.value for n in result.children] == [[text(i) for _, text in RESULT_COLUMNS] for i in range(count)]
+
+
 class ChangingChildren:
     """A node whose `children` reads as the given list while the tree is
     converted and as `later` from the second read on (the write-back's)."""

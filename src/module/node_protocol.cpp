@@ -1,5 +1,6 @@
 #include "module/node_protocol.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -263,41 +264,79 @@ PyObject* new_ascii(std::string_view text) {
     return s;
 }
 
-// The texts of results written back in one call. Equal results recur a great
-// deal (inputs, constants, rows that repeat), and a str is immutable, so one
-// object serves them all: a direct-mapped cache by the result's fields. It is
-// kept small: replacing an entry touches the old str, and a cold one costs
-// more than making the text afresh.
+// The texts of results written back in one call. A model writes each
+// distinct result many times over (inputs, constants, rows that repeat) and a
+// str is immutable, so every distinct result seen in the call gets one str,
+// made once and shared by every list that holds it: an open-addressing map by
+// the result's fields (linear probing, at most half full), which never drops
+// an entry before the call ends. A small cache that replaced entries made the
+// same text again and again and touched cold strings to drop them.
 class ResultTexts {
 public:
     // New reference: the result's text (numbers and error texts are ASCII).
     PyObject* text(const EvalResult& result) {
-        if (entries_.empty()) entries_.resize(kEntries);  // only writes of values use it
-        const std::uint64_t bits = result.is_number() ? std::bit_cast<std::uint64_t>(result.value()) : 0;
-        const auto kind = static_cast<std::uint8_t>(result.kind());
-        const auto error = result.is_error() ? static_cast<std::uint8_t>(result.error_kind()) : std::uint8_t{0};
-        const std::uint64_t key = bits ^ (std::uint64_t{kind} << 8 | error);
-        Entry& e = entries_[(key * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
-        if (!(e.text && e.bits == bits && e.kind == kind && e.error == error)) {
-            char buffer[kNumberTextMax];
-            const char* end = result.write_to(buffer);
-            PyRef made = PyRef::steal(new_ascii(std::string_view(buffer, static_cast<std::size_t>(end - buffer))));
-            if (!made) return nullptr;
-            e = {bits, kind, error, std::move(made)};
+        if (!result.is_number()) {
+            PyRef& slot = result.is_empty() ? other_[0] : other_[1 + static_cast<std::size_t>(result.error_kind())];
+            if (!slot) slot = new_text_of(result);
+            return Py_XNewRef(slot.get());
         }
-        return Py_NewRef(e.text.get());
+        const auto bits = std::bit_cast<std::uint64_t>(result.value());
+        if (numbers_.empty()) numbers_.resize(kFirstSize);  // only writes of values use it
+        const std::size_t mask = numbers_.size() - 1;
+        std::size_t i = home(bits) & mask;
+        for (; numbers_[i].text; i = (i + 1) & mask) {
+            if (numbers_[i].bits == bits) return Py_NewRef(numbers_[i].text.get());
+        }
+        PyRef made = new_text_of(result);
+        if (!made) return nullptr;
+        PyObject* text = Py_NewRef(made.get());
+        numbers_[i] = {bits, std::move(made)};
+        if (++numbers_size_ * kLoadDen > numbers_.size() * kLoadNum) grow();
+        return text;
     }
 
 private:
-    static constexpr int kBits = 8;
-    static constexpr std::size_t kEntries = std::size_t{1} << kBits;
-    struct Entry {
-        std::uint64_t bits = 0;
-        std::uint8_t kind = 0;
-        std::uint8_t error = 0;
-        PyRef text;
+    static constexpr std::size_t kFirstSize = 1024;  // a power of two
+    static constexpr std::size_t kLoadNum = 3, kLoadDen = 4;  // the most a table is filled
+    // Every kind of EvalError, Value being the last.
+    static constexpr std::size_t kErrorKinds = static_cast<std::size_t>(EvalError::Value) + 1;
+
+    // 16 bytes: four to a cache line, the table of a large model stays small.
+    struct Number {
+        std::uint64_t bits = 0;  // of the double
+        PyRef text;              // empty: a free slot
     };
-    std::vector<Entry> entries_;
+
+    static PyRef new_text_of(const EvalResult& result) {
+        char buffer[kNumberTextMax];
+        const char* end = result.write_to(buffer);
+        return PyRef::steal(new_ascii(std::string_view(buffer, static_cast<std::size_t>(end - buffer))));
+    }
+
+    // Numbers that differ only in their high bits (whole numbers, say) must
+    // still spread over the table: every bit is mixed into the low ones.
+    static std::size_t home(std::uint64_t bits) {
+        bits ^= bits >> 33;
+        bits *= 0xFF51AFD7ED558CCDull;
+        bits ^= bits >> 33;
+        return static_cast<std::size_t>(bits);
+    }
+
+    void grow() {
+        std::vector<Number> old(numbers_.size() * 2);
+        old.swap(numbers_);
+        const std::size_t mask = numbers_.size() - 1;
+        for (Number& n : old) {
+            if (!n.text) continue;
+            std::size_t i = home(n.bits) & mask;
+            while (numbers_[i].text) i = (i + 1) & mask;
+            numbers_[i] = std::move(n);
+        }
+    }
+
+    std::vector<Number> numbers_;
+    std::size_t numbers_size_ = 0;
+    std::array<PyRef, 1 + kErrorKinds> other_;  // Empty, then each error kind
 };
 
 // New reference: one str for a single element, a new list of str otherwise.
@@ -337,47 +376,67 @@ bool set_and_read_children(const AttributeNames& names, PyObject* object, PyObje
     return true;
 }
 
-// The walk of update_node_field: `root` and the objects matching the nodes of
-// `tree` by position, in pre-order, each given `write(object, node, position,
-// children)`. Positions are places in the pre-order of `tree` when `after`
-// gives the place following a node's subtree (else whatever it makes of them).
-template <class After, class Write>
-bool write_tree(PyObject* root, const Node& tree, After&& after, Write&& write) {
+// The children of a Node tree, visited through its Node objects.
+struct NodeChildren {
+    using Item = const Node*;
+    Item first(Item parent) const { return parent->children.data(); }
+    Item next(Item, Item child) const { return child + 1; }
+    bool ended(Item parent, Item child) const { return child == parent->children.data() + parent->children.size(); }
+};
+
+// The children of an indexed tree, visited by pre-order position alone: the
+// walk never touches the Node objects, which a large tree no longer holds in
+// the cache by the time its results are written.
+struct PositionChildren {
+    using Item = NodePtr;
+    const TreeIndex& tree;
+    Item first(Item parent) const { return parent + 1; }
+    Item next(Item, Item child) const { return tree.subtree_end(child); }
+    bool ended(Item parent, Item child) const { return child >= tree.subtree_end(parent); }
+};
+
+// The walk of update_node_field: `root` and the objects matching the items of
+// a tree by position among their siblings, in pre-order, each given
+// `write(object, item, children)`.
+template <class Children, class Write>
+bool write_tree(PyObject* root, typename Children::Item tree, const Children& shape, Write&& write) {
+    using Item = typename Children::Item;
     struct Frame {
         PyRef list;
-        const Node* node;
-        std::size_t next;
-        std::size_t position;  // of node's next child
+        Item parent;
+        Item next;  // parent's child to write next
+        Py_ssize_t index;  // next's place in list
     };
     std::vector<Frame> open;
     PyRef children;
-    if (!write(root, tree, std::size_t{0}, children)) return false;
-    if (children) open.push_back({std::move(children), &tree, 0, 1});
+    if (!write(root, tree, children)) return false;
+    if (children) open.push_back({std::move(children), tree, shape.first(tree), 0});
     while (!open.empty()) {
         Frame& top = open.back();
-        if (top.next == top.node->children.size()) {
+        if (shape.ended(top.parent, top.next)) {
             open.pop_back();
             continue;
         }
-        const std::size_t i = top.next++;
-        const std::size_t position = top.position;
-        top.position = after(position);
-        if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(top.list.get())) continue;
-        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), static_cast<Py_ssize_t>(i)));
+        const Item child = top.next;
+        const Py_ssize_t i = top.index++;
+        top.next = shape.next(top.parent, child);
+        if (i >= PyList_GET_SIZE(top.list.get())) continue;
+        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), i));
         if (!item) return false;
-        const Node& child = top.node->children[i];
-        if (!write(item.get(), child, position, children)) return false;
-        if (children) open.push_back({std::move(children), &child, 0, position + 1});
+        if (!write(item.get(), child, children)) return false;
+        if (children) open.push_back({std::move(children), child, shape.first(child), 0});
     }
     return true;
 }
 
 // New reference: the value of the node at `position` as the evaluation left
 // it, what save_values would have stored in its `value` field.
-PyRef new_value_object(const MemoTable& memo, NodePtr position, const Node& node, ResultTexts& texts) {
+PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, ResultTexts& texts) {
+    const MemoTable& memo = evaluation.memo();
     switch (memo.shape(position)) {
         case MemoTable::Shape::Unset:
-            return new_field_object(node.value, [&](const EvalResult& r) { return texts.text(r); });
+            return new_field_object(evaluation.tree().node(position).value,
+                                    [&](const EvalResult& r) { return texts.text(r); });
         case MemoTable::Shape::Single: return PyRef::steal(texts.text(memo.result_at(position, 0)));
         case MemoTable::Shape::List: break;
     }
@@ -442,9 +501,8 @@ bool update_node_field(PyObject* root, NodeField field, const Node& node) noexce
         AttributeNames names;
         if (!names.make()) return nullptr;
         ResultTexts texts;
-        auto unused = [](std::size_t) { return std::size_t{0}; };
-        const bool done = write_tree(root, node, unused, [&](PyObject* object, const Node& n, std::size_t, PyRef& children) {
-            return set_and_read_children(names, object, names.of(field), new_field_object(field, n, texts), children);
+        const bool done = write_tree(root, &node, NodeChildren{}, [&](PyObject* object, const Node* n, PyRef& children) {
+            return set_and_read_children(names, object, names.of(field), new_field_object(field, *n, texts), children);
         });
         return done ? Py_None : nullptr;  // borrowed: only success is read from it
     }) != nullptr;
@@ -455,11 +513,9 @@ bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexce
         AttributeNames names;
         if (!names.make()) return nullptr;
         ResultTexts texts;
-        const MemoTable& memo = evaluation.memo();
-        const TreeIndex& tree = evaluation.tree();
-        auto after = [&](std::size_t position) { return std::size_t{tree.subtree_end(static_cast<NodePtr>(position))}; };
-        const bool done = write_tree(root, tree.node(0), after, [&](PyObject* object, const Node& n, std::size_t position, PyRef& children) {
-            PyRef value = new_value_object(memo, static_cast<NodePtr>(position), n, texts);
+        const PositionChildren shape{evaluation.tree()};
+        const bool done = write_tree(root, NodePtr{0}, shape, [&](PyObject* object, NodePtr position, PyRef& children) {
+            PyRef value = new_value_object(evaluation, position, texts);
             return set_and_read_children(names, object, names.value.get(), std::move(value), children);
         });
         return done ? Py_None : nullptr;  // borrowed: only success is read from it
