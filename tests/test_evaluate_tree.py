@@ -56,6 +56,14 @@ def test_many_distinct_results_keep_their_texts(count: int) -> None:
     assert [n.value for n in result.children] == [[text(i) for _, text in RESULT_COLUMNS] for i in range(count)]
 
 
+def test_results_beyond_the_shared_texts_keep_their_texts() -> None:
+    # More distinct results than the call keeps one text of each for.
+    months = 12
+    kids = [node(f"N{i}", [str(i * months + m) for m in range(months)]) for i in range(66_000)]
+    result = evaluate_tree(node("R", "", *kids), in_place=True)
+    assert [n.value for n in result.children] == [n.formula for n in kids]
+
+
 class ChangingChildren:
     """A node whose `children` reads as the given list while the tree is
     converted and as `later` from the second read on (the write-back's)."""

@@ -289,6 +289,11 @@ public:
         }
         PyRef made = new_text_of(result);
         if (!made) return nullptr;
+        // A full table at its largest keeps what it has: the rest are made
+        // afresh each time rather than held for the whole call.
+        if ((numbers_size_ + 1) * kLoadDen > numbers_.size() * kLoadNum && numbers_.size() >= kLargestSize) {
+            return made.release();
+        }
         PyObject* text = Py_NewRef(made.get());
         numbers_[i] = {bits, std::move(made)};
         if (++numbers_size_ * kLoadDen > numbers_.size() * kLoadNum) grow();
@@ -297,6 +302,9 @@ public:
 
 private:
     static constexpr std::size_t kFirstSize = 1024;  // a power of two
+    // 16 MiB of table: a model of millions of distinct values does not hold
+    // a second reference to each of them.
+    static constexpr std::size_t kLargestSize = std::size_t{1} << 20;
     static constexpr std::size_t kLoadNum = 3, kLoadDen = 4;  // the most a table is filled
     // Every kind of EvalError, Value being the last.
     static constexpr std::size_t kErrorKinds = static_cast<std::size_t>(EvalError::Value) + 1;
