@@ -418,12 +418,27 @@ private:
 
     bool identifier() {
         if (end()) return false;
-        auto d = unicode::decode(t_, p_);
-        if (d.cp != '_' && !unicode::is_xid_start(d.cp)) return false;
-        p_ += d.length;
+        // ASCII, nearly every name, is told apart without decoding: letters
+        // start a name (as does '_'); letters, digits and '_' continue it.
+        auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+        auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+        if (ascii(t_[p_])) {
+            if (!letter(t_[p_]) && t_[p_] != '_') return false;
+            ++p_;
+        } else {
+            const auto d = unicode::decode(t_, p_);
+            if (!unicode::is_xid_start(d.cp)) return false;
+            p_ += d.length;
+        }
         while (!end()) {
-            d = unicode::decode(t_, p_);
-            if (d.cp != '_' && !unicode::is_xid_continue(d.cp)) break;
+            const char c = t_[p_];
+            if (ascii(c)) {
+                if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') break;
+                ++p_;
+                continue;
+            }
+            const auto d = unicode::decode(t_, p_);
+            if (!unicode::is_xid_continue(d.cp)) break;
             p_ += d.length;
         }
         return true;
