@@ -71,32 +71,27 @@ void evaluate_tree_values(Node& root) {
 
 // -- TreeIndex ----------------------------------------------------------------
 
-TreeIndex::TreeIndex(Node& root) {
-    // One pass over the Node objects, which lie all over the heap: the
-    // children counts and name groups are taken on the way.
-    std::vector<std::uint32_t> child_count;
-    std::vector<std::uint32_t> group_of;  // kNone: hidden
-    std::vector<std::uint32_t> counts;    // per group
-    for_each_preorder(root, [&](Node& n) {
-        // Positions are 32-bit; a tree that large would not fit in memory anyway.
-        if (nodes_.size() == std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
-        nodes_.push_back(&n);
-        child_count.push_back(static_cast<std::uint32_t>(n.children.size()));
+TreeIndex::TreeIndex(const FlatTree& tree) {
+    // Positions are 32-bit; a tree that large would not fit in memory anyway.
+    if (tree.size() >= std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
+    std::vector<std::uint32_t> group_of(tree.size());  // kNone: hidden
+    std::vector<std::uint32_t> counts;                 // per group
+    for (std::size_t n = 0; n < tree.size(); ++n) {
         std::uint32_t g = TextIds::kNone;
-        if (!n.is_hidden) {
+        if (!tree.hidden(n)) {
             bool added = false;
-            g = groups_.intern(n.name, added);
+            g = groups_.intern(tree.name(n), added);
             if (added) counts.push_back(0);
             ++counts[g];
         }
-        group_of.push_back(g);
-    });
+        group_of[n] = g;
+    }
     // From the back, so that each child's end is known: a node's subtree ends
     // where the hops from its first child over each child's subtree end.
-    end_.resize(nodes_.size());
-    for (std::size_t i = nodes_.size(); i-- > 0;) {
+    end_.resize(tree.size());
+    for (std::size_t i = tree.size(); i-- > 0;) {
         NodePtr end = static_cast<NodePtr>(i + 1);
-        for (std::uint32_t c = 0; c < child_count[i]; ++c) end = end_[end];
+        for (std::uint32_t c = 0; c < tree.children(i); ++c) end = end_[end];
         end_[i] = end;
     }
     index_names(group_of, counts);
@@ -109,7 +104,7 @@ void TreeIndex::index_names(const std::vector<std::uint32_t>& group_of, const st
     for (std::size_t g = 0; g < counts.size(); ++g) group_start_[g + 1] = group_start_[g] + counts[g];
     named_.resize(group_start_.back());
     std::vector<std::uint32_t> fill(group_start_.begin(), group_start_.end() - 1);
-    for (NodePtr i = 0; i < nodes_.size(); ++i) {
+    for (NodePtr i = 0; i < group_of.size(); ++i) {
         if (group_of[i] != TextIds::kNone) named_[fill[group_of[i]]++] = i;
     }
 }
@@ -257,7 +252,7 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 
 // -- FormulaTable -------------------------------------------------------------
 
-FormulaTable::FormulaTable(const TreeIndex& tree) {
+FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     TextIds seen(1024);
     // Per slot: its text's id, or kNumber and the index of its number.
     constexpr std::uint32_t kNumber = 0x80000000u;
@@ -269,12 +264,12 @@ FormulaTable::FormulaTable(const TreeIndex& tree) {
     std::string_view previous_text;
     for (NodePtr n = 0; n < tree.size(); ++n) {
         first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
-        const AnyDim<std::string>& formula = tree.node(n).formula;
-        lists_ += formula.is_multi();
-        max_length_ = std::max(max_length_, formula.dimensions());
-        list_.push_back(formula.is_multi());
+        const std::span<const std::string_view> formula = flat.texts(n);
+        lists_ += flat.is_list(n);
+        max_length_ = std::max(max_length_, formula.size());
+        list_.push_back(flat.is_list(n));
         std::uint32_t d = 0;
-        for (const std::string& text : formula) {
+        for (const std::string_view text : formula) {
             double number = 0;
             if (numbers_.size() < kNumber && plain_number_text(text, number)) {
                 id_of.push_back(kNumber | static_cast<std::uint32_t>(numbers_.size()));
@@ -364,9 +359,12 @@ FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const
 
 // -- TreeEvaluation -----------------------------------------------------------
 
-TreeEvaluation::TreeEvaluation(Node& root)
-    : tree_(root),
-      formulas_(tree_),
+TreeEvaluation::TreeEvaluation(Node& root) : TreeEvaluation(FlatTree(root)) {}
+
+TreeEvaluation::TreeEvaluation(FlatTree tree)
+    : flat_(std::move(tree)),
+      tree_(flat_),
+      formulas_(flat_, tree_),
       dims_(formulas_.max_length()),
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
       stack_(tree_.size(), dims_) {}
@@ -417,7 +415,9 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
 
 void TreeEvaluation::save_values() {
     for (NodePtr n = 0; n < tree_.size(); ++n) {
-        if (auto results = values_.results(n)) tree_.node(n).value = std::move(*results);
+        Node* node = flat_.node(n);
+        if (node == nullptr) continue;
+        if (auto results = values_.results(n)) node->value = std::move(*results);
     }
 }
 

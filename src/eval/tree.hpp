@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eval/flat_tree.hpp"
 #include "eval/program.hpp"
 #include "eval/stack_segments.hpp"
 #include "eval/text_ids.hpp"
@@ -41,10 +42,9 @@ using NodePtr = std::uint32_t;
 // The tree in pre-order, with the visible nodes of each name.
 class TreeIndex {
 public:
-    explicit TreeIndex(Node& root);
+    explicit TreeIndex(const FlatTree& tree);
 
-    std::size_t size() const { return nodes_.size(); }
-    Node& node(NodePtr n) const { return *nodes_[n]; }
+    std::size_t size() const { return end_.size(); }
     // Children of n in order: the first is n + 1, each next one starts where
     // the previous one's subtree ends.
     NodePtr subtree_end(NodePtr n) const { return end_[n]; }
@@ -56,7 +56,6 @@ private:
     // the visible nodes of each group.
     void index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts);
 
-    std::vector<Node*> nodes_;
     std::vector<NodePtr> end_;
     TextIds groups_;  // name -> group
     std::vector<std::uint32_t> group_start_;  // group g is named_[start[g], start[g + 1])
@@ -192,7 +191,7 @@ private:
 // all; texts that are plain numbers are converted, not parsed.
 class FormulaTable {
 public:
-    explicit FormulaTable(const TreeIndex& tree);
+    FormulaTable(const FlatTree& flat, const TreeIndex& tree);
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
@@ -258,7 +257,10 @@ private:
 // One tree evaluation: everything the nested contexts share.
 class TreeEvaluation {
 public:
+    // The tree of `root`, which must outlive the evaluation.
     explicit TreeEvaluation(Node& root);
+    // A tree read from elsewhere (save_values has no Nodes to write to then).
+    explicit TreeEvaluation(FlatTree tree);
 
     // Every node in pre-order, all dimensions of a node before its children.
     void evaluate_all();
@@ -267,10 +269,11 @@ public:
     // A node's value in d as a formula reading it sees it (before as_own):
     // memoised, REF! while it is being evaluated, else evaluated now.
     EvalResult read(NodePtr n, std::size_t d);
-    // Copies every node's results into its `value` field.
+    // Copies every node's results into its Node's `value` field.
     void save_values();
 
     const TreeIndex& tree() const { return tree_; }
+    const FlatTree& flat() const { return flat_; }
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }
@@ -284,6 +287,7 @@ private:
     // Runs a compiled formula as n's in dimension d.
     EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
 
+    FlatTree flat_;
     TreeIndex tree_;
     FormulaTable formulas_;
     std::size_t dims_;  // after formulas_, which counts them

@@ -18,11 +18,11 @@ constexpr Signature signature{"evaluate_tree", params, "evaluate_tree(root, in_p
 // evaluation from the caller's unchanged objects.
 PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
-    Node tree;
-    if (!protocol_to_node(root, tree)) return {};
+    FlatTree tree;
+    if (!protocol_to_flat_tree(root, tree)) return {};
     std::optional<TreeEvaluation> evaluation;
     with_lock_released([&] {
-        evaluation.emplace(tree);
+        evaluation.emplace(std::move(tree));
         evaluation->evaluate_all();
     });
     return write_back_values(root, args[1].flag, *evaluation);

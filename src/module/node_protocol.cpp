@@ -51,11 +51,18 @@ struct AttributeNames {
 };
 
 // The UTF-8 text of a str. False with UnicodeEncodeError set for lone surrogates.
-bool utf8_of(PyObject* text, std::string& out) {
+bool utf8_view(PyObject* text, std::string_view& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return false;
-    out.assign(data, static_cast<std::size_t>(size));
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool utf8_of(PyObject* text, std::string& out) {
+    std::string_view view;
+    if (!utf8_view(text, view)) return false;
+    out.assign(view);
     return true;
 }
 
@@ -73,17 +80,24 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // an error when it is no sequence or holds another item; `failed` with the
 // error that iterating it raised; `unencodable` with the UnicodeEncodeError
 // of an item holding lone surrogates.
-TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
+template <class Add>
+TextsRead read_texts(PyObject* sequence, Add&& add) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
+    // Each item's text, while the item is held: its UTF-8 lives as long as it.
+    auto take = [&](PyObject* item) {
+        std::string_view text;
+        if (!utf8_view(item, text)) return false;
+        add(text);
+        return true;
+    };
     if (PyList_CheckExact(sequence)) {
         // What iterating an exact list does, without the iterator: each step
         // reads the length afresh and takes its own reference to the item.
-        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(sequence)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
             PyRef item = PyRef::steal(PyList_GetItemRef(sequence, i));
             if (!item) return TextsRead::failed;
             if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
-            if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
+            if (!take(item.get())) return TextsRead::unencodable;
         }
         return TextsRead::texts;
     }
@@ -96,7 +110,7 @@ TextsRead read_texts(PyObject* sequence, std::vector<std::string>& out) {
         if (got < 0) return TextsRead::failed;
         if (got == 0) return TextsRead::texts;
         if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
-        if (!utf8_of(item.get(), out.emplace_back())) return TextsRead::unencodable;
+        if (!take(item.get())) return TextsRead::unencodable;
     }
 }
 
@@ -169,67 +183,131 @@ bool type_error(const char* message) {
     return false;
 }
 
-void read_id(const AttributeNames& names, PyObject* object, Node& node) {
+// Where one object's fields go: a Node, every field kept.
+class NodeTarget {
+public:
+    explicit NodeTarget(Node& node) : node_(node) {}
+
+    // The fields an evaluation has no use for are still read and checked
+    // alike, but only a Node keeps them.
+    static constexpr bool keeps_id_and_cells = true;
+    std::string& id() { return node_.id; }
+    void set_name(std::string_view name) { node_.name.assign(name); }
+    void set_single_formula(std::string_view text) {
+        node_.formula = AnyDim<std::string>::single(std::string(text));
+        node_.value = AnyDim<EvalResult>::single(EvalResult::empty());
+    }
+    void start_formula_list() { texts_.clear(); }
+    void add_formula_text(std::string_view text) { texts_.emplace_back(text); }
+    void end_formula_list() {
+        node_.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts_.size()));
+        node_.formula = AnyDim<std::string>::multi(std::move(texts_));
+    }
+    void set_hidden(bool hidden) { node_.is_hidden = hidden; }
+    void set_cells(AnyDim<std::string> cells) { node_.cells = std::move(cells); }
+
+private:
+    Node& node_;
+    std::vector<std::string> texts_;
+};
+
+// Where one object's fields go: node `n` of a FlatTree, what an evaluation reads.
+class FlatTarget {
+public:
+    FlatTarget(FlatTree& tree, std::size_t n) : tree_(tree), n_(n) {}
+
+    static constexpr bool keeps_id_and_cells = false;
+    std::string& id() { return unused_; }
+    void set_name(std::string_view name) { tree_.set_name(n_, name); }
+    void set_single_formula(std::string_view text) {
+        tree_.set_list(n_, false);
+        tree_.add_text(text);
+    }
+    void start_formula_list() { tree_.set_list(n_, true); }
+    void add_formula_text(std::string_view text) { tree_.add_text(text); }
+    void end_formula_list() {}
+    void set_hidden(bool hidden) { tree_.set_hidden(n_, hidden); }
+    void set_cells(AnyDim<std::string>) {}
+
+private:
+    FlatTree& tree_;
+    std::size_t n_;
+    std::string unused_;
+};
+
+template <class Target>
+void read_id(const AttributeNames& names, PyObject* object, Target& node) {
     PyRef id = optional_attribute(object, names.id.get());
-    if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id)) {
+    if (!Target::keeps_id_and_cells) return;
+    if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id())) {
         PyErr_Clear();
-        node.id.clear();
+        node.id().clear();
     }
 }
 
-bool read_name(const AttributeNames& names, PyObject* object, Node& node) {
+template <class Target>
+bool read_name(const AttributeNames& names, PyObject* object, Target& node) {
     PyRef name = PyRef::steal(PyObject_GetAttr(object, names.name.get()));
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) return type_error(missing_name);
-    return utf8_of(name.get(), node.name);
+    std::string_view text;
+    if (!utf8_view(name.get(), text)) return false;
+    node.set_name(text);
+    return true;
 }
 
-bool read_formula(const AttributeNames& names, PyObject* object, Node& node) {
+template <class Target>
+bool read_formula(const AttributeNames& names, PyObject* object, Target& node) {
     PyRef formula = PyRef::steal(PyObject_GetAttr(object, names.formula.get()));
     if (!formula) return false;
     if (PyUnicode_Check(formula.get())) {
-        std::string text;
-        if (!utf8_of(formula.get(), text)) return false;
-        node.formula = AnyDim<std::string>::single(std::move(text));
-        node.value = AnyDim<EvalResult>::single(EvalResult::empty());
+        std::string_view text;
+        if (!utf8_view(formula.get(), text)) return false;
+        node.set_single_formula(text);
         return true;
     }
-    std::vector<std::string> texts;
-    switch (read_texts(formula.get(), texts)) {
+    node.start_formula_list();
+    switch (read_texts(formula.get(), [&](std::string_view text) { node.add_formula_text(text); })) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
         case TextsRead::not_texts:
         case TextsRead::failed: return type_error(bad_formula);
     }
-    node.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts.size()));
-    node.formula = AnyDim<std::string>::multi(std::move(texts));
+    node.end_formula_list();
     return true;
 }
 
-void read_is_hidden(const AttributeNames& names, PyObject* object, Node& node) {
+template <class Target>
+void read_is_hidden(const AttributeNames& names, PyObject* object, Target& node) {
     PyRef flag = optional_attribute(object, names.is_hidden.get());
     if (!flag) return;
     const FlagTruth truth = read_flag(flag.get());
     if (truth == FlagTruth::failed) PyErr_Clear();
-    node.is_hidden = truth == FlagTruth::true_value;
+    node.set_hidden(truth == FlagTruth::true_value);
 }
 
-void read_cells(const AttributeNames& names, PyObject* object, Node& node) {
+template <class Target>
+void read_cells(const AttributeNames& names, PyObject* object, Target& node) {
     PyRef cells = optional_attribute(object, names.cells.get());
     if (!cells) return;
     if (PyUnicode_Check(cells.get())) {
+        if (!Target::keeps_id_and_cells) return;
         std::string text;
         if (utf8_of(cells.get(), text)) {
-            node.cells = AnyDim<std::string>::single(std::move(text));
+            node.set_cells(AnyDim<std::string>::single(std::move(text)));
         } else {
             PyErr_Clear();
         }
         return;
     }
+    // A sequence is iterated either way: iterating it is something the
+    // caller's object may see.
     std::vector<std::string> texts;
-    const TextsRead read = read_texts(cells.get(), texts);
+    const TextsRead read = read_texts(cells.get(), [&](std::string_view text) {
+        if (Target::keeps_id_and_cells) texts.emplace_back(text);
+    });
     if (read == TextsRead::failed || read == TextsRead::unencodable) PyErr_Clear();
-    if (read == TextsRead::texts) node.cells = AnyDim<std::string>::multi(std::move(texts));
+    if (read == TextsRead::texts) node.set_cells(AnyDim<std::string>::multi(std::move(texts)));
 }
 
 // New reference to the children list, or empty with the protocol's TypeError.
@@ -248,7 +326,8 @@ PyRef read_children(const AttributeNames& names, PyObject* object) {
 }
 
 // One object's own fields, in the protocol's read order, and its children list.
-bool read_node(const AttributeNames& names, PyObject* object, Node& node, PyRef& children) {
+template <class Target>
+bool read_node(const AttributeNames& names, PyObject* object, Target&& node, PyRef& children) {
     read_id(names, object, node);
     if (!read_name(names, object, node) || !read_formula(names, object, node)) return false;
     read_is_hidden(names, object, node);
@@ -442,9 +521,15 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
 PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, ResultTexts& texts) {
     const MemoTable& memo = evaluation.memo();
     switch (memo.shape(position)) {
-        case MemoTable::Shape::Unset:
-            return new_field_object(evaluation.tree().node(position).value,
-                                    [&](const EvalResult& r) { return texts.text(r); });
+        case MemoTable::Shape::Unset: {
+            // Never evaluated (no formula has any dimension): empty, in the
+            // form of the node's formula.
+            const FormulaTable& formulas = evaluation.formulas();
+            const auto empty = formulas.is_list(position)
+                                   ? AnyDim<EvalResult>::multi(std::vector<EvalResult>(formulas.length(position)))
+                                   : AnyDim<EvalResult>::single(EvalResult::empty());
+            return new_field_object(empty, [&](const EvalResult& r) { return texts.text(r); });
+        }
         case MemoTable::Shape::Single: return PyRef::steal(texts.text(memo.result_at(position, 0)));
         case MemoTable::Shape::List: break;
     }
@@ -461,46 +546,80 @@ PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, Resul
 
 }  // namespace
 
+namespace {
+
+// The walk of the conversions: `root` and every object below it, in
+// pre-order, each read by `read(names, object, handle, children)` into what
+// `handle` stands for; `child_of(handle, expected)` gives the handle of a new
+// child of `handle` (which expects that many children in all).
+template <class Handle, class Read, class ChildOf>
+bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
+    AttributeNames names;
+    if (!names.make()) return false;
+    // One open node per level of the path from the root. The frame keeps its
+    // object alive, so no other object can take its address while the
+    // address stands in `on_path`.
+    struct Frame {
+        PyRef object;
+        PyRef list;
+        Py_ssize_t next;
+        Handle node;
+    };
+    std::vector<Frame> open;
+    PathSet on_path;
+    auto enter = [&](PyRef object, Handle node) {
+        PyRef children;
+        if (!read(names, object.get(), node, children)) return false;
+        if (!on_path.insert(object.get())) {
+            // Its own descendant: the tree would never end.
+            PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
+            return false;
+        }
+        open.push_back({std::move(object), std::move(children), 0, node});
+        return true;
+    };
+    if (!enter(PyRef::new_ref(root), first)) return false;
+    while (!open.empty()) {
+        Frame& top = open.back();
+        // The length is read afresh for every item: the list may shrink meanwhile.
+        if (top.next >= PyList_GET_SIZE(top.list.get())) {
+            on_path.erase(top.object.get());
+            open.pop_back();
+            continue;
+        }
+        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), top.next++));
+        if (!item) return false;
+        const Handle child = child_of(top.node, PyList_GET_SIZE(top.list.get()));
+        if (!enter(std::move(item), child)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool protocol_to_node(PyObject* root, Node& out) noexcept {
     return guarded([&]() -> PyObject* {
-        AttributeNames names;
-        if (!names.make()) return nullptr;
-        // One open node per level of the path from the root. The frame keeps
-        // its object alive, so no other object can take its address while the
-        // address stands in `on_path`.
-        struct Frame {
-            PyRef object;
-            PyRef list;
-            Py_ssize_t next;
-            Node* node;
+        auto read = [](const AttributeNames& names, PyObject* object, Node* node, PyRef& children) {
+            return read_node(names, object, NodeTarget(*node), children);
         };
-        std::vector<Frame> open;
-        PathSet on_path;
-        auto enter = [&](PyRef object, Node& node) {
-            PyRef children;
-            if (!read_node(names, object.get(), node, children)) return false;
-            if (!on_path.insert(object.get())) {
-                // Its own descendant: the tree would never end.
-                PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
-                return false;
-            }
-            node.children.reserve(static_cast<std::size_t>(PyList_GET_SIZE(children.get())));
-            open.push_back({std::move(object), std::move(children), 0, &node});
-            return true;
+        auto child_of = [](Node* parent, Py_ssize_t expected) {
+            if (parent->children.empty()) parent->children.reserve(static_cast<std::size_t>(expected));
+            return &parent->children.emplace_back();
         };
-        if (!enter(PyRef::new_ref(root), out)) return nullptr;
-        while (!open.empty()) {
-            Frame& top = open.back();
-            // The length is read afresh for every item: the list may shrink meanwhile.
-            if (top.next >= PyList_GET_SIZE(top.list.get())) {
-                on_path.erase(top.object.get());
-                open.pop_back();
-                continue;
-            }
-            PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), top.next++));
-            if (!item || !enter(std::move(item), top.node->children.emplace_back())) return nullptr;
-        }
-        return Py_None;  // borrowed: only success is read from it
+        return read_tree(root, &out, read, child_of) ? Py_None : nullptr;  // borrowed: only success is read from it
+    }) != nullptr;
+}
+
+bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
+    return guarded([&]() -> PyObject* {
+        auto read = [&](const AttributeNames& names, PyObject* object, std::size_t n, PyRef& children) {
+            return read_node(names, object, FlatTarget(out, n), children);
+        };
+        auto child_of = [&](std::size_t parent, Py_ssize_t) {
+            out.count_child(parent);
+            return out.add_node();
+        };
+        return read_tree(root, out.add_node(), read, child_of) ? Py_None : nullptr;  // borrowed: only success is read from it
     }) != nullptr;
 }
 

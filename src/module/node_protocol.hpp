@@ -22,6 +22,11 @@ namespace morvax::module {
 // (TypeError) or the exception a caller's object raised for name or formula.
 [[nodiscard]] bool protocol_to_node(PyObject* root, Node& out) noexcept;
 
+// protocol_to_node into what an evaluation reads (names, hidden flags,
+// children counts, formula texts): the same reads, checks and errors, with
+// `id` and `cells` read and checked but not kept. `out` must be empty.
+[[nodiscard]] bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept;
+
 enum class NodeField : unsigned char { value, formula, cells };
 
 // Writes `field` of `node` and of its descendants onto `root` and the objects
