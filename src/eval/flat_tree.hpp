@@ -7,15 +7,13 @@
 // Nodes' texts, and the Nodes must outlive it.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 
 namespace morvax {
@@ -62,26 +60,11 @@ private:
         Node* node = nullptr;
     };
 
-    // A copy of `text` in the chunks, which never move.
-    std::string_view keep(std::string_view text) {
-        if (text.empty()) return {};
-        if (static_cast<std::size_t>(end_ - cur_) < text.size()) {
-            const std::size_t size = std::max<std::size_t>(text.size(), std::size_t{256} << 10);
-            chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-            cur_ = chunks_.back().get();
-            end_ = cur_ + size;
-        }
-        std::memcpy(cur_, text.data(), text.size());
-        const std::string_view kept(cur_, text.size());
-        cur_ += text.size();
-        return kept;
-    }
+    std::string_view keep(std::string_view text) { return chunks_.keep(text); }
 
     std::vector<Item> items_;
     std::vector<std::string_view> texts_;
-    std::vector<std::unique_ptr<char[]>> chunks_;
-    char* cur_ = nullptr;
-    char* end_ = nullptr;
+    TextChunks chunks_{std::size_t{256} << 10};
 };
 
 }  // namespace morvax

@@ -269,46 +269,39 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             }
             case StepOp::Children:
             case StepOp::ChildrenMany:
-            case StepOp::CollectChildren: {
-                const NodePtr end = tree.subtree_end(n);
-                std::size_t position = 0;
-                EvalResult picked = EvalResult::error(EvalError::Ref);
-                EvalResult first_error;
-                for (NodePtr child = n + 1; child < end;) {
-                    const NodePtr next = tree.subtree_end(child);
-                    // The next child's formula loads while this one is read.
-                    if (next < end) formulas_.prefetch(next, d);
-                    const EvalResult r = read(child, d).as_own();
-                    ++position;
-                    if (step->op == StepOp::Children && position == step->index) picked = r;
-                    if (step->op == StepOp::CollectChildren) collect(r, first_error);
-                    child = next;
-                }
-                if (step->op == StepOp::ChildrenMany) return fail(EvalError::Many);
-                if (step->op == StepOp::CollectChildren) {
-                    if (first_error.is_error()) return fail(first_error.error_kind());
-                    break;
-                }
-                if (picked.is_error()) return fail(picked.error_kind());
-                push_result(picked);
-                break;
-            }
+            case StepOp::CollectChildren:
             case StepOp::Right:
             case StepOp::RightMany:
             case StepOp::CollectRight: {
-                // A single formula has no later dimensions: its right is a REF!.
-                if (!formulas_.is_list(n)) return fail(step->op == StepOp::RightMany ? EvalError::Many : EvalError::Ref);
-                const std::size_t length = formulas_.length(n);
+                const bool children = step->op <= StepOp::CollectChildren;
+                // Each family lists its picking step, its -Many and its Collect- form in that order.
+                const int use = static_cast<int>(step->op) - static_cast<int>(children ? StepOp::Children : StepOp::Right);
+                constexpr int kPick = 0, kMany = 1, kCollect = 2;
                 EvalResult picked = EvalResult::error(EvalError::Ref);
                 EvalResult first_error;
-                // Later dimensions of the node itself; their errors arrive as they are.
-                for (std::size_t k = d + 1; k < length; ++k) {
-                    const EvalResult r = read(n, k);
-                    if (step->op == StepOp::Right && k - d == step->index) picked = r;
-                    if (step->op == StepOp::CollectRight) collect(r, first_error);
+                std::size_t position = 0;
+                auto take = [&](const EvalResult& r) {
+                    ++position;
+                    if (use == kPick && position == step->index) picked = r;
+                    if (use == kCollect) collect(r, first_error);
+                };
+                if (children) {
+                    const NodePtr end = tree.subtree_end(n);
+                    for (NodePtr child = n + 1; child < end;) {
+                        const NodePtr next = tree.subtree_end(child);
+                        // The next child's formula loads while this one is read.
+                        if (next < end) formulas_.prefetch(next, d);
+                        take(read(child, d).as_own());
+                        child = next;
+                    }
+                } else {
+                    // A single formula has no later dimensions: its right is a REF!.
+                    if (!formulas_.is_list(n)) return fail(use == kMany ? EvalError::Many : EvalError::Ref);
+                    // Later dimensions of the node itself; their errors arrive as they are.
+                    for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
                 }
-                if (step->op == StepOp::RightMany) return fail(EvalError::Many);
-                if (step->op == StepOp::CollectRight) {
+                if (use == kMany) return fail(EvalError::Many);
+                if (use == kCollect) {
                     if (first_error.is_error()) return fail(first_error.error_kind());
                     break;
                 }

@@ -51,6 +51,33 @@ inline std::uint64_t hash_text(std::string_view text) {
     return h ^ (h >> 32);
 }
 
+// Copies of texts packed into chunks that never move: one allocation per
+// chunk (at least `chunk_size` bytes) rather than one per text.
+class TextChunks {
+public:
+    explicit TextChunks(std::size_t chunk_size) : chunk_size_(chunk_size) {}
+
+    std::string_view keep(std::string_view text) {
+        if (text.empty()) return {};
+        if (static_cast<std::size_t>(end_ - cur_) < text.size()) {
+            const std::size_t size = std::max(text.size(), chunk_size_);
+            chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+            cur_ = chunks_.back().get();
+            end_ = cur_ + size;
+        }
+        std::memcpy(cur_, text.data(), text.size());
+        const std::string_view kept(cur_, text.size());
+        cur_ += text.size();
+        return kept;
+    }
+
+private:
+    std::size_t chunk_size_;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
+};
+
 class TextIds {
 public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -118,25 +145,10 @@ private:
         slots_ = std::move(bigger);
     }
 
-    // A copy of `text` in the chunks, which never move.
-    std::string_view keep(std::string_view text) {
-        if (text.empty()) return {};
-        if (static_cast<std::size_t>(end_ - cur_) < text.size()) {
-            const std::size_t size = std::max<std::size_t>(text.size(), std::size_t{64} << 10);
-            chunks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-            cur_ = chunks_.back().get();
-            end_ = cur_ + size;
-        }
-        std::memcpy(cur_, text.data(), text.size());
-        const std::string_view kept(cur_, text.size());
-        cur_ += text.size();
-        return kept;
-    }
+    std::string_view keep(std::string_view text) { return chunks_.keep(text); }
 
     std::vector<Slot> slots_;  // a power of two, at most half full
-    std::vector<std::unique_ptr<char[]>> chunks_;
-    char* cur_ = nullptr;
-    char* end_ = nullptr;
+    TextChunks chunks_{std::size_t{64} << 10};
     std::vector<std::string_view> keys_;  // views into the chunks
     std::vector<std::uint64_t> hashes_;
 };
