@@ -2,8 +2,6 @@
 
 #include "eval/tree.hpp"
 
-#include <algorithm>
-
 namespace morvax {
 namespace {
 
@@ -32,33 +30,14 @@ ResultList TreeContext::get_reference_value(std::string_view name,
 }
 
 ResultList TreeContext::get_children_values() const {
-    const TreeIndex& tree = tree_.tree();
-    const NodePtr end = tree.subtree_end(node_);
-    // Counted first (hops over the subtree ends, no Node touched) so that a
-    // long list is allocated once.
-    std::size_t count = 0;
-    for (NodePtr child = node_ + 1; child < end; child = tree.subtree_end(child)) ++count;
     ResultList out;
-    out.reserve(count);
-    for (NodePtr child = node_ + 1; child < end; child = tree.subtree_end(child)) {
-        const NodePtr next = tree.subtree_end(child);
-        // The next child's formula loads while this one is read.
-        if (next < end) tree_.formulas().prefetch(next, dimension_);
-        out.push_back(tree_.read(child, dimension_).as_own());
-    }
+    tree_.read_children(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); });
     return out;
 }
 
 ResultList TreeContext::get_right_values() const {
-    const FormulaTable& formulas = tree_.formulas();
-    if (!formulas.is_list(node_)) return ref_error();
-    const std::size_t length = formulas.length(node_);
     ResultList out;
-    out.reserve(length - std::min(length, dimension_ + 1));
-    // Later dimensions of the node itself; their errors arrive as they are.
-    for (std::size_t k = dimension_ + 1; k < length; ++k) {
-        out.push_back(tree_.read(node_, k));
-    }
+    if (!tree_.read_right(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); })) return ref_error();
     return out;
 }
 

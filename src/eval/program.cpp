@@ -246,7 +246,6 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             collected_.push_back(r.value());
         }
     };
-    const TreeIndex& tree = tree_;
     for (;; ++step) {
         switch (step->op) {
             case StepOp::Number: push(step->number); break;
@@ -286,19 +285,10 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                     if (use == kCollect) collect(r, first_error);
                 };
                 if (children) {
-                    const NodePtr end = tree.subtree_end(n);
-                    for (NodePtr child = n + 1; child < end;) {
-                        const NodePtr next = tree.subtree_end(child);
-                        // The next child's formula loads while this one is read.
-                        if (next < end) formulas_.prefetch(next, d);
-                        take(read(child, d).as_own());
-                        child = next;
-                    }
-                } else {
+                    read_children(n, d, take);
+                } else if (!read_right(n, d, take)) {
                     // A single formula has no later dimensions: its right is a REF!.
-                    if (!formulas_.is_list(n)) return fail(use == kMany ? EvalError::Many : EvalError::Ref);
-                    // Later dimensions of the node itself; their errors arrive as they are.
-                    for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
+                    return fail(use == kMany ? EvalError::Many : EvalError::Ref);
                 }
                 if (use == kMany) return fail(EvalError::Many);
                 if (use == kCollect) {

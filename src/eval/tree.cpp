@@ -21,32 +21,6 @@ bool test_bit(const std::vector<std::uint64_t>& v, std::size_t i) { return (v[i 
 void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::uint64_t{1} << (i % 64); }
 void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
 
-// Digits with at most one point between them: the parser makes the number
-// alone of such a text, by the same conversion, so it is converted without
-// parsing (models hold a great many distinct input numbers).
-bool plain_number_text(std::string_view text, double& out) {
-    if (text.empty() || text.size() > 64) return false;
-    bool point = false;
-    std::uint64_t digits = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '.' && !point && i > 0 && i + 1 < text.size()) {
-            point = true;
-        } else if (c >= '0' && c <= '9') {
-            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
-        } else {
-            return false;
-        }
-    }
-    if (!point && text.size() <= 15) {
-        // What the conversion does for up to 15 digits: exact, below 2^53.
-        out = static_cast<double>(digits);
-        return true;
-    }
-    std::string unused;
-    return convert_number_text(text, out, unused);
-}
-
 }  // namespace
 
 std::vector<const Node*> find_all_nodes_by_name(const Node& start, std::string_view name) {
@@ -271,7 +245,7 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
         std::uint32_t d = 0;
         for (const std::string_view text : formula) {
             double number = 0;
-            if (numbers_.size() < kNumber && plain_number_text(text, number)) {
+            if (numbers_.size() < kNumber && convert_plain_number(text, number)) {
                 id_of.push_back(kNumber | static_cast<std::uint32_t>(numbers_.size()));
                 numbers_.push_back(number);
                 ++d;

@@ -195,9 +195,6 @@ public:
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
-    // Slot d of n's formula. `covered` is false when n's formula list has no
-    // slot d.
-    FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
     // What n evaluates in dimension d: its single formula in every dimension,
     // or list entry d; `covered` is false past the end of a list.
     FormulaSlot formula_in(NodePtr n, std::size_t d, bool& covered) const {
@@ -232,6 +229,10 @@ public:
     std::size_t length(NodePtr n) const { return first_slot_[n + 1] - first_slot_[n]; }
 
 private:
+    // Slot d of n's formula. `covered` is false when n's formula list has no
+    // slot d.
+    FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
+
     Arena arena_;  // the syntax trees and their roots
     // The compiled formulas, each followed by its steps, in the order of the
     // first dimension that needs them: one sweep reads one dense stretch.
@@ -244,13 +245,13 @@ private:
     std::vector<FormulaSlot> slots_;         // empty with the grid
     std::vector<double> numbers_;            // the plain numbers, one per slot that holds one
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
+    static const CompiledFormula kUncoveredFormula;
+    inline static const FormulaSlot kUncovered = FormulaSlot::of(&kUncoveredFormula);  // the grid's mark for "past the end of a list"
+    std::size_t nodes_ = 0;
     // formula_in for every node in every dimension, dimension by dimension
     // (n in d at d * nodes_ + n), when that costs at most four times the
     // slots: one sweep of the evaluation then reads it in order, and it takes
     // the place of slots_. Else empty.
-    static const CompiledFormula kUncoveredFormula;
-    inline static const FormulaSlot kUncovered = FormulaSlot::of(&kUncoveredFormula);  // the grid's mark for "past the end of a list"
-    std::size_t nodes_ = 0;
     std::vector<FormulaSlot> grid_;
 };
 
@@ -272,8 +273,30 @@ public:
     // Copies every node's results into its Node's `value` field.
     void save_values();
 
+    // Reads every child of n in dimension d, in order, each as a formula sees
+    // it (as_own), giving each to `take`.
+    template <class Take>
+    void read_children(NodePtr n, std::size_t d, Take&& take) {
+        const NodePtr end = tree_.subtree_end(n);
+        for (NodePtr child = n + 1; child < end;) {
+            const NodePtr next = tree_.subtree_end(child);
+            // The next child's formula loads while this one is read.
+            if (next < end) formulas_.prefetch(next, d);
+            take(read(child, d).as_own());
+            child = next;
+        }
+    }
+    // Reads n's own later dimensions after d, in order, giving each to
+    // `take` (their errors as they are); false, reading nothing, when n's
+    // formula is single and so has no later dimensions.
+    template <class Take>
+    bool read_right(NodePtr n, std::size_t d, Take&& take) {
+        if (!formulas_.is_list(n)) return false;
+        for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
+        return true;
+    }
+
     const TreeIndex& tree() const { return tree_; }
-    const FlatTree& flat() const { return flat_; }
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }

@@ -218,6 +218,21 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
     return true;
 }
 
+bool convert_plain_number(std::string_view text, double& out) {
+    if (text.empty() || text.size() > 64) return false;
+    bool point = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.' && !point && i > 0 && i + 1 < text.size()) {
+            point = true;
+        } else if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    std::string unused;
+    return convert_number_text(text, out, unused);
+}
+
 // -- construction ---------------------------------------------------------------
 
 namespace {

@@ -84,4 +84,9 @@ std::string normalize_number_string(std::string_view text);
 // the one of a failed conversion, without location.
 bool convert_number_text(std::string_view text, double& out, std::string& error);
 
+// For a formula text of digits with at most one point between them, which
+// the parser reads as that number alone: its value, without parsing (models
+// hold a great many distinct input numbers). False for any other text.
+bool convert_plain_number(std::string_view text, double& out);
+
 }  // namespace morvax
