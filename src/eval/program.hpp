@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "eval/types.hpp"
@@ -83,5 +84,13 @@ inline constexpr std::size_t kProgramStack = 12;
 // or returns false (leaving `out` as it was) when the formula is better left
 // to the evaluator: nested too deeply for the machine's stack.
 bool compile_formula(const Value& value, const TreeIndex& tree, std::vector<Step>& out);
+
+// Whether any of the steps gives part of the syntax tree to the evaluator.
+inline bool hands_over_syntax(std::span<const Step> steps) {
+    for (const Step& s : steps) {
+        if (s.op == StepOp::Evaluate || s.op == StepOp::CollectEvaluated) return true;
+    }
+    return false;
+}
 
 }  // namespace morvax

@@ -283,10 +283,14 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     std::vector<Step> steps;
     for (const std::uint32_t id : order) {
         const std::string_view text = seen.text(id);
+        const Arena::Mark before = arena_.mark();
         char* copy = arena_.allocate<char>(text.size());
         if (!text.empty()) std::memcpy(copy, text.data(), text.size());
         const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
-        if (!p.ok()) continue;
+        if (!p.ok()) {
+            arena_.rewind(before);
+            continue;
+        }
         const Value* value = arena_.make<Value>(p.value);
         // The steps, when it compiles, lie right after it.
         steps.clear();
@@ -295,6 +299,14 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
             Step* placed = code_.allocate<Step>(steps.size());
             std::copy(steps.begin(), steps.end(), placed);
             formula->steps = placed;
+            // Steps that never hand the syntax tree to the evaluator leave it
+            // (and the text its names view) unused: its room serves the next
+            // formula, so the trees kept stay few and the parser writes to
+            // memory already in the cache.
+            if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
+                formula->value = nullptr;
+                arena_.rewind(before);
+            }
         }
         parsed[id] = formula;
     }
@@ -306,13 +318,14 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
         // The grid holds every slot too (a list's entry d in dimension d, a
         // single formula in dimension 0), so the runs of slots are not kept.
-        grid_.resize(nodes_ * max_length_);
-        for (NodePtr n = 0; n < nodes_; ++n) {
-            const std::uint32_t first = first_slot_[n];
-            const std::uint32_t count = first_slot_[n + 1] - first;
-            for (std::size_t d = 0; d < max_length_; ++d) {
+        // Written in its own order, each entry once.
+        grid_.reserve(nodes_ * max_length_);
+        for (std::size_t d = 0; d < max_length_; ++d) {
+            for (NodePtr n = 0; n < nodes_; ++n) {
+                const std::uint32_t first = first_slot_[n];
+                const std::uint32_t count = first_slot_[n + 1] - first;
                 const std::size_t slot = list_[n] ? d : 0;
-                grid_[d * nodes_ + n] = slot < count ? slot_of(id_of[first + slot]) : kUncovered;
+                grid_.push_back(slot < count ? slot_of(id_of[first + slot]) : kUncovered);
             }
         }
     } else {

@@ -162,8 +162,8 @@ private:
 // A formula as the evaluation runs it: its compiled steps, or its syntax tree
 // alone when it was left to the evaluator.
 struct CompiledFormula {
-    const Value* value;
-    const Step* steps;  // null: evaluate `value`
+    const Value* value;  // null when the steps never need it
+    const Step* steps;   // null: evaluate `value`
 };
 
 // What a node evaluates in one dimension: a compiled formula (null when its

@@ -37,6 +37,19 @@ public:
         return ::new (allocate<T>(1)) T{std::forward<Args>(args)...};
     }
 
+    // Where the next allocation goes: rewind(mark()) gives back everything
+    // allocated after it, for reuse.
+    struct Mark {
+        std::byte* at;
+        std::size_t chunks;
+    };
+    Mark mark() const { return {cur_, chunks_.size()}; }
+    // Only within the chunk the mark was taken in: what went to later chunks
+    // stays allocated (their start is rare, at most one per doubling).
+    void rewind(Mark m) {
+        if (m.chunks == chunks_.size()) cur_ = m.at;
+    }
+
 private:
     void* raw(std::size_t size, std::size_t align);
 

@@ -191,13 +191,17 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
         text.remove_suffix(1);
         percent = true;
     }
-    if (!text.empty() && text.size() <= 15 &&
-        text.find_first_not_of("0123456789") == std::string_view::npos) {
+    if (!text.empty() && text.size() <= 15) {
         // Plain digits below 2^53 convert exactly.
         std::uint64_t n = 0;
-        for (char c : text) n = n * 10 + static_cast<std::uint64_t>(c - '0');
-        out = percent ? static_cast<double>(n) / 100 : static_cast<double>(n);
-        return true;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            n = n * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        }
+        if (i == text.size()) {
+            out = percent ? static_cast<double>(n) / 100 : static_cast<double>(n);
+            return true;
+        }
     }
     if (!text.empty() && text.front() >= '0' && text.front() <= '9' && text.back() >= '0' &&
         text.back() <= '9' && text.find(',') == std::string_view::npos && plain_decimal(text) &&
