@@ -104,6 +104,33 @@ def best_of(repeat: int, run: Callable[[], object]) -> float:
     return min(times)
 
 
+def status_mib(field: str) -> float | None:
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
+
+
+def call_memory(run: Callable[[], object]) -> float | None:
+    """MiB a call holds at its peak beyond what the process held before it
+    (Linux: the peak is reset through /proc/self/clear_refs first); None where
+    that cannot be measured."""
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # resets VmHWM to the current RSS
+    except OSError:
+        return None
+    before = status_mib("VmRSS")
+    run()
+    peak = status_mib("VmHWM")
+    return None if before is None or peak is None else peak - before
+
+
 def measure(nodes: int, repeat: int) -> dict[str, float]:
     root = planning_model(nodes)
     evaluate_tree = morvax_formulas.evaluate_tree
@@ -117,6 +144,10 @@ def measure(nodes: int, repeat: int) -> dict[str, float]:
         }
         bridge_only = emptied(root)
         figures["bridge"] = best_of(repeat, lambda: evaluate_tree(bridge_only, in_place=True))
+        # The values are in place by now: what is left is the call's own tables.
+        memory = call_memory(lambda: evaluate_tree(root, in_place=True))
+        if memory is not None:
+            figures["memory"] = memory
     finally:
         gc.enable()
     figures["nodes"] = count_nodes(root)
@@ -133,15 +164,13 @@ CHAIN_SCRIPT = """
 import sys, threading, time
 import morvax_formulas
 sys.path.insert(0, {bench!r})
-from bench_tree import Node
+from bench_tree import Node, status_mib
 length = {length}
 root = Node("root", "=@n0", [Node(f"n{{i}}", f"=@n{{i + 1}} + 1") for i in range(length - 1)])
 root.children.append(Node(f"n{{length - 1}}", "=1"))
 def peak_mib():
     # VmHWM belongs to this process image; ru_maxrss would carry the parent's peak over exec.
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) / 1024
+    return status_mib("VmHWM")
 before = peak_mib()
 result = {{}}
 def run():
@@ -168,10 +197,13 @@ def chain_figures(length: int) -> tuple[float, float, float]:
 
 def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None) -> None:
     print(f"{'nodes':>9} {'walk s':>8} {'in_place s':>11} {'x walk':>7} {'deepcopy s':>11} "
-          f"{'copy s':>8} {'copy-deepcopy s':>16} {'bridge only s':>14}")
+          f"{'copy s':>8} {'copy-deepcopy s':>16} {'bridge only s':>14} {'call MiB':>9}")
     for f in results.values():
+        memory = f"{f['memory']:9.0f}" if "memory" in f else f"{'-':>9}"
         print(f"{int(f['nodes']):>9} {f['walk']:8.3f} {f['in_place']:11.3f} {f['in_place'] / f['walk']:7.2f} "
-              f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['bridge']:14.3f}")
+              f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['bridge']:14.3f} "
+              f"{memory}")
+    print("call MiB: memory an in-place call holds at its peak beyond the model with its values")
 
     print()
     if 100_000 in results:
@@ -195,8 +227,9 @@ def rows(results: dict[int, dict[str, float]], chain: tuple[float, float, float]
     for f in results.values():
         size = nodes(int(f["nodes"]))
         walk = ("Python walk", f["walk"])
+        memory = f"holds {f['memory']:.0f} MiB at its peak" if "memory" in f else ""
         out += [
-            row("evaluate_tree (in place)", size, f["in_place"], walk),
+            row("evaluate_tree (in place)", size, f["in_place"], walk, note=memory),
             row("evaluate_tree (on a copy)", size, f["copy"], ("copy.deepcopy", f["deepcopy"]), walk),
             row("evaluate_tree (formulas emptied)", size, f["bridge"], walk, note="the bridge alone"),
         ]

@@ -44,8 +44,8 @@ public:
         std::size_t chunks;
     };
     Mark mark() const { return {cur_, chunks_.size()}; }
-    // Only within the chunk the mark was taken in: what went to later chunks
-    // stays allocated (their start is rare, at most one per doubling).
+    // Only within the chunk the mark was taken in: when a chunk was started
+    // since, everything stays allocated (rare: only what is kept fills chunks).
     void rewind(Mark m) {
         if (m.chunks == chunks_.size()) cur_ = m.at;
     }
