@@ -14,9 +14,9 @@ FlatTree::FlatTree(Node& root) {
         item.children = static_cast<std::uint32_t>(n.children.size());
         item.hidden = n.is_hidden;
         item.list = n.formula.is_multi();
-        item.node = &n;
         for (const std::string& text : n.formula) texts_.push_back(text);
         items_.push_back(item);
+        nodes_.push_back(&n);
     });
 }
 

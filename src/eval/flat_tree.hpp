@@ -47,8 +47,9 @@ public:
         const std::size_t end = n + 1 < items_.size() ? items_[n + 1].first_text : texts_.size();
         return std::span<const std::string_view>(texts_).subspan(items_[n].first_text, end - items_[n].first_text);
     }
-    // The Node it was read from; null when it came from elsewhere.
-    Node* node(std::size_t n) const { return items_[n].node; }
+    // The Nodes it was read from, in pre-order; empty when it came from
+    // elsewhere. Taking them leaves none.
+    std::vector<Node*> take_nodes() { return std::move(nodes_); }
 
 private:
     struct Item {
@@ -57,7 +58,6 @@ private:
         std::uint32_t children = 0;
         bool hidden = false;
         bool list = false;
-        Node* node = nullptr;
     };
 
     std::string_view keep(std::string_view text) { return chunks_.keep(text); }
@@ -65,6 +65,7 @@ private:
     std::vector<Item> items_;
     std::vector<std::string_view> texts_;
     TextChunks chunks_{std::size_t{256} << 10};
+    std::vector<Node*> nodes_;
 };
 
 }  // namespace morvax

@@ -348,13 +348,16 @@ FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const
 
 TreeEvaluation::TreeEvaluation(Node& root) : TreeEvaluation(FlatTree(root)) {}
 
+// The flat tree goes with the parameter, before the evaluation starts: the
+// index and the formula table keep what they need of it, and its texts are
+// the largest thing a call holds.
 TreeEvaluation::TreeEvaluation(FlatTree tree)
-    : flat_(std::move(tree)),
-      tree_(flat_),
-      formulas_(flat_, tree_),
+    : tree_(tree),
+      formulas_(tree, tree_),
       dims_(formulas_.max_length()),
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
-      stack_(tree_.size(), dims_) {}
+      stack_(tree_.size(), dims_),
+      nodes_(tree.take_nodes()) {}
 
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
@@ -401,10 +404,8 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
 }
 
 void TreeEvaluation::save_values() {
-    for (NodePtr n = 0; n < tree_.size(); ++n) {
-        Node* node = flat_.node(n);
-        if (node == nullptr) continue;
-        if (auto results = values_.results(n)) node->value = std::move(*results);
+    for (NodePtr n = 0; n < nodes_.size(); ++n) {
+        if (auto results = values_.results(n)) nodes_[n]->value = std::move(*results);
     }
 }
 

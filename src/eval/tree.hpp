@@ -310,13 +310,13 @@ private:
     // Runs a compiled formula as n's in dimension d.
     EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
 
-    FlatTree flat_;
     TreeIndex tree_;
     FormulaTable formulas_;
     std::size_t dims_;  // after formulas_, which counts them
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
+    std::vector<Node*> nodes_;  // by position; empty when the tree came from elsewhere
     // What the aggregations being computed have collected so far, innermost
     // last: shared by the nested evaluations, each of which takes back what
     // it added before it returns.
