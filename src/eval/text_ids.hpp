@@ -106,8 +106,10 @@ public:
     }
 
     // The id of `text`, a new one when it was not there yet (`added` tells).
-    std::uint32_t intern(std::string_view text, bool& added) {
-        const std::uint64_t hash = hash_text(text);
+    std::uint32_t intern(std::string_view text, bool& added) { return intern(text, hash_text(text), added); }
+
+    // The same, `hash` being hash_text(text).
+    std::uint32_t intern(std::string_view text, std::uint64_t hash, bool& added) {
         const std::size_t mask = slots_.size() - 1;
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         std::size_t i = hash & mask;
@@ -127,6 +129,11 @@ public:
         if (keys_.size() * 2 > slots_.size()) grow();
         return id;
     }
+
+    // Asks the processor to start loading where a text of this hash is
+    // probed first: a large table is interned into in a stream of texts
+    // whose hashes are known a few texts ahead.
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
 
 private:
     struct Slot {

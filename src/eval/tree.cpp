@@ -226,6 +226,72 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 
 // -- FormulaTable -------------------------------------------------------------
 
+namespace {
+
+// The formula texts of a tree in pre-order, interned into `ids`: each one's
+// id goes to the end of `id_of`, the lowest dimension each distinct text
+// stands in to `first_dimension`. Texts are interned a block at a time, each
+// block's hashes known before its first probe, so that the probes of a table
+// larger than the cache overlap rather than wait for one another.
+class TextStream {
+public:
+    TextStream(TextIds& ids, std::vector<std::uint32_t>& id_of, std::vector<std::uint32_t>& first_dimension)
+        : ids_(ids), id_of_(id_of), first_dimension_(first_dimension) {
+        block_.reserve(kBlock);
+    }
+
+    // The text in dimension d of its node; its id is set by finish() at the latest.
+    void add(std::string_view text, std::uint32_t d) {
+        const auto slot = static_cast<std::uint32_t>(id_of_.size());
+        id_of_.push_back(TextIds::kNone);
+        // Lists often repeat one text: the text before is checked before hashing.
+        if (after_text_ && text == previous_) {
+            block_.push_back({slot, d, {}, 0, true});
+        } else {
+            block_.push_back({slot, d, text, hash_text(text), false});
+            previous_ = text;
+            after_text_ = true;
+        }
+        if (block_.size() == kBlock) intern_block();
+    }
+    void finish() { intern_block(); }
+
+private:
+    struct Pending {
+        std::uint32_t slot;  // in id_of
+        std::uint32_t d;
+        std::string_view text;  // empty for a repeat
+        std::uint64_t hash;
+        bool repeat;  // the same text as the pending one before it
+    };
+    static constexpr std::size_t kBlock = 256, kAhead = 8;
+
+    void intern_block() {
+        for (std::size_t i = 0; i < block_.size(); ++i) {
+            const Pending& p = block_[i];
+            if (i + kAhead < block_.size() && !block_[i + kAhead].repeat) ids_.prefetch(block_[i + kAhead].hash);
+            if (!p.repeat) {
+                bool added = false;
+                last_ = ids_.intern(p.text, p.hash, added);
+                if (added) first_dimension_.push_back(p.d);
+            }
+            first_dimension_[last_] = std::min(first_dimension_[last_], p.d);
+            id_of_[p.slot] = last_;
+        }
+        block_.clear();
+    }
+
+    TextIds& ids_;
+    std::vector<std::uint32_t>& id_of_;
+    std::vector<std::uint32_t>& first_dimension_;
+    std::vector<Pending> block_;
+    bool after_text_ = false;  // a text was added before this one
+    std::string_view previous_;
+    std::uint32_t last_ = TextIds::kNone;  // the id of the text interned last
+};
+
+}  // namespace
+
 FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     TextIds seen(1024);
     // Per slot: its text's id, or kNumber and the index of its number.
@@ -234,8 +300,7 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     std::vector<std::uint32_t> first_dimension;  // per text: the lowest dimension it stands in
     first_slot_.reserve(tree.size() + 1);
     list_.reserve(tree.size());
-    std::uint32_t previous = TextIds::kNone;
-    std::string_view previous_text;
+    TextStream texts(seen, id_of, first_dimension);
     for (NodePtr n = 0; n < tree.size(); ++n) {
         first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
         const std::span<const std::string_view> formula = flat.texts(n);
@@ -251,18 +316,11 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
                 ++d;
                 continue;
             }
-            // Lists often repeat one text: the entry before is checked before hashing.
-            if (previous == TextIds::kNone || text != previous_text) {
-                bool added = false;
-                previous = seen.intern(text, added);
-                previous_text = seen.text(previous);
-                if (added) first_dimension.push_back(d);
-            }
-            first_dimension[previous] = std::min(first_dimension[previous], d);
-            id_of.push_back(previous);
+            texts.add(text, d);
             ++d;
         }
     }
+    texts.finish();
     first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
     distinct_ = seen.size();
 

@@ -107,20 +107,26 @@ private:
     std::mt19937 random_;
 };
 
-// A small tree in the notation of tree_text.hpp: names repeat (several nodes
-// answer one name), some are hidden, formulas are single or lists.
-std::string generated_tree(Formulas& formulas, std::mt19937& random) {
+// A tree of up to `most` nodes below its root in the notation of
+// tree_text.hpp: names repeat (several nodes answer one name), some are
+// hidden, formulas are single or lists, whose entries often repeat the one
+// before (as a model's months do).
+std::string generated_tree(Formulas& formulas, std::mt19937& random, std::size_t most = 7) {
     auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
     static const char* const names[] = {"A", "B", "C"};
     std::string text = "R =sum(children)\n";
     std::size_t depth = 1;
-    for (std::size_t i = 1 + pick(7); i > 0; --i) {
+    for (std::size_t i = 1 + pick(most); i > 0; --i) {
         text += std::string(depth, ' ') + (pick(5) == 0 ? "~" : "") + names[pick(3)] + " ";
         if (pick(2) == 0) {
             text += formulas.formula();
         } else {
             std::string list = "[";
-            for (std::size_t k = 1 + pick(3); k > 0; --k) list += formulas.formula() + (k > 1 ? "|" : "");
+            std::string entry = formulas.formula();
+            for (std::size_t k = 1 + pick(3); k > 0; --k) {
+                list += entry + (k > 1 ? "|" : "");
+                if (pick(2) == 0) entry = formulas.formula();
+            }
             text += list + "]";
         }
         text += "\n";
@@ -140,6 +146,20 @@ TEST(program_agrees_with_the_oracle_on_generated_trees) {
     std::mt19937 random(7);
     for (int round = 0; round < 20000; ++round) {
         const std::string text = generated_tree(formulas, random);
+        Node tree = test::tree_from_text(text);
+        const std::vector<std::string> expected = test::plain_values(tree);
+        evaluate_tree_values(tree);
+        CHECK_EQ(joined(test::saved_values(tree)), joined(expected)) << text;
+    }
+}
+
+// Trees of hundreds of formula texts: the table reads them in blocks, and a
+// text that repeats the one before may fall in the next block.
+TEST(program_agrees_with_the_oracle_on_larger_generated_trees) {
+    Formulas formulas(20261209);
+    std::mt19937 random(11);
+    for (int round = 0; round < 40; ++round) {
+        const std::string text = generated_tree(formulas, random, 600);
         Node tree = test::tree_from_text(text);
         const std::vector<std::string> expected = test::plain_values(tree);
         evaluate_tree_values(tree);
