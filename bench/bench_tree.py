@@ -144,7 +144,9 @@ def measure(nodes: int, repeat: int) -> dict[str, float]:
     gc.disable()  # the collector's pauses would dominate the walk of a large tree
     try:
         figures = {
-            "walk": best_of(repeat, lambda: python_walk(root)),
+            # The walk is cheap and the baseline of every ratio: more rounds
+            # keep a busy moment of the machine from making it look slow.
+            "walk": best_of(3 * repeat, lambda: python_walk(root)),
             # At least two rounds at every size: the first call on a model
             # makes its value lists where the walk left strings, and the
             # sizes are compared call for call.
