@@ -125,7 +125,7 @@ def call_memory(run: Callable[[], object]) -> float | None:
         # Memory the allocator keeps after earlier calls would take the call's
         # allocations unseen: it goes back to the system first.
         ctypes.CDLL(None).malloc_trim(0)
-    except (OSError, AttributeError):
+    except (OSError, AttributeError, TypeError):  # not glibc
         pass
     try:
         with open("/proc/self/clear_refs", "w") as clear:
