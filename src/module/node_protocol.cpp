@@ -347,9 +347,10 @@ PyObject* new_ascii(std::string_view text) {
 // distinct result many times over (inputs, constants, rows that repeat) and a
 // str is immutable, so every distinct result seen in the call gets one str,
 // made once and shared by every list that holds it: an open-addressing map by
-// the result's fields (linear probing, at most half full), which never drops
-// an entry before the call ends. A small cache that replaced entries made the
-// same text again and again and touched cold strings to drop them.
+// the result's fields (linear probing, at most three quarters full), which
+// never drops an entry before the call ends. A small cache that replaced
+// entries made the same text again and again and touched cold strings to
+// drop them.
 class ResultTexts {
 public:
     // New reference: the result's text (numbers and error texts are ASCII).
@@ -543,10 +544,6 @@ PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, Resul
     }
     return list;
 }
-
-}  // namespace
-
-namespace {
 
 // The walk of the conversions: `root` and every object below it, in
 // pre-order, each read by `read(names, object, handle, children)` into what
