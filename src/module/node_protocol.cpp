@@ -1,5 +1,6 @@
 #include "module/node_protocol.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -355,29 +356,45 @@ class ResultTexts {
 public:
     // New reference: the result's text (numbers and error texts are ASCII).
     PyObject* text(const EvalResult& result) {
-        if (!result.is_number()) {
-            PyRef& slot = result.is_empty() ? other_[0] : other_[1 + static_cast<std::size_t>(result.error_kind())];
-            if (!slot) slot = new_text_of(result);
-            return Py_XNewRef(slot.get());
-        }
-        const auto bits = std::bit_cast<std::uint64_t>(result.value());
-        if (numbers_.empty()) numbers_.resize(kFirstSize);  // only writes of values use it
-        const std::size_t mask = numbers_.size() - 1;
-        std::size_t i = home(bits) & mask;
-        for (; numbers_[i].text; i = (i + 1) & mask) {
-            if (numbers_[i].bits == bits) return Py_NewRef(numbers_[i].text.get());
-        }
+        if (PyObject* known = held(result)) return Py_NewRef(known);
         PyRef made = new_text_of(result);
         if (!made) return nullptr;
+        if (!result.is_number()) {
+            other_[other_index(result)] = PyRef::new_ref(made.get());
+            return made.release();
+        }
+        if (numbers_.empty()) numbers_.resize(kFirstSize);  // only writes of values use it
         // A full table at its largest keeps what it has: the rest are made
         // afresh each time rather than held for the whole call.
         if ((numbers_size_ + 1) * kLoadDen > numbers_.size() * kLoadNum && numbers_.size() >= kLargestSize) {
             return made.release();
         }
-        PyObject* text = Py_NewRef(made.get());
-        numbers_[i] = {bits, std::move(made)};
+        const auto bits = std::bit_cast<std::uint64_t>(result.value());
+        const std::size_t mask = numbers_.size() - 1;
+        std::size_t i = home(bits) & mask;
+        while (numbers_[i].text) i = (i + 1) & mask;
+        numbers_[i] = {bits, PyRef::new_ref(made.get())};
         if (++numbers_size_ * kLoadDen > numbers_.size() * kLoadNum) grow();
-        return text;
+        return made.release();
+    }
+
+    // Borrowed: the result's text if this map already holds one, else null.
+    PyObject* held(const EvalResult& result) const {
+        if (!result.is_number()) return other_[other_index(result)].get();
+        if (numbers_.empty()) return nullptr;
+        const auto bits = std::bit_cast<std::uint64_t>(result.value());
+        const std::size_t mask = numbers_.size() - 1;
+        for (std::size_t i = home(bits) & mask; numbers_[i].text; i = (i + 1) & mask) {
+            if (numbers_[i].bits == bits) return numbers_[i].text.get();
+        }
+        return nullptr;
+    }
+
+    // The slot `result` would take is fetched now, so the misses of several
+    // results overlap instead of following one another.
+    void prefetch(const EvalResult& result) const {
+        if (!result.is_number() || numbers_.empty()) return;
+        __builtin_prefetch(&numbers_[home(std::bit_cast<std::uint64_t>(result.value())) & (numbers_.size() - 1)]);
     }
 
 private:
@@ -394,6 +411,11 @@ private:
         std::uint64_t bits = 0;  // of the double
         PyRef text;              // empty: a free slot
     };
+
+    // Empty first, then each error kind.
+    static std::size_t other_index(const EvalResult& result) {
+        return result.is_empty() ? 0 : 1 + static_cast<std::size_t>(result.error_kind());
+    }
 
     static PyRef new_text_of(const EvalResult& result) {
         char buffer[kNumberTextMax];
@@ -424,7 +446,7 @@ private:
 
     std::vector<Number> numbers_;
     std::size_t numbers_size_ = 0;
-    std::array<PyRef, 1 + kErrorKinds> other_;  // Empty, then each error kind
+    std::array<PyRef, 1 + kErrorKinds> other_;  // by other_index
 };
 
 // New reference: one str for a single element, a new list of str otherwise.
@@ -537,10 +559,26 @@ PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, Resul
     const std::size_t count = memo.dimensions();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return {};
-    for (std::size_t k = 0; k < count; ++k) {
-        PyObject* text = texts.text(memo.result_at(position, k));
-        if (text == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), text);  // steals text
+    // A batch at a time: the map's slots of the batch are fetched together,
+    // then the strs it holds, so their misses overlap.
+    constexpr std::size_t kBatch = 16;
+    std::array<EvalResult, kBatch> batch;
+    std::array<PyObject*, kBatch> held;
+    for (std::size_t start = 0; start < count; start += kBatch) {
+        const std::size_t size = std::min(kBatch, count - start);
+        for (std::size_t k = 0; k < size; ++k) {
+            batch[k] = memo.result_at(position, start + k);
+            texts.prefetch(batch[k]);
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            held[k] = texts.held(batch[k]);
+            if (held[k] != nullptr) __builtin_prefetch(held[k], 1);
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            PyObject* text = held[k] != nullptr ? Py_NewRef(held[k]) : texts.text(batch[k]);
+            if (text == nullptr) return {};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(start + k), text);  // steals text
+        }
     }
     return list;
 }
