@@ -47,6 +47,7 @@ class Case:
     args: tuple[Any, ...] = ()
     kwargs: dict[str, Any] = field(default_factory=dict)
     raises: type[BaseException] | None = None
+    iterations: int = ITERATIONS  # fewer for calls that take long on this interpreter
 
 
 def text_function_cases(
@@ -155,6 +156,10 @@ def tree_cases() -> list[Case]:
         Case("tree surrogate name", tree, (Node("\ud800", "=1"),), {}, UnicodeEncodeError),
         Case("tree setattr refused", tree, (Node("r", "=1", [Node("a", "=2"), Frozen("b", "=3")]), True), {}, Refuse),
         Case("tree deepcopy refused", tree, (NoCopy("r", "=1"),), {}, Refuse),
+        # Large enough to be evaluated while the copy is taken.
+        Case("tree large copy (40 calls)", tree, (chain(4200),), iterations=40),
+        Case("tree large deepcopy refused (200 calls)", tree, (NoCopy("r", "=1", chain(4200).children),), {},
+             Refuse, iterations=200),
         Case("tree in_place int", tree, (plan(), 1), {}, TypeError),
         Case("tree cycle", tree, (cycle(), True), {}, ValueError),
     ]
@@ -265,7 +270,7 @@ def probe_cases(probe: ModuleType) -> list[Case]:
 
 
 def growth(case: Case) -> tuple[int, int]:
-    """Growth of the total reference count and of allocated blocks over ITERATIONS calls."""
+    """Growth of the total reference count and of allocated blocks over the case's calls."""
     function, args, kwargs, raises = case.function, case.args, case.kwargs, case.raises
 
     def call_many(count: int) -> None:
@@ -280,10 +285,10 @@ def growth(case: Case) -> tuple[int, int]:
             else:
                 raise AssertionError(f"{case.label}: expected {raises.__name__}")
 
-    call_many(WARMUP)
+    call_many(min(WARMUP, case.iterations))
     gc.collect()
     refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
-    call_many(ITERATIONS)
+    call_many(case.iterations)
     gc.collect()
     return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
 
@@ -306,7 +311,7 @@ def main() -> int:
     cases = CASES + (probe_cases(load_probe(options.probe)) if options.probe else [])
 
     failures = 0
-    print(f"{'case':<40} {'refs':>6} {'blocks':>7}  ({ITERATIONS} calls each)")
+    print(f"{'case':<40} {'refs':>6} {'blocks':>7}  ({ITERATIONS} calls each unless the case says)")
     for case in cases:
         for _ in range(ATTEMPTS):
             refs, blocks = growth(case)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import copy
 import threading
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
@@ -111,6 +112,79 @@ def test_copy_leaves_the_callers_tree_alone() -> None:
     assert values(evaluate_tree(root, False)) == values(result)
 
 
+# A large tree to be copied is evaluated while the copy is taken: what the
+# caller sees must be what a small tree shows, in the same order.
+PADDING = [0, 5000]
+
+
+def padded(tree: str, extra: int, root_type: type[SimpleNamespace] = SimpleNamespace) -> Any:
+    root = outline(tree)
+    pad = node("Pad", "=sum(children)", *(node("P", str(i % 7)) for i in range(extra)))
+    return root_type(name=root.name, formula=root.formula, children=[*root.children, pad])
+
+
+@pytest.mark.parametrize("extra", PADDING)
+def test_copy_agrees_with_in_place(extra: int) -> None:
+    text = "R =@A\n A [=1|=2]\n B =@A * 2\n C =@C + 1"
+    root = padded(text, extra)
+    before = values(root)
+    result = evaluate_tree(root)
+    assert values(root) == before
+    in_place = evaluate_tree(padded(text, extra), in_place=True)
+    assert values(result) == values(in_place)
+    assert values(result)[:5] == [("R", ["1", "2"]), ("A", ["1", "2"]), ("B", ["2", "4"]), ("C", "REF!"),
+                                  ("Pad", str(sum(i % 7 for i in range(extra))))]
+
+
+class Refuse(Exception):
+    pass
+
+
+class CopiedBy(SimpleNamespace):
+    """A root whose deep copy first changes the caller's tree, then refuses,
+    or hands back a copy that takes no `value`."""
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+        self.children[0].formula = "=100"
+        del self.children[1:]
+        if self.how == "refuse":
+            raise Refuse("copy")
+        made = SimpleNamespace(name=self.name, formula=self.formula, children=copy.deepcopy(self.children, memo))
+        return ReadOnlyValue(made) if self.how == "read-only" else made
+
+
+class ReadOnlyValue(SimpleNamespace):
+    def __init__(self, inner: SimpleNamespace) -> None:
+        super().__init__(**vars(inner))
+
+    @property
+    def value(self) -> Any:
+        return None
+
+
+@pytest.mark.parametrize("extra", PADDING)
+@pytest.mark.parametrize(
+    ("how", "raised", "copied"),
+    [
+        ("refuse", Refuse, None),
+        ("read-only", AttributeError, None),
+        # Read before the copy was taken: the results of the old formulas,
+        # written onto what the copy holds.
+        ("copy", None, [("R", "6"), ("A", "2")]),
+    ],
+)
+def test_copy_taken_after_reading(extra: int, how: str, raised: type[Exception] | None, copied: Any) -> None:
+    root = padded("R =@A * 3\n A =2\n B =1", extra, CopiedBy)
+    root.how = how
+    if raised is not None:
+        with pytest.raises(raised):
+            evaluate_tree(root)
+    else:
+        assert values(evaluate_tree(root)) == copied
+    assert values(root) == [("R", None), ("A", None)]
+    assert root.children[0].formula == "=100"
+
+
 @pytest.mark.parametrize("in_place", [True, False])
 def test_values_are_new_texts(in_place: bool) -> None:
     root = outline("R =1\n A [=2|=3]")
@@ -175,21 +249,22 @@ def test_deep_tree_copy_passes_deepcopys_error_through() -> None:
     assert not hasattr(root, "value")
 
 
-def test_threads_evaluate_their_own_trees() -> None:
+@pytest.mark.parametrize(("items", "rounds"), [(200, 30), (5000, 4)])
+def test_threads_evaluate_their_own_trees(items: int, rounds: int) -> None:
     def tree(k: int) -> Any:
-        items = [node(f"item{i}", [f"={k} * {i}", f"={k} * {i} + {k}"]) for i in range(200)]
-        return node("total", "=sum(children)", *items)
+        kids = [node(f"item{i}", [f"={k} * {i}", f"={k} * {i} + {k}"]) for i in range(items)]
+        return node("total", "=sum(children)", *kids)
 
     def expected(k: int) -> list[str]:
-        first = sum(k * i for i in range(200))
-        return [str(first), str(first + 200 * k)]
+        first = sum(k * i for i in range(items))
+        return [str(first), str(first + items * k)]
 
     failures: list[str] = []
     barrier = threading.Barrier(6)
 
     def run(k: int) -> None:
         barrier.wait()
-        for _ in range(30):
+        for _ in range(rounds):
             result = evaluate_tree(tree(k))
             if result.value != expected(k):
                 failures.append(f"thread {k}: {result.value}")
