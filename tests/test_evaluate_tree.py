@@ -28,6 +28,11 @@ from treeutil import chain, deep, node, outline, values
         ("Root =sum(children)\n A =@P * 2\n P [=1|=2]", [["3", "6"], ["2", "4"], ["1", "2"]]),
         ("R =5\n A [=1|=1|=2]\n S =@A", ["5", ["1", "1", "2"], ["1", "1", "2"]]),
         ("R []\n A []", [[], []]),
+        # Both signs of NaN kept by the memo: the median's total order puts them apart.
+        (
+            "R\n A [=10^400 - 10^400|=-(10^400 - 10^400)|=1/0|=]\n B [=median(@A; 1; 2)|=median(@A; 1; 2)|=@A|=iferror(@A; 7)]",
+            ["", ["NaN", "NaN", "VALUE!", "ERROR!"], ["1", "2", "REF!", "7"]],
+        ),
     ],
 )
 def test_tree_results(tree: str, expected: list[Any]) -> None:

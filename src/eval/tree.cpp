@@ -189,7 +189,7 @@ EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
     const Entry& e = entries_[n];
     if (e.form == Form::Single) return e.single();
     const Packed& s = slots_[slot(e, n, k)];
-    return s.set ? s.result() : EvalResult::empty();
+    return s.set() ? s.result() : EvalResult::empty();
 }
 
 std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {

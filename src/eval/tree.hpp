@@ -8,6 +8,7 @@
 // stack and the name index costs no hashing of addresses and no tree walk.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -94,15 +95,40 @@ public:
 
 private:
     enum class Form : std::uint8_t { None, Single, List };
-    // An EvalResult's fields packed into 16 bytes, with room for a flag.
+    // A slot's result in 8 bytes, all zero while Pending: half the memory a
+    // sweep reads of a struct of fields. A number keeps its double's bits
+    // (every NaN with its sign and payload: the total order of min and max
+    // tells them apart). The other results take NaN patterns that arithmetic
+    // never makes, signalling ones, and all are turned by kTurn, itself such a
+    // pattern, so that no result is stored as zero.
     struct Packed {
-        double value = 0;
-        EvalResult::Kind kind = EvalResult::Kind::Empty;
-        EvalError error = EvalError::Error;
-        bool set = false;  // slots: false while Pending
+        std::uint64_t stored = 0;
 
-        static Packed of(const EvalResult& r) { return {r.value(), r.kind(), r.error_kind(), true}; }
-        EvalResult result() const { return EvalResult::from_parts(kind, value, error); }
+        static constexpr std::uint64_t kTurn = 0x7FF2'0000'0000'0000u;
+        static constexpr std::uint64_t kTag = 0x7FF4'0000'0000'0000u;  // | kind << 8 | error
+        static constexpr std::uint64_t kTagMask = 0xFFFF'0000'0000'0000u;
+        static constexpr std::uint64_t kQuiet = 0x0008'0000'0000'0000u;
+
+        static Packed of(const EvalResult& r) {
+            std::uint64_t bits;
+            if (r.is_number()) {
+                bits = std::bit_cast<std::uint64_t>(r.value());
+                // Only a signalling NaN could collide with the patterns, and
+                // arithmetic quiets those; quiet it here all the same.
+                if (r.value() != r.value()) bits |= kQuiet;
+            } else {
+                bits = kTag | std::uint64_t{static_cast<std::uint8_t>(r.kind())} << 8 |
+                       static_cast<std::uint8_t>(r.error_kind());
+            }
+            return {bits ^ kTurn};
+        }
+        bool set() const { return stored != 0; }
+        EvalResult result() const {
+            const std::uint64_t bits = stored ^ kTurn;
+            if ((bits & kTagMask) != kTag) return EvalResult::number(std::bit_cast<double>(bits));
+            return EvalResult::from_parts(static_cast<EvalResult::Kind>((bits >> 8) & 0xFF), 0,
+                                          static_cast<EvalError>(bits & 0xFF));
+        }
     };
     struct Entry {
         double value = 0;              // Single: the result's fields
@@ -339,7 +365,7 @@ inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) 
         case Form::List: {
             if (d >= dims_) return std::nullopt;
             const Packed& s = slots_[slot(e, n, d)];
-            if (!s.set) return std::nullopt;
+            if (!s.set()) return std::nullopt;
             return s.result();
         }
     }
