@@ -95,11 +95,11 @@ public:
 
 private:
     enum class Form : std::uint8_t { None, Single, List };
-    // A slot's result in 8 bytes, all zero while Pending: half the memory a
-    // sweep reads of a struct of fields. A number keeps its double's bits
-    // (every NaN with its sign and payload: the total order of min and max
-    // tells them apart). The other results take NaN patterns that arithmetic
-    // never makes, signalling ones, and all are turned by kTurn, itself such a
+    // A slot's result in 8 bytes, all zero while Pending: a sweep reads half
+    // the memory the separate fields took. A number keeps its double's bits
+    // (every NaN with its sign and payload: the median's total order tells
+    // them apart). The other results take NaN patterns that arithmetic never
+    // makes, signalling ones, and all are turned by kTurn, itself such a
     // pattern, so that no result is stored as zero.
     struct Packed {
         std::uint64_t stored = 0;

@@ -63,7 +63,7 @@ private:
     Work& work_;
     bool ran_ = false;
     std::exception_ptr failure_;
-    std::thread thread_;  // last: started once everything it reads is set
+    std::thread thread_;
 };
 
 // New reference: `root` itself when in place, else a deep copy taken by
