@@ -372,7 +372,7 @@ public:
         const auto bits = std::bit_cast<std::uint64_t>(result.value());
         const std::size_t mask = numbers_.size() - 1;
         std::size_t i = home(bits) & mask;
-        while (numbers_[i].text) i = (i + 1) & mask;
+        while (numbers_[i].text) i = (i + 1) & mask;  // the free slot that ended held()'s probe
         numbers_[i] = {bits, PyRef::new_ref(made.get())};
         if (++numbers_size_ * kLoadDen > numbers_.size() * kLoadNum) grow();
         return made.release();
