@@ -117,8 +117,7 @@ def test_copy_leaves_the_callers_tree_alone() -> None:
     assert values(evaluate_tree(root, False)) == values(result)
 
 
-# A large tree to be copied is evaluated while the copy is taken: what the
-# caller sees must be what a small tree shows, in the same order.
+# A large tree must show the caller what a small one shows, in the same order.
 PADDING = [0, 5000]
 
 

@@ -292,7 +292,7 @@ private:
 
 }  // namespace
 
-FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
+FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree, Interrupt& interrupt) {
     TextIds seen(1024);
     // Per slot: its text's id, or kNumber and the index of its number.
     constexpr std::uint32_t kNumber = 0x80000000u;
@@ -340,6 +340,7 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     std::vector<const CompiledFormula*> parsed(distinct_, nullptr);  // null: the text did not parse
     std::vector<Step> steps;
     for (const std::uint32_t id : order) {
+        if (interrupt.tick()) break;
         const std::string_view text = seen.text(id);
         const Arena::Mark before = arena_.mark();
         char* copy = arena_.allocate<char>(text.size());
@@ -409,9 +410,10 @@ TreeEvaluation::TreeEvaluation(Node& root) : TreeEvaluation(FlatTree(root)) {}
 // The flat tree goes with the parameter, before the evaluation starts: the
 // index and the formula table keep what they need of it, and its texts are
 // the largest thing a call holds.
-TreeEvaluation::TreeEvaluation(FlatTree tree)
-    : tree_(tree),
-      formulas_(tree, tree_),
+TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
+    : interrupt_(interrupt != nullptr ? *interrupt : never_),
+      tree_(tree),
+      formulas_(tree, tree_, interrupt_),
       dims_(formulas_.max_length()),
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
       stack_(tree_.size(), dims_),
@@ -421,7 +423,10 @@ void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
     segments_.call([&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
-            for (std::size_t d = 0; d < dims_; ++d) evaluate_dimension(n, d);
+            for (std::size_t d = 0; d < dims_; ++d) {
+                if (interrupt_.tick()) return;
+                evaluate_dimension(n, d);
+            }
         }
     });
 }
@@ -450,6 +455,9 @@ EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
 }
 
 EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
+    // Once stopped, every read ends at once, so that nested evaluations
+    // however deep unwind quickly; what they store is never looked at.
+    if (interrupt_.tick()) return EvalResult::error(EvalError::Error);
     if (const auto known = values_.get_value(n, d)) return *known;
     if (stack_.is_circular(n, d)) {
         // The evaluation in progress further out overwrites this later.

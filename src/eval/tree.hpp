@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "eval/flat_tree.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/program.hpp"
 #include "eval/stack_segments.hpp"
 #include "eval/text_ids.hpp"
@@ -217,7 +218,9 @@ private:
 // all; texts that are plain numbers are converted, not parsed.
 class FormulaTable {
 public:
-    FormulaTable(const FlatTree& flat, const TreeIndex& tree);
+    // Stops parsing when `interrupt` says so: the formulas left are then
+    // taken as ones that did not parse.
+    FormulaTable(const FlatTree& flat, const TreeIndex& tree, Interrupt& interrupt);
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
@@ -287,10 +290,14 @@ public:
     // The tree of `root`, which must outlive the evaluation.
     explicit TreeEvaluation(Node& root);
     // A tree read from elsewhere (save_values has no Nodes to write to then).
-    explicit TreeEvaluation(FlatTree tree);
+    // Once `interrupt` says stop, the work ends early and its results mean
+    // nothing; it must outlive the evaluation.
+    explicit TreeEvaluation(FlatTree tree, Interrupt* interrupt = nullptr);
 
     // Every node in pre-order, all dimensions of a node before its children.
     void evaluate_all();
+    // Whether the interrupt stopped the work.
+    bool interrupted() const { return interrupt_.stopped(); }
     // Evaluates n in d unless that is done; references are read on demand.
     void evaluate_dimension(NodePtr n, std::size_t d);
     // A node's value in d as a formula reading it sees it (before as_own):
@@ -336,6 +343,8 @@ private:
     // Runs a compiled formula as n's in dimension d.
     EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
 
+    Interrupt never_;  // the interrupt when none is given
+    Interrupt& interrupt_;
     TreeIndex tree_;
     FormulaTable formulas_;
     std::size_t dims_;  // after formulas_, which counts them

@@ -35,6 +35,11 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
+// The poll of an Interrupt (eval/interrupt.hpp) for long calls: runs the
+// pending signal handlers; true, with the error set, when one raised
+// (KeyboardInterrupt for Ctrl-C).
+inline bool signal_raised(void* /*context*/) { return PyErr_CheckSignals() != 0; }
+
 // New reference: a str decoded from UTF-8 text, or null with an error set.
 PyObject* new_text(std::string_view utf8) noexcept;
 

@@ -3,7 +3,6 @@
 // until only references to input nodes remain.
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
-#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 #include "tree/expand.hpp"
 
@@ -22,7 +21,7 @@ PyRef expand_tree_formulas(const Arguments& args) {
         Node tree;
         if (!protocol_to_node(root, tree)) return {};
         TextBudget budget;
-        expanded = with_lock_released([&] { return morvax::expand_tree_formulas(tree, budget); });
+        expanded = morvax::expand_tree_formulas(tree, budget);
     }  // the converted tree goes before the copy is made
     return write_back(root, false, NodeField::formula, expanded);
 }

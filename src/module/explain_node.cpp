@@ -8,7 +8,6 @@
 #include "eval/node_json.hpp"
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
-#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 #include "tree/explain.hpp"
 
@@ -25,12 +24,9 @@ PyRef explain_node(const Arguments& args) {
         Node tree;
         if (!protocol_to_node(args[0].object, tree)) return {};
         TextBudget budget;
-        const bool found = with_lock_released([&] {
-            const std::optional<Node> explained = morvax::explain_node(tree, args[1].text, budget);
-            if (explained) json = node_to_json(*explained);
-            return explained.has_value();
-        });
-        if (!found) return PyRef::new_ref(Py_None);
+        const std::optional<Node> explained = morvax::explain_node(tree, args[1].text, budget);
+        if (!explained) return PyRef::new_ref(Py_None);
+        json = node_to_json(*explained);
     }
     PyRef text = PyRef::steal(new_text(json));
     if (!text) return {};

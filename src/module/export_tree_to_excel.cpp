@@ -3,7 +3,6 @@
 #include "excel/export.hpp"
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
-#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 
 namespace morvax::module {
@@ -19,7 +18,7 @@ PyRef export_tree_to_excel(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    with_lock_released([&] { export_tree_cells(tree); });
+    export_tree_cells(tree);
     return write_back(root, args[1].flag, NodeField::cells, tree);
 }
 

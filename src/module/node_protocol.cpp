@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module/arguments.hpp"
+#include "eval/interrupt.hpp"
 #include "module/boundary.hpp"
 
 namespace morvax::module {
@@ -602,7 +603,9 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
     };
     std::vector<Frame> open;
     PathSet on_path;
+    Interrupt interrupt(signal_raised, nullptr);
     auto enter = [&](PyRef object, Handle node) {
+        if (interrupt.tick()) return false;
         PyRef children;
         if (!read(names, object.get(), node, children)) return false;
         if (!on_path.insert(object.get())) {

@@ -3,7 +3,6 @@
 // nodes (matched by id) under their names in the new tree.
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
-#include "module/lock_released.hpp"
 #include "module/node_protocol.hpp"
 #include "tree/rename.hpp"
 
@@ -27,8 +26,7 @@ PyRef rename_nodes(const Arguments& args) {
             return {};
         }
         TextBudget budget;
-        with_lock_released(
-            [&] { replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget); });
+        replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
     }
     return write_back(new_root, args[2].flag, NodeField::formula, new_tree);
 }

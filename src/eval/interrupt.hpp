@@ -1,0 +1,44 @@
+// Long work (reading a large tree, parsing its formulas, evaluating it) asks
+// now and then whether it should stop. The module's answer is whether a signal
+// handler raised (Ctrl-C): the work then ends early, its results unused.
+//
+// Asking costs a call, so work counts its units and asks once every kEvery of
+// them, some tens of microseconds to a millisecond apart.
+#pragma once
+
+namespace morvax {
+
+class Interrupt {
+public:
+    // True: stop. May run the caller's code (a signal handler).
+    using Poll = bool (*)(void* context);
+
+    // Never stops.
+    Interrupt() = default;
+    Interrupt(Poll poll, void* context) : poll_(poll), context_(context) {}
+    Interrupt(const Interrupt&) = delete;
+    Interrupt& operator=(const Interrupt&) = delete;
+
+    // Counts one unit of work. True once the poll said stop, and from then on.
+    bool tick() {
+        if (--countdown_ > 0) return stopped_;
+        return ask();
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    static constexpr int kEvery = 1024;
+
+    bool ask() {
+        countdown_ = kEvery;
+        if (!stopped_ && poll_ != nullptr && poll_(context_)) stopped_ = true;
+        return stopped_;
+    }
+
+    Poll poll_ = nullptr;
+    void* context_ = nullptr;
+    int countdown_ = kEvery;
+    bool stopped_ = false;
+};
+
+}  // namespace morvax

@@ -1,0 +1,147 @@
+"""Every call runs on the calling thread, attached to the interpreter: no
+thread of its own, no other Python thread running meanwhile, a fork inside a
+call's copy hook completes, and a signal handler that raises ends a long call
+promptly with nothing written."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+import time
+from types import SimpleNamespace
+from typing import Any
+
+import pytest
+
+import morvax_formulas as mf
+from treeutil import node, values
+
+# Far beyond any size from which work could be handed to another thread.
+NODES = 20_000
+
+
+def wide(nodes: int = NODES, root_type: type = SimpleNamespace) -> Any:
+    return root_type(name="R", formula="=sum(children)",
+                     children=[node(f"n{i}", f"={i} * 2") for i in range(nodes)])
+
+
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+class CopyHook(SimpleNamespace):
+    """A root whose copy runs a hook: evaluate_tree copies only after evaluating."""
+
+    hook: Any = None
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+        type(self).hook()
+        return CopyHook(name=self.name, formula=self.formula,
+                        children=[SimpleNamespace(**vars(c)) for c in self.children])
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_no_thread_besides_the_callers() -> None:
+    seen: list[int] = []
+    CopyHook.hook = lambda: seen.append(native_threads())
+    before = native_threads()
+    result = mf.evaluate_tree(wide(root_type=CopyHook))
+    assert seen == [before]
+    assert result.value == str(sum(range(NODES)) * 2)
+
+
+def test_other_threads_wait_during_an_in_place_call() -> None:
+    """With the GIL, a call on plain objects holds it from reading to writing."""
+    if not getattr(sys, "_is_gil_enabled", lambda: True)():
+        pytest.skip("free-threaded: other threads run by design")
+    root = wide(200_000)
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def count() -> None:
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        while not ticks:
+            time.sleep(0.001)
+        start = time.perf_counter()
+        mf.evaluate_tree(root, in_place=True)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        counter.join()
+    assert end - start > 0.05, "the call was too short to show anything"
+    # The counter may run one switch interval after `start` was taken, before
+    # the call begins; after that, not until the call has returned.
+    slack = 10 * sys.getswitchinterval()
+    inside = [t for t in ticks if start + slack < t < end]
+    assert inside == []
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_inside_the_copy_hook_completes_in_the_child() -> None:
+    children: list[int] = []
+
+    def fork() -> None:
+        pid = os.fork()
+        if pid:
+            children.append(pid)
+
+    CopyHook.hook = fork
+    result = mf.evaluate_tree(wide(root_type=CopyHook))
+    if not children:  # the child: the call has come back here
+        os._exit(0 if result.value == str(sum(range(NODES)) * 2) else 1)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        pid, status = os.waitpid(children[0], os.WNOHANG)
+        if pid:
+            assert os.waitstatus_to_exitcode(status) == 0
+            return
+        time.sleep(0.01)
+    os.kill(children[0], signal.SIGKILL)
+    os.waitpid(children[0], 0)
+    pytest.fail("the forked child hangs in evaluate_tree")
+
+
+def long_tree() -> Any:
+    """Reading it is quick; evaluating it takes a good part of a second: every
+    node is evaluated in each of 400 dimensions."""
+    root = wide(25_000)
+    root.children.append(node("Months", ["1"] * 400))
+    return root
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_a_raising_signal_handler_ends_the_call_promptly() -> None:
+    root = long_tree()
+    start = time.perf_counter()
+    mf.evaluate_tree(long_tree(), in_place=True)
+    duration = time.perf_counter() - start
+    assert duration > 0.2, "the call is too short to be interrupted in its midst"
+    raised_at: list[float] = []
+
+    def handler(signum: int, frame: Any) -> None:
+        raised_at.append(time.perf_counter())
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    delays = []
+    try:
+        # The best of three: a loaded machine may deschedule the process now and
+        # then, but a call that checked only at its end would be late every time.
+        for _ in range(3):
+            raised_at.clear()
+            signal.setitimer(signal.ITIMER_REAL, duration * 0.4)
+            with pytest.raises(KeyboardInterrupt):
+                mf.evaluate_tree(root, in_place=True)
+            delays.append(time.perf_counter() - raised_at[0])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert min(delays) < 0.1, delays
+    assert all(value is None for _, value in values(root)), "an interrupted call wrote values"
