@@ -7,17 +7,43 @@
 
 namespace morvax {
 
+std::size_t FlatTree::add_node() {
+    // Positions and text slots are 32-bit; a tree that large would not fit
+    // in memory anyway.
+    if (items_.size() >= std::numeric_limits<std::uint32_t>::max() - 1 ||
+        text_of_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("tree too large");
+    }
+    Item item;
+    item.first_text = static_cast<std::uint32_t>(text_of_.size());
+    items_.push_back(item);
+    return items_.size() - 1;
+}
+
+void FlatTree::flush_texts() {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        if (i + kAhead < pending_.size() && !pending_[i + kAhead].repeat) texts_.prefetch(pending_[i + kAhead].hash);
+        const Pending& p = pending_[i];
+        text_of_[p.slot] = p.repeat ? text_of_[p.slot - 1] : texts_.intern(p.text, p.hash);
+    }
+    pending_.clear();
+}
+
 FlatTree::FlatTree(Node& root) {
     for_each_preorder(root, [&](Node& n) {
-        if (texts_.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("tree too large");
-        Item item{n.name, static_cast<std::uint32_t>(texts_.size())};
-        item.children = static_cast<std::uint32_t>(n.children.size());
-        item.hidden = n.is_hidden;
-        item.list = n.formula.is_multi();
-        for (const std::string& text : n.formula) texts_.push_back(text);
-        items_.push_back(item);
+        const std::size_t at = add_node();
+        items_[at].children = static_cast<std::uint32_t>(n.children.size());
+        set_name(at, n.name);
+        set_hidden(at, n.is_hidden);
+        set_list(at, n.formula.is_multi());
+        for (const std::string& text : n.formula) {
+            add_text(text);
+            if (texts_pending() >= kTextBlock) flush_texts();
+        }
         nodes_.push_back(&n);
     });
+    flush_texts();
 }
 
 }  // namespace morvax

@@ -1,10 +1,12 @@
 // A tree as one evaluation reads it: every node in pre-order with its name,
-// hidden flag, number of children and formula texts, in flat arrays.
+// hidden flag, number of children and formula, in flat arrays.
 //
-// Built from a caller's objects it keeps its own copies of the texts, packed
-// into large chunks (no allocation per text, and freeing a tree of a million
-// nodes is freeing a few hundred chunks). Built from a Node tree it views the
-// Nodes' texts, and the Nodes must outlive it.
+// Names and formula texts are interned as they are added: the tree keeps one
+// copy of each distinct text, and a node holds the ids of its texts. A model
+// repeats its names and formulas many times over (every department has the
+// same line items), so this holds a fraction of what copying every text
+// would, and the formula table parses each distinct text once without
+// looking any text up again.
 #pragma once
 
 #include <cstddef>
@@ -21,50 +23,85 @@ namespace morvax {
 class FlatTree {
 public:
     FlatTree() = default;
-    // Views `root`'s tree, which must outlive this one.
+    // The tree of `root`; save_values writes to its Nodes, which must outlive
+    // the evaluation.
     explicit FlatTree(Node& root);
 
     // Building, in pre-order: a new node at the end, whose position comes
-    // back; its parent counts it with count_child. Texts are copied.
-    std::size_t add_node() {
-        items_.push_back({{}, static_cast<std::uint32_t>(texts_.size())});
-        return items_.size() - 1;
-    }
+    // back; its parent counts it with count_child.
+    std::size_t add_node();
     void count_child(std::size_t parent) { ++items_[parent].children; }
-    void set_name(std::size_t n, std::string_view name) { items_[n].name = keep(name); }
+    void set_name(std::size_t n, std::string_view name) { items_[n].name = names_.intern(name); }
     void set_hidden(std::size_t n, bool hidden) { items_[n].hidden = hidden; }
     // The node's formula: one text for every dimension, or a list (each
     // add_text a further entry). Texts go to the node added last.
     void set_list(std::size_t n, bool list) { items_[n].list = list; }
-    void add_text(std::string_view text) { texts_.push_back(keep(text)); }
+    // `hash` must be the same for equal texts and spread unequal ones well
+    // (keyed: the texts are the caller's); add_text(text) hashes with
+    // hash_text. One tree takes its hashes from one source.
+    //
+    // Texts are interned a block at a time, each block's hashes known before
+    // its first probe, so that the probes of a table larger than the cache
+    // overlap rather than wait for one another: `text` must stay valid until
+    // flush_texts(), due when texts_pending() reaches kTextBlock and once
+    // the last text is added.
+    void add_text(std::string_view text, std::uint64_t hash) {
+        pending_.push_back({static_cast<std::uint32_t>(text_of_.size()), text, hash, false});
+        text_of_.push_back(0);
+    }
+    void add_text(std::string_view text) { add_text(text, hash_text(text)); }
+    // The same text as the one added last, which is not looked up again.
+    void repeat_text() {
+        pending_.push_back({static_cast<std::uint32_t>(text_of_.size()), {}, 0, true});
+        text_of_.push_back(0);
+    }
+    static constexpr std::size_t kTextBlock = 256;
+    std::size_t texts_pending() const { return pending_.size(); }
+    void flush_texts();
 
     std::size_t size() const { return items_.size(); }
-    std::string_view name(std::size_t n) const { return items_[n].name; }
     bool hidden(std::size_t n) const { return items_[n].hidden; }
     std::uint32_t children(std::size_t n) const { return items_[n].children; }
     bool is_list(std::size_t n) const { return items_[n].list; }
-    std::span<const std::string_view> texts(std::size_t n) const {
-        const std::size_t end = n + 1 < items_.size() ? items_[n + 1].first_text : texts_.size();
-        return std::span<const std::string_view>(texts_).subspan(items_[n].first_text, end - items_[n].first_text);
+    // The id of the node's name in names().
+    std::uint32_t name(std::size_t n) const { return items_[n].name; }
+    // The ids of the node's formula texts in texts(), one per list entry.
+    std::span<const std::uint32_t> text_ids(std::size_t n) const {
+        const std::size_t end = n + 1 < items_.size() ? items_[n + 1].first_text : text_of_.size();
+        return std::span<const std::uint32_t>(text_of_).subspan(items_[n].first_text, end - items_[n].first_text);
     }
+    // Formula texts in all, counting each list entry.
+    std::size_t text_count() const { return text_of_.size(); }
+    const TextIds& names() const { return names_; }
+    const TextIds& texts() const { return texts_; }
+    // Taking them leaves none: the tree index keeps the names, the formula
+    // table what it makes of the texts.
+    TextIds take_names() { return std::move(names_); }
     // The Nodes it was read from, in pre-order; empty when it came from
     // elsewhere. Taking them leaves none.
     std::vector<Node*> take_nodes() { return std::move(nodes_); }
 
 private:
     struct Item {
-        std::string_view name;
+        std::uint32_t name = 0;
         std::uint32_t first_text = 0;  // texts [first_text, the next item's first_text)
         std::uint32_t children = 0;
         bool hidden = false;
         bool list = false;
     };
 
-    std::string_view keep(std::string_view text) { return chunks_.keep(text); }
+    struct Pending {
+        std::uint32_t slot;  // in text_of_
+        std::string_view text;
+        std::uint64_t hash;
+        bool repeat;  // the text of the slot before
+    };
 
     std::vector<Item> items_;
-    std::vector<std::string_view> texts_;
-    TextChunks chunks_{std::size_t{256} << 10};
+    std::vector<Pending> pending_;
+    std::vector<std::uint32_t> text_of_;  // per formula slot: its text's id
+    TextIds names_;
+    TextIds texts_;
     std::vector<Node*> nodes_;
 };
 

@@ -94,6 +94,7 @@ public:
 
     // The id of `text`, or kNone.
     std::uint32_t find(std::string_view text) const { return find(text, hash_text(text)); }
+    std::uint64_t hash(std::uint32_t id) const { return hashes_[id]; }
 
     std::uint32_t find(std::string_view text, std::uint64_t hash) const {
         const std::size_t mask = slots_.size() - 1;
@@ -107,8 +108,17 @@ public:
 
     // The id of `text`, a new one when it was not there yet (`added` tells).
     std::uint32_t intern(std::string_view text, bool& added) { return intern(text, hash_text(text), added); }
+    std::uint32_t intern(std::string_view text) {
+        bool added = false;
+        return intern(text, added);
+    }
+    std::uint32_t intern(std::string_view text, std::uint64_t hash) {
+        bool added = false;
+        return intern(text, hash, added);
+    }
 
-    // The same, `hash` being hash_text(text).
+    // The same, `hash` being the table's hash of the text: hash_text(text),
+    // or another one that all texts of the table share.
     std::uint32_t intern(std::string_view text, std::uint64_t hash, bool& added) {
         const std::size_t mask = slots_.size() - 1;
         const auto tag = static_cast<std::uint32_t>(hash >> 32);

@@ -45,19 +45,16 @@ void evaluate_tree_values(Node& root) {
 
 // -- TreeIndex ----------------------------------------------------------------
 
-TreeIndex::TreeIndex(const FlatTree& tree) {
+TreeIndex::TreeIndex(FlatTree& tree) {
     // Positions are 32-bit; a tree that large would not fit in memory anyway.
     if (tree.size() >= std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
-    std::vector<std::uint32_t> group_of(tree.size());  // kNone: hidden
-    std::vector<std::uint32_t> counts;                 // per group
+    groups_ = tree.take_names();
+    // A name's group is its id; hidden nodes belong to none.
+    std::vector<std::uint32_t> group_of(tree.size());
+    std::vector<std::uint32_t> counts(groups_.size(), 0);
     for (std::size_t n = 0; n < tree.size(); ++n) {
-        std::uint32_t g = TextIds::kNone;
-        if (!tree.hidden(n)) {
-            bool added = false;
-            g = groups_.intern(tree.name(n), added);
-            if (added) counts.push_back(0);
-            ++counts[g];
-        }
+        const std::uint32_t g = tree.hidden(n) ? TextIds::kNone : tree.name(n);
+        if (g != TextIds::kNone) ++counts[g];
         group_of[n] = g;
     }
     // From the back, so that each child's end is known: a node's subtree ends
@@ -226,198 +223,133 @@ bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
 
 // -- FormulaTable -------------------------------------------------------------
 
-namespace {
-
-// The formula texts of a tree in pre-order, interned into `ids`: each one's
-// id goes to the end of `id_of`, the lowest dimension each distinct text
-// stands in to `first_dimension`. Texts are interned a block at a time, each
-// block's hashes known before its first probe, so that the probes of a table
-// larger than the cache overlap rather than wait for one another.
-class TextStream {
-public:
-    TextStream(TextIds& ids, std::vector<std::uint32_t>& id_of, std::vector<std::uint32_t>& first_dimension)
-        : ids_(ids), id_of_(id_of), first_dimension_(first_dimension) {
-        block_.reserve(kBlock);
-    }
-
-    // The text in dimension d of its node; its id is set by finish() at the latest.
-    void add(std::string_view text, std::uint32_t d) {
-        const auto slot = static_cast<std::uint32_t>(id_of_.size());
-        id_of_.push_back(TextIds::kNone);
-        // Lists often repeat one text: the text before is checked before hashing.
-        if (after_text_ && text == previous_) {
-            block_.push_back({slot, d, {}, 0, true});
-        } else {
-            block_.push_back({slot, d, text, hash_text(text), false});
-            previous_ = text;
-            after_text_ = true;
-        }
-        if (block_.size() == kBlock) intern_block();
-    }
-    void finish() { intern_block(); }
-
-private:
-    struct Pending {
-        std::uint32_t slot;  // in id_of
-        std::uint32_t d;
-        std::string_view text;  // empty for a repeat
-        std::uint64_t hash;
-        bool repeat;  // the same text as the pending one before it
-    };
-    static constexpr std::size_t kBlock = 256, kAhead = 8;
-
-    void intern_block() {
-        for (std::size_t i = 0; i < block_.size(); ++i) {
-            const Pending& p = block_[i];
-            if (i + kAhead < block_.size() && !block_[i + kAhead].repeat) ids_.prefetch(block_[i + kAhead].hash);
-            if (!p.repeat) {
-                bool added = false;
-                last_ = ids_.intern(p.text, p.hash, added);
-                if (added) first_dimension_.push_back(p.d);
-            }
-            first_dimension_[last_] = std::min(first_dimension_[last_], p.d);
-            id_of_[p.slot] = last_;
-        }
-        block_.clear();
-    }
-
-    TextIds& ids_;
-    std::vector<std::uint32_t>& id_of_;
-    std::vector<std::uint32_t>& first_dimension_;
-    std::vector<Pending> block_;
-    bool after_text_ = false;  // a text was added before this one
-    std::string_view previous_;
-    std::uint32_t last_ = TextIds::kNone;  // the id of the text interned last
-};
-
-}  // namespace
-
-FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree, Interrupt& interrupt) {
-    TextIds seen(1024);
-    // Per slot: its text's id, or kNumber and the index of its number.
-    constexpr std::uint32_t kNumber = 0x80000000u;
-    std::vector<std::uint32_t> id_of;
-    std::vector<std::uint32_t> first_dimension;  // per text: the lowest dimension it stands in
-    first_slot_.reserve(tree.size() + 1);
-    list_.reserve(tree.size());
-    TextStream texts(seen, id_of, first_dimension);
-    for (NodePtr n = 0; n < tree.size(); ++n) {
-        first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
-        const std::span<const std::string_view> formula = flat.texts(n);
+FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& interrupt) {
+    const TextIds& texts = flat.texts();
+    nodes_ = tree.size();
+    slot_count_ = flat.text_count();
+    // Per text: the lowest dimension it stands in.
+    std::vector<std::uint32_t> first_dimension(texts.size(), std::numeric_limits<std::uint32_t>::max());
+    first_slot_.reserve(nodes_ + 1);
+    list_.reserve(nodes_);
+    for (NodePtr n = 0; n < nodes_; ++n) {
+        const std::span<const std::uint32_t> ids = flat.text_ids(n);
+        first_slot_.push_back(static_cast<std::uint32_t>(ids.data() - flat.text_ids(0).data()));
         lists_ += flat.is_list(n);
-        max_length_ = std::max(max_length_, formula.size());
         list_.push_back(flat.is_list(n));
-        std::uint32_t d = 0;
-        for (const std::string_view text : formula) {
-            double number = 0;
-            if (numbers_.size() < kNumber && convert_plain_number(text, number)) {
-                id_of.push_back(kNumber | static_cast<std::uint32_t>(numbers_.size()));
-                numbers_.push_back(number);
-                ++d;
-                continue;
-            }
-            texts.add(text, d);
-            ++d;
+        max_length_ = std::max(max_length_, ids.size());
+        for (std::uint32_t d = 0; d < ids.size(); ++d) first_dimension[ids[d]] = std::min(first_dimension[ids[d]], d);
+    }
+    first_slot_.push_back(static_cast<std::uint32_t>(slot_count_));
+
+    by_id_.assign(texts.size(), FormulaSlot());
+    prepare(texts, first_dimension, tree, interrupt);
+    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
+        lay_out_grid(flat);
+    } else {
+        const std::span<const std::uint32_t> all = nodes_ > 0 ? flat.text_ids(0) : std::span<const std::uint32_t>();
+        slot_ids_.assign(all.data(), all.data() + slot_count_);
+    }
+    flat = FlatTree();
+}
+
+// Every distinct text made what the evaluation runs: plain numbers converted,
+// the rest parsed and compiled, in the order of the first dimension that
+// needs them: the evaluation sweeps the tree once per dimension, so the code
+// one sweep runs lies together, in the order it runs it.
+void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension,
+                           const TreeIndex& tree, Interrupt& interrupt) {
+    std::vector<std::uint32_t> order;
+    order.reserve(texts.size());
+    std::vector<std::uint32_t> start(max_length_ + 1, 0);
+    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+        double number = 0;
+        if (convert_plain_number(texts.text(id), number)) {
+            by_id_[id] = FormulaSlot::number(numbers_.size());
+            numbers_.push_back(number);
+        } else if (first_dimension[id] < max_length_) {
+            ++start[first_dimension[id] + 1];
         }
     }
-    texts.finish();
-    first_slot_.push_back(static_cast<std::uint32_t>(id_of.size()));
-    distinct_ = seen.size();
-
-    // The evaluation sweeps the tree once per dimension. Parsed in the order of
-    // the first dimension that needs them, the syntax trees one sweep walks lie
-    // together, in the order it walks them; each tree has a copy of its text
-    // (which its names view) just before it.
-    std::vector<std::uint32_t> order(distinct_);
-    {
-        std::uint32_t dims = 0;
-        for (const std::uint32_t d : first_dimension) dims = std::max(dims, d + 1);
-        std::vector<std::uint32_t> start(dims + 1, 0);
-        for (const std::uint32_t d : first_dimension) ++start[d + 1];
-        for (std::uint32_t d = 0; d < dims; ++d) start[d + 1] += start[d];
-        for (std::uint32_t id = 0; id < distinct_; ++id) order[start[first_dimension[id]]++] = id;
+    for (std::size_t d = 0; d < max_length_; ++d) start[d + 1] += start[d];
+    order.resize(start[max_length_]);
+    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+        if (!by_id_[id].is_number() && first_dimension[id] < max_length_) order[start[first_dimension[id]]++] = id;
     }
-    std::vector<const CompiledFormula*> parsed(distinct_, nullptr);  // null: the text did not parse
     std::vector<Step> steps;
     for (const std::uint32_t id : order) {
         if (interrupt.tick()) break;
-        const std::string_view text = seen.text(id);
-        const Arena::Mark before = arena_.mark();
-        char* copy = arena_.allocate<char>(text.size());
-        if (!text.empty()) std::memcpy(copy, text.data(), text.size());
-        const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
-        if (!p.ok()) {
-            arena_.rewind(before);
-            continue;
-        }
-        const Value* value = arena_.make<Value>(p.value);
-        // The steps, when it compiles, lie right after it.
-        steps.clear();
-        auto* formula = code_.make<CompiledFormula>(value, nullptr);
-        if (compile_formula(*value, tree, steps)) {
-            Step* placed = code_.allocate<Step>(steps.size());
-            std::copy(steps.begin(), steps.end(), placed);
-            formula->steps = placed;
-            // Steps that never hand the syntax tree to the evaluator leave it
-            // (and the text its names view) unused: its room serves the next
-            // formula, so the trees kept stay few and the parser writes to
-            // memory already in the cache.
-            if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
-                formula->value = nullptr;
-                arena_.rewind(before);
-            }
-        }
-        parsed[id] = formula;
-    }
-    auto slot_of = [&](std::uint32_t id) {
-        return (id & kNumber) != 0 ? FormulaSlot::number(id & ~kNumber) : FormulaSlot::of(parsed[id]);
-    };
-    nodes_ = tree.size();
-    slot_count_ = id_of.size();
-    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
-        // The grid holds every slot too (a list's entry d in dimension d, a
-        // single formula in dimension 0), so the runs of slots are not kept.
-        // Written in its own order, each entry once.
-        grid_.reserve(nodes_ * max_length_);
-        for (std::size_t d = 0; d < max_length_; ++d) {
-            for (NodePtr n = 0; n < nodes_; ++n) {
-                const std::uint32_t first = first_slot_[n];
-                const std::uint32_t count = first_slot_[n + 1] - first;
-                const std::size_t slot = list_[n] ? d : 0;
-                grid_.push_back(slot < count ? slot_of(id_of[first + slot]) : kUncovered);
-            }
-        }
-    } else {
-        slots_.resize(id_of.size());
-        for (std::size_t i = 0; i < id_of.size(); ++i) slots_[i] = slot_of(id_of[i]);
+        by_id_[id] = FormulaSlot::of(compile(texts.text(id), tree, steps));
+        ++distinct_;
     }
 }
 
-const CompiledFormula FormulaTable::kUncoveredFormula{};
+// Null when the text does not parse.
+const CompiledFormula* FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps) {
+    // The syntax tree's names view its text: a copy of it goes just before it.
+    const Arena::Mark before = arena_.mark();
+    char* copy = arena_.allocate<char>(text.size());
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+    const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
+    if (!p.ok()) {
+        arena_.rewind(before);
+        return nullptr;
+    }
+    const Value* value = arena_.make<Value>(p.value);
+    // The steps, when it compiles, lie right after it.
+    steps.clear();
+    auto* formula = code_.make<CompiledFormula>(value, nullptr);
+    if (compile_formula(*value, tree, steps)) {
+        Step* placed = code_.allocate<Step>(steps.size());
+        std::copy(steps.begin(), steps.end(), placed);
+        formula->steps = placed;
+        // Steps that never hand the syntax tree to the evaluator leave it
+        // (and the text its names view) unused: its room serves the next
+        // formula, so the trees kept stay few and the parser writes to
+        // memory already in the cache.
+        if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
+            formula->value = nullptr;
+            arena_.rewind(before);
+        }
+    }
+    return formula;
+}
+
+// The grid holds every slot (a list's entry d in dimension d, a single
+// formula in every dimension), so the runs of slots are not kept. Written in
+// its own order, each entry once.
+void FormulaTable::lay_out_grid(const FlatTree& flat) {
+    grid_.reserve(nodes_ * max_length_);
+    for (std::size_t d = 0; d < max_length_; ++d) {
+        for (NodePtr n = 0; n < nodes_; ++n) {
+            const std::span<const std::uint32_t> ids = flat.text_ids(n);
+            const std::size_t slot = list_[n] ? d : 0;
+            grid_.push_back(slot < ids.size() ? ids[slot] : kUncovered);
+        }
+    }
+}
 
 FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
     // A single formula has one slot, asked for as slot 0 in every dimension.
     const std::uint32_t first = first_slot_[n];
     covered = d < first_slot_[n + 1] - first;
     if (!covered) return FormulaSlot();
-    return grid_.empty() ? slots_[first + d] : grid_[d * nodes_ + n];
+    return by_id_[grid_.empty() ? slot_ids_[first + d] : grid_[d * nodes_ + n]];
 }
 
 // -- TreeEvaluation -----------------------------------------------------------
 
 TreeEvaluation::TreeEvaluation(Node& root) : TreeEvaluation(FlatTree(root)) {}
 
-// The flat tree goes with the parameter, before the evaluation starts: the
-// index and the formula table keep what they need of it, and its texts are
-// the largest thing a call holds.
+// The flat tree goes before the memo table is made: the index and the
+// formula table keep what they need of it.
 TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
     : interrupt_(interrupt != nullptr ? *interrupt : never_),
+      nodes_(tree.take_nodes()),
       tree_(tree),
-      formulas_(tree, tree_, interrupt_),
+      formulas_(std::move(tree), tree_, interrupt_),
       dims_(formulas_.max_length()),
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
-      stack_(tree_.size(), dims_),
-      nodes_(tree.take_nodes()) {}
+      stack_(tree_.size(), dims_) {}
 
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;

@@ -44,7 +44,8 @@ using NodePtr = std::uint32_t;
 // The tree in pre-order, with the visible nodes of each name.
 class TreeIndex {
 public:
-    explicit TreeIndex(const FlatTree& tree);
+    // Takes the tree's names.
+    explicit TreeIndex(FlatTree& tree);
 
     std::size_t size() const { return end_.size(); }
     // Children of n in order: the first is n + 1, each next one starts where
@@ -219,8 +220,9 @@ private:
 class FormulaTable {
 public:
     // Stops parsing when `interrupt` says so: the formulas left are then
-    // taken as ones that did not parse.
-    FormulaTable(const FlatTree& flat, const TreeIndex& tree, Interrupt& interrupt);
+    // taken as ones that did not parse. `flat` is emptied once read: its texts
+    // are gone before the evaluation's own tables are made.
+    FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& interrupt);
     FormulaTable(const FormulaTable&) = delete;
     FormulaTable& operator=(const FormulaTable&) = delete;
 
@@ -228,9 +230,9 @@ public:
     // or list entry d; `covered` is false past the end of a list.
     FormulaSlot formula_in(NodePtr n, std::size_t d, bool& covered) const {
         if (!grid_.empty() && d < max_length_) {
-            const FormulaSlot v = grid_[d * nodes_ + n];
-            covered = v != kUncovered;
-            return covered ? v : FormulaSlot();
+            const std::uint32_t id = grid_[d * nodes_ + n];
+            covered = id != kUncovered;
+            return covered ? by_id_[id] : FormulaSlot();
         }
         return formula(n, list_[n] ? d : 0, covered);
     }
@@ -261,6 +263,13 @@ private:
     // Slot d of n's formula. `covered` is false when n's formula list has no
     // slot d.
     FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
+    void prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension, const TreeIndex& tree,
+                 Interrupt& interrupt);
+    const CompiledFormula* compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps);
+    void lay_out_grid(const FlatTree& flat);
+
+    // The grid's mark for "past the end of a list".
+    static constexpr std::uint32_t kUncovered = 0xFFFFFFFFu;
 
     Arena arena_;  // the syntax trees and their roots
     // The compiled formulas, each followed by its steps, in the order of the
@@ -271,17 +280,16 @@ private:
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::size_t slot_count_ = 0;
-    std::vector<FormulaSlot> slots_;         // empty with the grid
-    std::vector<double> numbers_;            // the plain numbers, one per slot that holds one
+    std::vector<FormulaSlot> by_id_;         // per distinct text: what it evaluates
+    std::vector<std::uint32_t> slot_ids_;    // per slot: its text's id; empty with the grid
+    std::vector<double> numbers_;            // the plain numbers, one per distinct text that is one
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
-    static const CompiledFormula kUncoveredFormula;
-    inline static const FormulaSlot kUncovered = FormulaSlot::of(&kUncoveredFormula);  // the grid's mark for "past the end of a list"
     std::size_t nodes_ = 0;
-    // formula_in for every node in every dimension, dimension by dimension
-    // (n in d at d * nodes_ + n), when that costs at most four times the
-    // slots: one sweep of the evaluation then reads it in order, and it takes
-    // the place of slots_. Else empty.
-    std::vector<FormulaSlot> grid_;
+    // The text id of formula_in for every node in every dimension, dimension
+    // by dimension (n in d at d * nodes_ + n), when that costs at most four
+    // times the slots: one sweep of the evaluation then reads it in order,
+    // and it takes the place of slot_ids_. Else empty.
+    std::vector<std::uint32_t> grid_;
 };
 
 // One tree evaluation: everything the nested contexts share.
@@ -345,13 +353,13 @@ private:
 
     Interrupt never_;  // the interrupt when none is given
     Interrupt& interrupt_;
+    std::vector<Node*> nodes_;  // by position; empty when the tree came from elsewhere
     TreeIndex tree_;
     FormulaTable formulas_;
     std::size_t dims_;  // after formulas_, which counts them
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
-    std::vector<Node*> nodes_;  // by position; empty when the tree came from elsewhere
     // What the aggregations being computed have collected so far, innermost
     // last: shared by the nested evaluations, each of which takes back what
     // it added before it returns.

@@ -82,14 +82,21 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // an error when it is no sequence or holds another item; `failed` with the
 // error that iterating it raised; `unencodable` with the UnicodeEncodeError
 // of an item holding lone surrogates.
+//
+// `add(item, text, same)` gets each item with its UTF-8 text (valid while the
+// item is held, which it is during the call) and whether it is the very
+// object the item before was.
 template <class Add>
 TextsRead read_texts(PyObject* sequence, Add&& add) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
-    // Each item's text, while the item is held: its UTF-8 lives as long as it.
-    auto take = [&](PyObject* item) {
+    // The item before stays held while the next is taken, so that an equal
+    // address means the same object.
+    PyRef previous;
+    auto take = [&](PyRef item) {
         std::string_view text;
-        if (!utf8_view(item, text)) return false;
-        add(text);
+        if (!utf8_view(item.get(), text)) return false;
+        add(item.get(), text, item.get() == previous.get());
+        previous = std::move(item);
         return true;
     };
     if (PyList_CheckExact(sequence)) {
@@ -99,7 +106,7 @@ TextsRead read_texts(PyObject* sequence, Add&& add) {
             PyRef item = PyRef::steal(PyList_GetItemRef(sequence, i));
             if (!item) return TextsRead::failed;
             if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
-            if (!take(item.get())) return TextsRead::unencodable;
+            if (!take(std::move(item))) return TextsRead::unencodable;
         }
         return TextsRead::texts;
     }
@@ -112,7 +119,7 @@ TextsRead read_texts(PyObject* sequence, Add&& add) {
         if (got < 0) return TextsRead::failed;
         if (got == 0) return TextsRead::texts;
         if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
-        if (!take(item.get())) return TextsRead::unencodable;
+        if (!take(std::move(item))) return TextsRead::unencodable;
     }
 }
 
@@ -195,12 +202,12 @@ public:
     static constexpr bool keeps_id_and_cells = true;
     std::string& id() { return node_.id; }
     void set_name(std::string_view name) { node_.name.assign(name); }
-    void set_single_formula(std::string_view text) {
+    void set_single_formula(PyObject*, std::string_view text) {
         node_.formula = AnyDim<std::string>::single(std::string(text));
         node_.value = AnyDim<EvalResult>::single(EvalResult::empty());
     }
     void start_formula_list() { texts_.clear(); }
-    void add_formula_text(std::string_view text) { texts_.emplace_back(text); }
+    void add_formula_text(PyObject*, std::string_view text, bool) { texts_.emplace_back(text); }
     void end_formula_list() {
         node_.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts_.size()));
         node_.formula = AnyDim<std::string>::multi(std::move(texts_));
@@ -213,27 +220,55 @@ private:
     std::vector<std::string> texts_;
 };
 
+// The hash by which a FlatTree interns a formula text. An ASCII str's own
+// hash is its bytes' keyed hash, the same as for its UTF-8, and the str
+// keeps it once computed: a model evaluated again hashes nothing. (str's own
+// slot, not the object's: a subclass's __hash__ is the caller's code.) Other
+// texts take their UTF-8's hash_text; equal texts take the same route.
+std::uint64_t text_hash(PyObject* text, std::string_view utf8) {
+    if (PyUnicode_IS_ASCII(text)) return static_cast<std::uint64_t>(PyUnicode_Type.tp_hash(text));
+    return hash_text(utf8);
+}
+
 // Where one object's fields go: node `n` of a FlatTree, what an evaluation reads.
 class FlatTarget {
 public:
-    FlatTarget(FlatTree& tree, std::size_t n) : tree_(tree), n_(n) {}
+    FlatTarget(FlatTree& tree, std::size_t n, std::vector<PyRef>& pending) : tree_(tree), n_(n), pending_(pending) {}
 
     static constexpr bool keeps_id_and_cells = false;
     std::string& id() { return unused_; }
     void set_name(std::string_view name) { tree_.set_name(n_, name); }
-    void set_single_formula(std::string_view text) {
+    void set_single_formula(PyObject* formula, std::string_view text) {
         tree_.set_list(n_, false);
-        tree_.add_text(text);
+        add(formula, text);
     }
     void start_formula_list() { tree_.set_list(n_, true); }
-    void add_formula_text(std::string_view text) { tree_.add_text(text); }
+    void add_formula_text(PyObject* item, std::string_view text, bool same_as_before) {
+        if (same_as_before) {
+            tree_.repeat_text();
+        } else {
+            add(item, text);
+        }
+    }
     void end_formula_list() {}
     void set_hidden(bool hidden) { tree_.set_hidden(n_, hidden); }
     void set_cells(AnyDim<std::string>) {}
 
 private:
+    // The tree interns texts a block at a time: until then the strs whose
+    // UTF-8 it views are held.
+    void add(PyObject* text, std::string_view utf8) {
+        pending_.push_back(PyRef::new_ref(text));
+        tree_.add_text(utf8, text_hash(text, utf8));
+        if (tree_.texts_pending() >= FlatTree::kTextBlock) {
+            tree_.flush_texts();
+            pending_.clear();
+        }
+    }
+
     FlatTree& tree_;
     std::size_t n_;
+    std::vector<PyRef>& pending_;
     std::string unused_;
 };
 
@@ -265,11 +300,13 @@ bool read_formula(const AttributeNames& names, PyObject* object, Target& node) {
     if (PyUnicode_Check(formula.get())) {
         std::string_view text;
         if (!utf8_view(formula.get(), text)) return false;
-        node.set_single_formula(text);
+        node.set_single_formula(formula.get(), text);
         return true;
     }
     node.start_formula_list();
-    switch (read_texts(formula.get(), [&](std::string_view text) { node.add_formula_text(text); })) {
+    switch (read_texts(formula.get(), [&](PyObject* item, std::string_view text, bool same) {
+        node.add_formula_text(item, text, same);
+    })) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
         case TextsRead::not_texts:
@@ -305,7 +342,7 @@ void read_cells(const AttributeNames& names, PyObject* object, Target& node) {
     // A sequence is iterated either way: iterating it is something the
     // caller's object may see.
     std::vector<std::string> texts;
-    const TextsRead read = read_texts(cells.get(), [&](std::string_view text) {
+    const TextsRead read = read_texts(cells.get(), [&](PyObject*, std::string_view text, bool) {
         if (Target::keeps_id_and_cells) texts.emplace_back(text);
     });
     if (read == TextsRead::failed || read == TextsRead::unencodable) PyErr_Clear();
@@ -540,49 +577,104 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
     return true;
 }
 
-// New reference: the value of the node at `position` as the evaluation left
-// it, what save_values would have stored in its `value` field.
-PyRef new_value_object(const TreeEvaluation& evaluation, NodePtr position, ResultTexts& texts) {
-    const MemoTable& memo = evaluation.memo();
-    switch (memo.shape(position)) {
-        case MemoTable::Shape::Unset: {
-            // Never evaluated (no formula has any dimension): empty, in the
-            // form of the node's formula.
-            const FormulaTable& formulas = evaluation.formulas();
-            const auto empty = formulas.is_list(position)
-                                   ? AnyDim<EvalResult>::multi(std::vector<EvalResult>(formulas.length(position)))
-                                   : AnyDim<EvalResult>::single(EvalResult::empty());
-            return new_field_object(empty, [&](const EvalResult& r) { return texts.text(r); });
+// The value objects of an evaluated tree, what save_values would store in
+// each node's `value`, made for nodes in pre-order. The results of list nodes
+// are read a block of nodes at a time, dimension by dimension: the memo table
+// lays its slots out by dimension, so each dimension of a block is one short
+// run of it, where a node's own dimensions lie a table's width apart.
+class ValueObjects {
+public:
+    ValueObjects(const TreeEvaluation& evaluation, ResultTexts& texts)
+        : memo_(evaluation.memo()), formulas_(evaluation.formulas()), texts_(texts),
+          size_(evaluation.tree().size()), dims_(memo_.dimensions()),
+          block_(std::max<std::size_t>(1, kBlockCells / std::max<std::size_t>(1, dims_))) {}
+
+    // New reference: the value of the node at `position`. Positions asked
+    // for increase from call to call.
+    PyRef make(NodePtr position) {
+        switch (memo_.shape(position)) {
+            case MemoTable::Shape::Unset: {
+                // Never evaluated (no formula has any dimension): empty, in
+                // the form of the node's formula.
+                if (!formulas_.is_list(position)) return PyRef::steal(texts_.text(EvalResult::empty()));
+                return filled_list(formulas_.length(position), [&](std::size_t) { return texts_.text(EvalResult::empty()); });
+            }
+            case MemoTable::Shape::Single: return PyRef::steal(texts_.text(memo_.result_at(position, 0)));
+            case MemoTable::Shape::List: break;
         }
-        case MemoTable::Shape::Single: return PyRef::steal(texts.text(memo.result_at(position, 0)));
-        case MemoTable::Shape::List: break;
+        if (position < first_ || position >= end_) {
+            if (!prepare(position)) return {};
+        }
+        PyRef* texts = &held_[(position - first_) * dims_];
+        return filled_list(dims_, [&](std::size_t d) { return texts[d].release(); });
     }
-    const std::size_t count = memo.dimensions();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return {};
-    // A batch at a time: the map's slots of the batch are fetched together,
-    // then the strs it holds, so their misses overlap.
-    constexpr std::size_t kBatch = 16;
-    std::array<EvalResult, kBatch> batch;
-    std::array<PyObject*, kBatch> held;
-    for (std::size_t start = 0; start < count; start += kBatch) {
-        const std::size_t size = std::min(kBatch, count - start);
-        for (std::size_t k = 0; k < size; ++k) {
-            batch[k] = memo.result_at(position, start + k);
-            texts.prefetch(batch[k]);
+
+private:
+    static constexpr std::size_t kBlockCells = 4096;
+
+    // New reference: a list of `count` items, item i being make(i) (a new
+    // reference, or null with the error set).
+    template <class Make>
+    static PyRef filled_list(std::size_t count, Make&& make) {
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+        if (!list) return {};
+        for (std::size_t i = 0; i < count; ++i) {
+            PyObject* item = make(i);
+            if (item == nullptr) return {};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
         }
-        for (std::size_t k = 0; k < size; ++k) {
-            held[k] = texts.held(batch[k]);
-            if (held[k] != nullptr) __builtin_prefetch(held[k], 1);
-        }
-        for (std::size_t k = 0; k < size; ++k) {
-            PyObject* text = held[k] != nullptr ? Py_NewRef(held[k]) : texts.text(batch[k]);
-            if (text == nullptr) return {};
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(start + k), text);  // steals text
-        }
+        return list;
     }
-    return list;
-}
+
+    // The texts of the list nodes of the block starting at `first`.
+    bool prepare(NodePtr first) {
+        first_ = first;
+        end_ = static_cast<NodePtr>(std::min(size_, first + block_));
+        held_.clear();
+        held_.resize((end_ - first_) * dims_);
+        cells_.clear();
+        for (std::size_t d = 0; d < dims_; ++d) {
+            for (NodePtr n = first_; n < end_; ++n) {
+                if (memo_.shape(n) != MemoTable::Shape::List) continue;
+                cells_.push_back({memo_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
+            }
+        }
+        // A batch at a time: the map's slots of the batch are fetched
+        // together, then the strs they hold, so their misses overlap.
+        constexpr std::size_t kBatch = 32;
+        std::array<PyObject*, kBatch> known;
+        for (std::size_t start = 0; start < cells_.size(); start += kBatch) {
+            const std::size_t size = std::min(kBatch, cells_.size() - start);
+            const Cell* batch = &cells_[start];
+            for (std::size_t k = 0; k < size; ++k) texts_.prefetch(batch[k].result);
+            for (std::size_t k = 0; k < size; ++k) {
+                known[k] = texts_.held(batch[k].result);
+                if (known[k] != nullptr) __builtin_prefetch(known[k], 1);
+            }
+            for (std::size_t k = 0; k < size; ++k) {
+                PyRef& text = held_[batch[k].at];
+                text = PyRef::steal(known[k] != nullptr ? Py_NewRef(known[k]) : texts_.text(batch[k].result));
+                if (!text) return false;
+            }
+        }
+        return true;
+    }
+
+    struct Cell {
+        EvalResult result;
+        std::uint32_t at;  // in held_
+    };
+
+    const MemoTable& memo_;
+    const FormulaTable& formulas_;
+    ResultTexts& texts_;
+    std::size_t size_;
+    std::size_t dims_;
+    std::size_t block_;  // nodes
+    NodePtr first_ = 0, end_ = 0;  // the block prepared
+    std::vector<PyRef> held_;      // per node of the block, dims_ texts
+    std::vector<Cell> cells_;      // the block's list results, dimension by dimension
+};
 
 // The walk of the conversions: `root` and every object below it, in
 // pre-order, each read by `read(names, object, handle, children)` into what
@@ -650,14 +742,18 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
 
 bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
     return guarded([&]() -> PyObject* {
+        std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
+        pending.reserve(FlatTree::kTextBlock);
         auto read = [&](const AttributeNames& names, PyObject* object, std::size_t n, PyRef& children) {
-            return read_node(names, object, FlatTarget(out, n), children);
+            return read_node(names, object, FlatTarget(out, n, pending), children);
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
             return out.add_node();
         };
-        return read_tree(root, out.add_node(), read, child_of) ? Py_None : nullptr;  // borrowed: only success is read from it
+        if (!read_tree(root, out.add_node(), read, child_of)) return nullptr;
+        out.flush_texts();
+        return Py_None;  // borrowed: only success is read from it
     }) != nullptr;
 }
 
@@ -678,9 +774,10 @@ bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexce
         AttributeNames names;
         if (!names.make()) return nullptr;
         ResultTexts texts;
+        ValueObjects values(evaluation, texts);
         const PositionChildren shape{evaluation.tree()};
         const bool done = write_tree(root, NodePtr{0}, shape, [&](PyObject* object, NodePtr position, PyRef& children) {
-            PyRef value = new_value_object(evaluation, position, texts);
+            PyRef value = values.make(position);
             return set_and_read_children(names, object, names.value.get(), std::move(value), children);
         });
         return done ? Py_None : nullptr;  // borrowed: only success is read from it
