@@ -193,3 +193,17 @@ def test_any_text_gives_a_str_or_an_encoding_error(
     else:
         assert not has_surrogate
         assert type(result) is str
+
+
+def test_isolated_interpreters_evaluate_at_once() -> None:
+    """Each interpreter imports its own module instance; two evaluate trees at once."""
+    from concurrent.futures import InterpreterPoolExecutor
+
+    # Builtins cross into the workers by reference: the job is one expression.
+    job = ("(lambda mf, N: (mf.evaluate_tree(N(name='R', formula='=sum(children)', children=["
+           "N(name=f'n{{i}}', formula=f'={{i}} * {k}', children=[]) for i in range(5000)])).value,"
+           " mf.evaluate('=1/0')))"
+           "(__import__('morvax_formulas'), __import__('types').SimpleNamespace)")
+    with InterpreterPoolExecutor(max_workers=2) as pool:
+        results = list(pool.map(eval, [job.format(k=k) for k in range(1, 5)]))
+    assert results == [(str(sum(range(5000)) * k), "VALUE!") for k in range(1, 5)]

@@ -11,6 +11,7 @@ from typing import Any
 
 import pytest
 
+import morvax_formulas as mf
 from morvax_formulas import evaluate_tree
 from treeutil import node, outline, values
 
@@ -392,3 +393,65 @@ def test_a_node_that_is_its_own_descendant_is_refused() -> None:
         evaluate_tree(root, in_place=True)
     shared = node("S", "=3")
     assert values(evaluate_tree(node("R", "=sum(children)", shared, shared))) == [("R", "6"), ("S", "3"), ("S", "3")]
+
+
+TREE_FUNCTIONS = [
+    lambda root: mf.evaluate_tree(root),
+    lambda root: mf.expand_tree_formulas(root),
+    lambda root: mf.export_tree_to_excel(root),
+    lambda root: mf.explain_node(root, "x"),
+    lambda root: mf.rename_nodes(root, node("R", "")),
+]
+
+
+@pytest.mark.parametrize("attribute", ["id", "is_hidden", "cells", "children", "formula items"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_interrupts_raised_by_a_node_pass_through(attribute: str, error: type[BaseException]) -> None:
+    """Silent reads drop Exceptions only: a Ctrl-C inside a getter ends the call."""
+
+    class Interrupting:
+        def __iter__(self) -> Iterator[str]:
+            raise error
+
+        def __len__(self) -> int:
+            return 1
+
+        def __getitem__(self, i: int) -> str:
+            raise error
+
+    attributes: dict[str, Any] = {"name": "n", "formula": "=1", "children": []}
+    if attribute == "formula items":
+        attributes["formula"] = Interrupting()
+    else:
+        attributes[attribute] = raising(error())
+    for call in TREE_FUNCTIONS:
+        with pytest.raises(error):
+            call(node("R", "=1", object_with(**attributes)))
+
+
+@pytest.mark.parametrize(
+    ("broken", "note"),
+    [
+        ({"name": 5}, "in the node at R > D > (unnamed): got int"),
+        ({"formula": ["=1", 2]}, "in the node at R > D > Units[2]: got a formula list item of type int"),
+        ({"formula": None}, "in the node at R > D > Units[2]: got NoneType"),
+        ({"children": ()}, "in the node at R > D > Units[2]: got tuple"),
+        ({"children": raising(Refuse("no"))}, "in the node at R > D > Units[2]: got Refuse"),
+    ],
+)
+def test_protocol_errors_say_which_node(broken: dict[str, Any], note: str) -> None:
+    bad = object_with(**({"name": "Units", "formula": "", "children": []} | broken))
+    root = node("R", "", node("D", "", node("Units", "1"), bad), node("Units", "2"))
+    for call in TREE_FUNCTIONS:
+        with pytest.raises(TypeError) as raised:
+            call(root)
+        assert raised.value.__notes__ == [note]
+
+
+def test_shared_subtrees_end_with_memory_error_at_the_documented_size() -> None:
+    """One object used as both children of its parent, 25 levels deep: 2^25 nodes."""
+    leaf = node("L", "=1")
+    for level in range(25):
+        leaf = node(f"level{level}", "=sum(children)", leaf, leaf)
+    with pytest.raises(MemoryError, match="more than 16777216 nodes"):
+        mf.evaluate_tree(leaf)

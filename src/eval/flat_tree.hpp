@@ -22,7 +22,7 @@ namespace morvax {
 
 class FlatTree {
 public:
-    FlatTree() = default;
+    FlatTree() { pending_.reserve(2 * kTextBlock); }
     // The tree of `root`; save_values writes to its Nodes, which must outlive
     // the evaluation.
     explicit FlatTree(Node& root);
@@ -69,6 +69,14 @@ public:
     std::span<const std::uint32_t> text_ids(std::size_t n) const {
         const std::size_t end = n + 1 < items_.size() ? items_[n + 1].first_text : text_of_.size();
         return std::span<const std::uint32_t>(text_of_).subspan(items_[n].first_text, end - items_[n].first_text);
+    }
+    std::string_view name_text(std::size_t n) const { return names_.text(items_[n].name); }
+    // Where the subtree of n ends (the next node after it that is not its
+    // descendant): a walk over the subtree, which must be complete.
+    std::size_t subtree_end(std::size_t n) const {
+        std::size_t open = 1;
+        for (; open > 0; ++n) open = open + items_[n].children - 1;
+        return n;
     }
     // Formula texts in all, counting each list entry.
     std::size_t text_count() const { return text_of_.size(); }

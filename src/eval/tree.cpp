@@ -96,6 +96,7 @@ MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t list
       // Room for all: at most four times the slots the formulas fill.
       by_dimension_(nodes * dimensions <= 4 * std::max(formula_slots, nodes)),
       entries_(nodes),
+      done_(nodes, 0),
       evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
     slots_capacity_ = by_dimension_ ? nodes * dimensions : lists * dimensions;
     // calloc: a large block comes as untouched zero pages, and zero is Pending.
@@ -150,6 +151,7 @@ void MemoTable::to_list(NodePtr n) {
 }
 
 void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
+    if (!get_value(n, d)) ++done_[n];
     Entry& e = entries_[n];
     if (e.form == Form::None && d == 0 && !list_formula) {
         e.form = Form::Single;
@@ -262,10 +264,13 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
     order.reserve(texts.size());
     std::vector<std::uint32_t> start(max_length_ + 1, 0);
     for (std::uint32_t id = 0; id < texts.size(); ++id) {
+        const std::string_view text = texts.text(id);
         double number = 0;
-        if (convert_plain_number(texts.text(id), number)) {
+        if (convert_plain_number(text, number)) {
             by_id_[id] = FormulaSlot::number(numbers_.size());
             numbers_.push_back(number);
+        } else if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+            by_id_[id] = FormulaSlot::empty();
         } else if (first_dimension[id] < max_length_) {
             ++start[first_dimension[id] + 1];
         }
@@ -273,7 +278,10 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
     for (std::size_t d = 0; d < max_length_; ++d) start[d + 1] += start[d];
     order.resize(start[max_length_]);
     for (std::uint32_t id = 0; id < texts.size(); ++id) {
-        if (!by_id_[id].is_number() && first_dimension[id] < max_length_) order[start[first_dimension[id]]++] = id;
+        const FormulaSlot slot = by_id_[id];
+        if (!slot.is_number() && !slot.is_empty() && first_dimension[id] < max_length_) {
+            order[start[first_dimension[id]]++] = id;
+        }
     }
     std::vector<Step> steps;
     for (const std::uint32_t id : order) {
@@ -318,12 +326,14 @@ const CompiledFormula* FormulaTable::compile(std::string_view text, const TreeIn
 // formula in every dimension), so the runs of slots are not kept. Written in
 // its own order, each entry once.
 void FormulaTable::lay_out_grid(const FlatTree& flat) {
-    grid_.reserve(nodes_ * max_length_);
-    for (std::size_t d = 0; d < max_length_; ++d) {
+    grid_.resize(nodes_ * max_length_);
+    const std::uint32_t* ids = nodes_ > 0 ? flat.text_ids(0).data() : nullptr;
+    std::uint32_t* row = grid_.data();
+    for (std::size_t d = 0; d < max_length_; ++d, row += nodes_) {
         for (NodePtr n = 0; n < nodes_; ++n) {
-            const std::span<const std::uint32_t> ids = flat.text_ids(n);
+            const std::uint32_t first = first_slot_[n];
             const std::size_t slot = list_[n] ? d : 0;
-            grid_.push_back(slot < ids.size() ? ids[slot] : kUncovered);
+            row[n] = slot < first_slot_[n + 1] - first ? ids[first + slot] : kUncovered;
         }
     }
 }
@@ -355,6 +365,8 @@ void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
     segments_.call([&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
+            // Most nodes were read by a formula before their turn comes.
+            if (values_.complete(n)) continue;
             for (std::size_t d = 0; d < dims_; ++d) {
                 if (interrupt_.tick()) return;
                 evaluate_dimension(n, d);
@@ -368,6 +380,7 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
     if (!covered) return EvalResult::empty();
     if (slot.is_number()) return EvalResult::number(formulas_.number(slot));
+    if (slot.is_empty()) return EvalResult::empty();
     const CompiledFormula* formula = slot.formula();
     if (formula == nullptr) return EvalResult::error(EvalError::Error);
     if (formula->steps != nullptr) return run_program(formula->steps, n, d);

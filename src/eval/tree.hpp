@@ -84,6 +84,8 @@ public:
     std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
     void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
+    // Whether n has a result in every dimension.
+    bool complete(NodePtr n) const { return done_[n] == dims_; }
     // The node's results for save_values; nothing when it was never set.
     std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
 
@@ -165,6 +167,7 @@ private:
     std::size_t nodes_;
     bool by_dimension_;
     std::vector<Entry> entries_;
+    std::vector<std::uint32_t> done_;  // per node: the dimensions that have a result
     std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
     std::size_t slots_used_ = 0;                     // separate runs: slots handed out
     std::size_t slots_capacity_ = 0;
@@ -204,13 +207,17 @@ public:
         return FormulaSlot(reinterpret_cast<std::uintptr_t>(formula));
     }
     static FormulaSlot number(std::size_t index) { return FormulaSlot(index << 1 | 1); }
+    // An empty text (or only whitespace): Empty in every dimension.
+    static FormulaSlot empty() { return FormulaSlot(kEmpty); }
 
     bool is_number() const { return (bits_ & 1) != 0; }
+    bool is_empty() const { return bits_ == kEmpty; }
     std::size_t number_index() const { return bits_ >> 1; }
     const CompiledFormula* formula() const { return reinterpret_cast<const CompiledFormula*>(bits_); }
     bool operator==(const FormulaSlot&) const = default;
 
 private:
+    static constexpr std::uintptr_t kEmpty = 2;  // no formula's address: those are aligned
     explicit FormulaSlot(std::uintptr_t bits) : bits_(bits) {}
     std::uintptr_t bits_ = 0;  // a formula's address (aligned), or a number's index and a set low bit
 };

@@ -24,6 +24,9 @@ int exec_module(PyObject* module) noexcept { return add_functions(module, functi
 const PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Nothing is shared between interpreters: PanicException lives in each
+    // interpreter's own dict.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

@@ -68,12 +68,34 @@ bool utf8_of(PyObject* text, std::string& out) {
     return true;
 }
 
-// An optional attribute: new reference, or empty when it is missing or its
-// read raised (the error is dropped).
-PyRef optional_attribute(PyObject* object, PyObject* name) {
+// New reference: item i of a list, which must exist. With the GIL nothing
+// else touches the list between the read and the increment, so the plain
+// read serves; without it, only the interpreter's own atomic read does.
+PyRef list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    return PyRef::steal(PyList_GetItemRef(list, i));
+#else
+    return PyRef::new_ref(PyList_GET_ITEM(list, i));
+#endif
+}
+
+// A failure that a silent read may take as "no value": an Exception. Any
+// other (KeyboardInterrupt, SystemExit) stays set and ends the call, so a
+// Ctrl-C inside the caller's getter is never reported as success.
+bool dropped() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// An optional attribute into `out`: a new reference, or empty when it is
+// missing or its read raised an Exception. False with the error set when
+// the read raised anything else.
+bool optional_attribute(PyObject* object, PyObject* name, PyRef& out) {
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(object, name, &found) < 0) PyErr_Clear();
-    return PyRef::steal(found);
+    const bool ok = PyObject_GetOptionalAttr(object, name, &found) >= 0 || dropped();
+    out = PyRef::steal(found);
+    return ok;
 }
 
 enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
@@ -87,8 +109,12 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // item is held, which it is during the call) and whether it is the very
 // object the item before was.
 template <class Add>
-TextsRead read_texts(PyObject* sequence, Add&& add) {
+TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = nullptr) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
+    auto not_text = [&](PyObject* item) {
+        if (offending != nullptr) *offending = Py_TYPE(item);
+        return TextsRead::not_texts;
+    };
     // The item before stays held while the next is taken, so that an equal
     // address means the same object.
     PyRef previous;
@@ -103,9 +129,9 @@ TextsRead read_texts(PyObject* sequence, Add&& add) {
         // What iterating an exact list does, without the iterator: each step
         // reads the length afresh and takes its own reference to the item.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
-            PyRef item = PyRef::steal(PyList_GetItemRef(sequence, i));
+            PyRef item = list_item(sequence, i);
             if (!item) return TextsRead::failed;
-            if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
+            if (!PyUnicode_Check(item.get())) return not_text(item.get());
             if (!take(std::move(item))) return TextsRead::unencodable;
         }
         return TextsRead::texts;
@@ -118,7 +144,7 @@ TextsRead read_texts(PyObject* sequence, Add&& add) {
         PyRef item = PyRef::steal(raw);
         if (got < 0) return TextsRead::failed;
         if (got == 0) return TextsRead::texts;
-        if (!PyUnicode_Check(item.get())) return TextsRead::not_texts;
+        if (!PyUnicode_Check(item.get())) return not_text(item.get());
         if (!take(std::move(item))) return TextsRead::unencodable;
     }
 }
@@ -180,6 +206,15 @@ private:
     std::size_t size_ = 0;
 };
 
+// What a reading of one object found, for the note on a protocol TypeError.
+struct Reading {
+    const AttributeNames& names;
+    PyRef name;                       // the object's name, once read
+    const char* received = nullptr;   // the type of what broke the protocol
+    bool item = false;                // ...an item of the formula list
+    bool protocol_error = false;      // the error set is the protocol's TypeError
+};
+
 // Raises `message` as TypeError, keeping a pending exception as its context.
 bool type_error(const char* message) {
     PyObject* cause = PyErr_GetRaisedException();  // new reference or null
@@ -190,6 +225,14 @@ bool type_error(const char* message) {
         PyErr_SetRaisedException(raised.release());
     }
     return false;
+}
+
+// type_error, remembering the type received.
+bool protocol_error(Reading& r, const char* message, PyTypeObject* received, bool item = false) {
+    r.protocol_error = true;
+    r.received = received->tp_name;
+    r.item = item;
+    return type_error(message);
 }
 
 // Where one object's fields go: a Node, every field kept.
@@ -273,29 +316,32 @@ private:
 };
 
 template <class Target>
-void read_id(const AttributeNames& names, PyObject* object, Target& node) {
-    PyRef id = optional_attribute(object, names.id.get());
-    if (!Target::keeps_id_and_cells) return;
+bool read_id(Reading& r, PyObject* object, Target& node) {
+    PyRef id;
+    if (!optional_attribute(object, r.names.id.get(), id)) return false;
+    if (!Target::keeps_id_and_cells) return true;
     if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id())) {
-        PyErr_Clear();
+        if (!dropped()) return false;
         node.id().clear();
     }
-}
-
-template <class Target>
-bool read_name(const AttributeNames& names, PyObject* object, Target& node) {
-    PyRef name = PyRef::steal(PyObject_GetAttr(object, names.name.get()));
-    if (!name) return false;
-    if (!PyUnicode_Check(name.get())) return type_error(missing_name);
-    std::string_view text;
-    if (!utf8_view(name.get(), text)) return false;
-    node.set_name(text);
     return true;
 }
 
 template <class Target>
-bool read_formula(const AttributeNames& names, PyObject* object, Target& node) {
-    PyRef formula = PyRef::steal(PyObject_GetAttr(object, names.formula.get()));
+bool read_name(Reading& r, PyObject* object, Target& node) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(object, r.names.name.get()));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) return protocol_error(r, missing_name, Py_TYPE(name.get()));
+    std::string_view text;
+    if (!utf8_view(name.get(), text)) return false;
+    node.set_name(text);
+    r.name = std::move(name);
+    return true;
+}
+
+template <class Target>
+bool read_formula(Reading& r, PyObject* object, Target& node) {
+    PyRef formula = PyRef::steal(PyObject_GetAttr(object, r.names.formula.get()));
     if (!formula) return false;
     if (PyUnicode_Check(formula.get())) {
         std::string_view text;
@@ -304,40 +350,48 @@ bool read_formula(const AttributeNames& names, PyObject* object, Target& node) {
         return true;
     }
     node.start_formula_list();
+    PyTypeObject* offending = nullptr;
     switch (read_texts(formula.get(), [&](PyObject* item, std::string_view text, bool same) {
         node.add_formula_text(item, text, same);
-    })) {
+    }, &offending)) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
         case TextsRead::not_texts:
-        case TextsRead::failed: return type_error(bad_formula);
+            if (offending != nullptr) return protocol_error(r, bad_formula, offending, true);
+            return protocol_error(r, bad_formula, Py_TYPE(formula.get()));
+        case TextsRead::failed:
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            return protocol_error(r, bad_formula, Py_TYPE(formula.get()));
     }
     node.end_formula_list();
     return true;
 }
 
 template <class Target>
-void read_is_hidden(const AttributeNames& names, PyObject* object, Target& node) {
-    PyRef flag = optional_attribute(object, names.is_hidden.get());
-    if (!flag) return;
+bool read_is_hidden(Reading& r, PyObject* object, Target& node) {
+    PyRef flag;
+    if (!optional_attribute(object, r.names.is_hidden.get(), flag)) return false;
+    if (!flag) return true;
     const FlagTruth truth = read_flag(flag.get());
-    if (truth == FlagTruth::failed) PyErr_Clear();
+    if (truth == FlagTruth::failed && !dropped()) return false;
     node.set_hidden(truth == FlagTruth::true_value);
+    return true;
 }
 
 template <class Target>
-void read_cells(const AttributeNames& names, PyObject* object, Target& node) {
-    PyRef cells = optional_attribute(object, names.cells.get());
-    if (!cells) return;
+bool read_cells(Reading& r, PyObject* object, Target& node) {
+    PyRef cells;
+    if (!optional_attribute(object, r.names.cells.get(), cells)) return false;
+    if (!cells) return true;
     if (PyUnicode_Check(cells.get())) {
-        if (!Target::keeps_id_and_cells) return;
+        if (!Target::keeps_id_and_cells) return true;
         std::string text;
         if (utf8_of(cells.get(), text)) {
             node.set_cells(AnyDim<std::string>::single(std::move(text)));
-        } else {
-            PyErr_Clear();
+        } else if (!dropped()) {
+            return false;
         }
-        return;
+        return true;
     }
     // A sequence is iterated either way: iterating it is something the
     // caller's object may see.
@@ -345,20 +399,25 @@ void read_cells(const AttributeNames& names, PyObject* object, Target& node) {
     const TextsRead read = read_texts(cells.get(), [&](PyObject*, std::string_view text, bool) {
         if (Target::keeps_id_and_cells) texts.emplace_back(text);
     });
-    if (read == TextsRead::failed || read == TextsRead::unencodable) PyErr_Clear();
+    if ((read == TextsRead::failed || read == TextsRead::unencodable) && !dropped()) return false;
     if (read == TextsRead::texts) node.set_cells(AnyDim<std::string>::multi(std::move(texts)));
+    return true;
 }
 
-// New reference to the children list, or empty with the protocol's TypeError.
-PyRef read_children(const AttributeNames& names, PyObject* object) {
-    PyRef children = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
+// New reference to the children list, or empty with the protocol's TypeError
+// (or with what the read raised, when that is no Exception).
+PyRef read_children(Reading& r, PyObject* object) {
+    PyRef children = PyRef::steal(PyObject_GetAttr(object, r.names.children.get()));
     if (!children) {
-        PyErr_Clear();  // whatever the read raised, the protocol names the attribute
-        type_error(missing_children);
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        // Whatever Exception the read raised, the protocol names the attribute.
+        PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+        PyErr_Clear();
+        protocol_error(r, missing_children, Py_TYPE(raised.get()));
         return {};
     }
     if (!PyList_Check(children.get())) {
-        type_error(bad_children);
+        protocol_error(r, bad_children, Py_TYPE(children.get()));
         return {};
     }
     return children;
@@ -366,12 +425,12 @@ PyRef read_children(const AttributeNames& names, PyObject* object) {
 
 // One object's own fields, in the protocol's read order, and its children list.
 template <class Target>
-bool read_node(const AttributeNames& names, PyObject* object, Target&& node, PyRef& children) {
-    read_id(names, object, node);
-    if (!read_name(names, object, node) || !read_formula(names, object, node)) return false;
-    read_is_hidden(names, object, node);
-    read_cells(names, object, node);
-    children = read_children(names, object);
+bool read_node(Reading& r, PyObject* object, Target&& node, PyRef& children) {
+    if (!read_id(r, object, node) || !read_name(r, object, node) || !read_formula(r, object, node) ||
+        !read_is_hidden(r, object, node) || !read_cells(r, object, node)) {
+        return false;
+    }
+    children = read_children(r, object);
     return static_cast<bool>(children);
 }
 
@@ -569,7 +628,7 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
         const Py_ssize_t i = top.index++;
         top.next = shape.next(top.parent, child);
         if (i >= PyList_GET_SIZE(top.list.get())) continue;
-        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), i));
+        PyRef item = list_item(top.list.get(), i);
         if (!item) return false;
         if (!write(item.get(), child, children)) return false;
         if (children) open.push_back({std::move(children), child, shape.first(child), 0});
@@ -676,12 +735,53 @@ private:
     std::vector<Cell> cells_;      // the block's list results, dimension by dimension
 };
 
+// The most nodes and formula texts a tree may have. Each occurrence of an
+// object counts: one object used as both children of its parent, forty
+// levels deep, would be a tree of 2^40 nodes, and the call ends with
+// MemoryError at these sizes rather than when the machine runs out.
+constexpr std::size_t kMostNodes = std::size_t{1} << 24;
+constexpr std::size_t kMostTexts = std::size_t{1} << 28;
+
+bool too_large(const char* what, std::size_t most) {
+    PyErr_Format(PyExc_MemoryError,
+                 "the tree has more than %zu %s (an object that is a child in several places counts in each)",
+                 most, what);
+    return false;
+}
+
+// Adds to a protocol TypeError a note that says which node broke the
+// protocol: the path of names from the root (Company > D1 > Units, with
+// [k] where earlier siblings carry the same name) and the type received.
+// `path` holds the names along the way, `failing` the failing node's name
+// (null when it was not read) and its place among its siblings.
+void add_path_note(const std::vector<std::string>& path, const Reading& r) {
+    std::string note = "in the node at ";
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (i > 0) note += " > ";
+        note += path[i];
+    }
+    note += r.item ? ": got a formula list item of type " : ": got ";
+    note += r.received != nullptr ? r.received : "?";
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    if (text) {
+        PyRef added = PyRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O", text.get()));
+        if (!added) PyErr_Clear();  // the TypeError itself matters more than its note
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised.release());
+}
+
 // The walk of the conversions: `root` and every object below it, in
-// pre-order, each read by `read(names, object, handle, children)` into what
-// `handle` stands for; `child_of(handle, expected)` gives the handle of a new
-// child of `handle` (which expects that many children in all).
-template <class Handle, class Read, class ChildOf>
-bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
+// pre-order, each read by `read(reading, object, handle, children)` into
+// what `handle` stands for; `child_of(handle, expected)` gives the handle of
+// a new child of `handle` (which expects that many children in all). The
+// reads count each node and `texts` its formula texts; `label(parent,
+// handle, name)` names a node read for the path of a protocol error's note.
+template <class Handle, class Read, class ChildOf, class Label>
+bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label,
+               const std::size_t& texts) {
     AttributeNames names;
     if (!names.make()) return false;
     // One open node per level of the path from the root. The frame keeps its
@@ -696,10 +796,26 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
     std::vector<Frame> open;
     PathSet on_path;
     Interrupt interrupt(signal_raised, nullptr);
+    std::size_t nodes = 0;
+    auto fail = [&](const Reading& r, Handle node) {
+        if (!r.protocol_error) return false;
+        std::vector<std::string> path;
+        for (std::size_t i = 0; i < open.size(); ++i) {
+            path.push_back(label(i > 0 ? &open[i - 1].node : nullptr, open[i].node, nullptr));
+        }
+        // The failing node's name is known only once read.
+        PyObject* unnamed = Py_None;
+        path.push_back(label(open.empty() ? nullptr : &open.back().node, node, r.name ? r.name.get() : unnamed));
+        add_path_note(path, r);
+        return false;
+    };
     auto enter = [&](PyRef object, Handle node) {
         if (interrupt.tick()) return false;
+        if (++nodes > kMostNodes) return too_large("nodes", kMostNodes);
+        Reading r{names};
         PyRef children;
-        if (!read(names, object.get(), node, children)) return false;
+        if (!read(r, object.get(), node, children)) return fail(r, node);
+        if (texts > kMostTexts) return too_large("formula texts", kMostTexts);
         if (!on_path.insert(object.get())) {
             // Its own descendant: the tree would never end.
             PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
@@ -717,7 +833,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
             open.pop_back();
             continue;
         }
-        PyRef item = PyRef::steal(PyList_GetItemRef(top.list.get(), top.next++));
+        PyRef item = list_item(top.list.get(), top.next++);
         if (!item) return false;
         const Handle child = child_of(top.node, PyList_GET_SIZE(top.list.get()));
         if (!enter(std::move(item), child)) return false;
@@ -725,18 +841,53 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of) {
     return true;
 }
 
+// A node's label in a path: its name, with [k] when it is the k-th of its
+// siblings to carry it (k > 1); `(unnamed)` when its name was not read.
+// `earlier` lists the names of the siblings before it.
+template <class Names>
+std::string path_label(std::string_view name, Names&& earlier) {
+    std::size_t same = 1;
+    earlier([&](std::string_view other) { same += other == name; });
+    std::string label(name);
+    if (same > 1) label += "[" + std::to_string(same) + "]";
+    return label;
+}
+
+// A name read as a str, or `otherwise` (for None, a name not read).
+std::string name_of(PyObject* name, std::string_view otherwise) {
+    std::string_view text;
+    if (name == Py_None || !PyUnicode_Check(name)) return std::string(otherwise);
+    if (utf8_view(name, text)) return std::string(text);
+    PyErr_Clear();
+    return std::string(otherwise);
+}
+
 }  // namespace
 
 bool protocol_to_node(PyObject* root, Node& out) noexcept {
     return guarded([&]() -> PyObject* {
-        auto read = [](const AttributeNames& names, PyObject* object, Node* node, PyRef& children) {
-            return read_node(names, object, NodeTarget(*node), children);
+        std::size_t texts = 0;
+        auto read = [&](Reading& r, PyObject* object, Node* node, PyRef& children) {
+            const bool ok = read_node(r, object, NodeTarget(*node), children);
+            texts += node->formula.is_multi() ? node->formula.list().size() : 1;
+            return ok;
         };
         auto child_of = [](Node* parent, Py_ssize_t expected) {
             if (parent->children.empty()) parent->children.reserve(static_cast<std::size_t>(expected));
             return &parent->children.emplace_back();
         };
-        return read_tree(root, &out, read, child_of) ? Py_None : nullptr;  // borrowed: only success is read from it
+        auto label = [](Node* const* parent, Node* node, PyObject* name) {
+            const std::string own = name != nullptr ? name_of(name, "(unnamed)") : node->name;
+            return path_label(own, [&](auto&& visit) {
+                if (parent == nullptr) return;
+                for (const Node& sibling : (*parent)->children) {
+                    if (&sibling == node) break;
+                    visit(sibling.name);
+                }
+            });
+        };
+        // borrowed: only success is read from it
+        return read_tree(root, &out, read, child_of, label, texts) ? Py_None : nullptr;
     }) != nullptr;
 }
 
@@ -744,14 +895,26 @@ bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
     return guarded([&]() -> PyObject* {
         std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
         pending.reserve(FlatTree::kTextBlock);
-        auto read = [&](const AttributeNames& names, PyObject* object, std::size_t n, PyRef& children) {
-            return read_node(names, object, FlatTarget(out, n, pending), children);
+        std::size_t texts = 0;
+        auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
+            const bool ok = read_node(r, object, FlatTarget(out, n, pending), children);
+            texts = out.text_count();
+            return ok;
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
             return out.add_node();
         };
-        if (!read_tree(root, out.add_node(), read, child_of)) return nullptr;
+        auto label = [&](const std::size_t* parent, std::size_t n, PyObject* name) {
+            const std::string own = name != nullptr ? name_of(name, "(unnamed)") : std::string(out.name_text(n));
+            return path_label(own, [&](auto&& visit) {
+                if (parent == nullptr) return;
+                for (std::size_t sibling = *parent + 1; sibling < n; sibling = out.subtree_end(sibling)) {
+                    visit(out.name_text(sibling));
+                }
+            });
+        };
+        if (!read_tree(root, out.add_node(), read, child_of, label, texts)) return nullptr;
         out.flush_texts();
         return Py_None;  // borrowed: only success is read from it
     }) != nullptr;
