@@ -1,6 +1,7 @@
 #include "eval/program.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "eval/context.hpp"
@@ -74,9 +75,7 @@ private:
 
     bool unary(const UnaryExpression& e, bool collecting) {
         if (left_to_evaluator(e.operand)) {
-            Step step(collecting ? StepOp::CollectEvaluated : StepOp::Evaluate);
-            step.ast = &e;
-            emit(step, collecting ? 0 : 1);
+            emit(Step(collecting ? StepOp::CollectEvaluated : StepOp::Evaluate), collecting ? 0 : 1, &e);
             return collecting;
         }
         if (e.sign != Sign::Minus) return atomic(e.operand, collecting);
@@ -99,8 +98,10 @@ private:
             case 3: return listed(std::get<RightReference>(a).index, collecting, StepOp::Right);
             case 4: {
                 const ModifierCall& call = std::get<ModifierCall>(a);
-                Step step = targeted(call.name == ModifierName::Total ? StepOp::Total : StepOp::Ratio, call.reference);
-                emit(step, 1);
+                const std::span<const NodePtr> targets = designated(call.reference);
+                Step step(call.name == ModifierName::Total ? StepOp::Total : StepOp::Ratio);
+                step.count = static_cast<std::uint32_t>(targets.size());
+                emit(step, 1, targets.data());
                 return false;
             }
             case 5: return function(std::get<FunctionCall>(a));
@@ -111,37 +112,37 @@ private:
         }
     }
 
-    void number(double x) {
-        Step step(StepOp::Number);
-        step.number = x;
-        emit(step, 1);
-    }
+    void number(double x) { emit(Step(StepOp::Number), 1, x); }
 
     // The nodes a name designates, the index applied: none when the name is
     // unknown or the index points past them.
-    Step targeted(StepOp op, const NodeReference& ref) const {
+    std::span<const NodePtr> designated(const NodeReference& ref) const {
         std::span<const NodePtr> targets = tree_.find(ref.name);
         if (ref.index) {
             targets = *ref.index >= 1 && *ref.index <= targets.size() ? targets.subspan(*ref.index - 1, 1)
                                                                      : std::span<const NodePtr>{};
         }
-        Step step(op);
-        step.targets = targets.data();
-        step.count = static_cast<std::uint32_t>(targets.size());
-        return step;
+        return targets;
     }
 
+    // One node read alone (an index picks at most one); several, without an
+    // index, read all and then fail, unless an aggregation collects them.
     bool reference(const NodeReference& ref, bool collecting) {
-        Step step = targeted(StepOp::Read, ref);
-        if (step.count == 0) {
-            step.op = StepOp::Fail;
-            step.error = EvalError::Ref;
-        } else if (step.count > 1 && !ref.index) {
-            step.op = collecting ? StepOp::CollectMany : StepOp::ReadMany;
+        const std::span<const NodePtr> targets = designated(ref);
+        if (targets.size() > 1) {
+            Step step(collecting ? StepOp::CollectMany : StepOp::ReadMany);
+            step.count = static_cast<std::uint32_t>(targets.size());
+            emit(step, collecting ? 0 : 1, targets.data());
+            return collecting;
         }
-        const bool collected = step.op == StepOp::CollectMany;
-        emit(step, collected ? 0 : 1);
-        return collected;
+        Step step(targets.empty() ? StepOp::Fail : StepOp::Read);
+        if (targets.empty()) {
+            step.small = static_cast<std::uint8_t>(EvalError::Ref);
+        } else {
+            step.count = targets[0];
+        }
+        emit(step, 1);
+        return false;
     }
 
     // children and right: `op` picks one by index, its -Many form or its
@@ -149,7 +150,8 @@ private:
     bool listed(const Index& index, bool collecting, StepOp op) {
         Step step(op);
         if (index) {
-            step.index = *index;
+            // Positions stay below 2^32: a larger index picks nothing, as 0 does.
+            step.count = *index <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(*index) : 0;
         } else {
             step.op = static_cast<StepOp>(static_cast<int>(op) + (collecting ? 2 : 1));
         }
@@ -163,7 +165,7 @@ private:
         const bool two = call.args.size() > 1;
         if (two) expression(call.args[1], false);
         Step step(StepOp::Call);
-        step.function = call.name;
+        step.small = static_cast<std::uint8_t>(call.name);
         step.count = two ? 2 : 1;
         emit(step, two ? -1 : 0);
         return false;
@@ -177,7 +179,7 @@ private:
             }
         }
         Step step(StepOp::Reduce);
-        step.aggregation = call.name;
+        step.small = static_cast<std::uint8_t>(call.name);
         emit(step, 0);
         return false;
     }
@@ -192,6 +194,15 @@ private:
         out_.push_back(step);
         height_ += depth;
         deepest_ = std::max(deepest_, static_cast<std::size_t>(std::max(height_, 0)));
+    }
+    // The same, with its payload word.
+    template <class T>
+    void emit(Step step, int depth, T payload) {
+        static_assert(sizeof(T) <= sizeof(Step) && std::is_trivially_copyable_v<T>);
+        emit(step, depth);
+        Step word(StepOp::End);
+        std::memcpy(&word, &payload, sizeof(T));
+        out_.push_back(word);
     }
 
     const TreeIndex& tree_;
@@ -246,23 +257,27 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             collected_.push_back(r.value());
         }
     };
-    for (;; ++step) {
+    // A step with a payload word is followed by it: the loop steps over both.
+    for (;; step += has_payload(step->op) ? 2 : 1) {
         switch (step->op) {
-            case StepOp::Number: push(step->number); break;
+            case StepOp::Number: push(payload<double>(step)); break;
             case StepOp::Empty: stack[top++] = {0, true}; break;
-            case StepOp::Fail: return fail(step->error);
+            case StepOp::Fail: return fail(step->error());
             case StepOp::Read: {
-                const EvalResult r = read(step->targets[0], d);
+                const EvalResult r = read(step->count, d);
                 if (r.is_error()) return fail(EvalError::Ref);
                 push_result(r);
                 break;
             }
-            case StepOp::ReadMany:
-                for (std::uint32_t i = 0; i < step->count; ++i) read(step->targets[i], d);
+            case StepOp::ReadMany: {
+                const auto* targets = payload<const NodePtr*>(step);
+                for (std::uint32_t i = 0; i < step->count; ++i) read(targets[i], d);
                 return fail(EvalError::Many);
+            }
             case StepOp::CollectMany: {
+                const auto* targets = payload<const NodePtr*>(step);
                 EvalResult first_error;
-                for (std::uint32_t i = 0; i < step->count; ++i) collect(read(step->targets[i], d).as_own(), first_error);
+                for (std::uint32_t i = 0; i < step->count; ++i) collect(read(targets[i], d).as_own(), first_error);
                 if (first_error.is_error()) return fail(first_error.error_kind());
                 break;
             }
@@ -281,7 +296,7 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                 std::size_t position = 0;
                 auto take = [&](const EvalResult& r) {
                     ++position;
-                    if (use == kPick && position == step->index) picked = r;
+                    if (use == kPick && position == step->count) picked = r;
                     if (use == kCollect) collect(r, first_error);
                 };
                 if (children) {
@@ -329,7 +344,7 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                 const bool second_empty = !two || stack[top - 1].empty;
                 const double y = two ? pop_number() : 0.0;
                 const double x = pop_number();
-                const EvalResult r = apply_function(step->function, x, two, second_empty, y).as_eval_result();
+                const EvalResult r = apply_function(step->function(), x, two, second_empty, y).as_eval_result();
                 if (r.is_error()) return fail(r.error_kind());
                 push_result(r);
                 break;
@@ -343,7 +358,7 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             case StepOp::Reduce: {
                 const auto mark = static_cast<std::size_t>(stack[--top].value);
                 const EvalResult r =
-                    reduce_numbers(step->aggregation, std::span<double>(collected_).subspan(mark)).as_eval_result();
+                    reduce_numbers(step->aggregation(), std::span<double>(collected_).subspan(mark)).as_eval_result();
                 collected_.resize(mark);
                 if (r.is_error()) return fail(r.error_kind());
                 push_result(r);
@@ -352,11 +367,12 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             case StepOp::Total:
             case StepOp::Ratio: {
                 if (step->count == 0) return fail(EvalError::Ref);
+                const auto* targets = payload<const NodePtr*>(step);
                 // The designated nodes in dimension 0 first, all of them.
                 EvalResult first_error;
                 double total = -0.0;
                 for (std::uint32_t i = 0; i < step->count; ++i) {
-                    const EvalResult r = read(step->targets[i], 0).as_own();
+                    const EvalResult r = read(targets[i], 0).as_own();
                     if (r.is_error() && !first_error.is_error()) first_error = r;
                     if (r.is_number() && !first_error.is_error()) total += r.value();
                 }
@@ -369,7 +385,7 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                 // Then all of them in this dimension; only one may be meant.
                 EvalResult now;
                 for (std::uint32_t i = 0; i < step->count; ++i) {
-                    const EvalResult r = read(step->targets[i], d).as_own();
+                    const EvalResult r = read(targets[i], d).as_own();
                     if (i == 0) now = r;
                 }
                 if (step->count > 1) return fail(EvalError::Many);
@@ -379,7 +395,7 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
             }
             case StepOp::Evaluate:
             case StepOp::CollectEvaluated: {
-                const EvalNote note = evaluate(*step->ast, TreeContext(*this, n, d));
+                const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(*this, n, d));
                 if (step->op == StepOp::Evaluate) {
                     const EvalResult r = note.as_eval_result();
                     if (r.is_error()) return fail(r.error_kind());

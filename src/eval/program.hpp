@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <span>
 #include <vector>
 
@@ -27,16 +29,16 @@ class TreeIndex;
 using NodePtr = std::uint32_t;
 
 enum class StepOp : std::uint8_t {
-    Number,        // push `number`
+    Number,        // push the payload's number
     Empty,         // push Empty
-    Fail,          // end with `error`
-    Read,          // push the value of targets[0] (errors end as REF!)
-    ReadMany,      // read all `count` targets, then end with MANY!
+    Fail,          // end with `error()`
+    Read,          // push the value of node `count` (errors end as REF!)
+    ReadMany,      // read all `count` targets (the payload), then end with MANY!
     CollectMany,   // read all `count` targets into the aggregation, then end with the first error
-    Children,      // read every child; push child `index` (1-based; REF! when there is none)
+    Children,      // read every child; push child `count` (1-based; REF! when there is none)
     ChildrenMany,  // read every child, then end with MANY!
     CollectChildren,
-    Right,         // read every later dimension; push the one `index` on
+    Right,         // read every later dimension; push the one `count` on
     RightMany,
     CollectRight,
     Negate,
@@ -46,34 +48,59 @@ enum class StepOp : std::uint8_t {
     Divide,
     Modulo,
     Power,
-    Call,          // `function` of the top one or two values (`count`)
+    Call,          // `function()` of the top one or two values (`count`)
     Begin,         // start an aggregation: push the mark of its collected values
     Collect,       // move the top value into the aggregation
-    Reduce,        // `aggregation` of the values collected since the mark
-    Total,         // total over `count` targets in dimension 0
+    Reduce,        // `aggregation()` of the values collected since the mark
+    Total,         // total over `count` targets (the payload) in dimension 0
     Ratio,         // ratio of the targets' value now to that total
-    Evaluate,      // push what the evaluator makes of `ast`
+    Evaluate,      // push what the evaluator makes of the payload's syntax tree
     CollectEvaluated,
     End,           // the top value is the result
 };
 
-struct Step {
+// One step in 8 bytes, so that the code of a large model's many formulas
+// stays small. The steps that need more (a number, a list of targets, a piece
+// of syntax tree) are followed by one payload word. Aligned to 8: a formula's
+// address keeps its low bits free for FormulaSlot.
+struct alignas(8) Step {
     explicit Step(StepOp o) : op(o) {}
 
     StepOp op;
-    union {
-        FunctionName function;
-        AggregationName aggregation;
-        EvalError error = EvalError::Error;
-    };
+    std::uint8_t small = 0;  // the function, aggregation or error
+    std::uint16_t unused = 0;
+    // Targets or arguments; the node Read reads; the index Children and Right
+    // pick (an index past any position picks nothing).
     std::uint32_t count = 0;
-    union {
-        double number = 0;
-        const NodePtr* targets;
-        std::size_t index;
-        const UnaryExpression* ast;
-    };
+
+    FunctionName function() const { return static_cast<FunctionName>(small); }
+    AggregationName aggregation() const { return static_cast<AggregationName>(small); }
+    EvalError error() const { return static_cast<EvalError>(small); }
 };
+static_assert(sizeof(Step) == 8);
+
+// Whether a step of this kind is followed by a payload word.
+constexpr bool has_payload(StepOp op) {
+    switch (op) {
+        case StepOp::Number:
+        case StepOp::ReadMany:
+        case StepOp::CollectMany:
+        case StepOp::Total:
+        case StepOp::Ratio:
+        case StepOp::Evaluate:
+        case StepOp::CollectEvaluated: return true;
+        default: return false;
+    }
+}
+
+// The payload word after `step`, as a T of at most 8 bytes.
+template <class T>
+T payload(const Step* step) {
+    static_assert(sizeof(T) <= sizeof(Step) && std::is_trivially_copyable_v<T>);
+    T value;
+    std::memcpy(&value, step + 1, sizeof(T));
+    return value;
+}
 
 // The deepest value stack a compiled formula may need. Deeper formulas stay
 // with the evaluator: the machine's stack lives in each frame of an
@@ -87,8 +114,8 @@ bool compile_formula(const Value& value, const TreeIndex& tree, std::vector<Step
 
 // Whether any of the steps gives part of the syntax tree to the evaluator.
 inline bool hands_over_syntax(std::span<const Step> steps) {
-    for (const Step& s : steps) {
-        if (s.op == StepOp::Evaluate || s.op == StepOp::CollectEvaluated) return true;
+    for (std::size_t i = 0; i < steps.size(); i += has_payload(steps[i].op) ? 2 : 1) {
+        if (steps[i].op == StepOp::Evaluate || steps[i].op == StepOp::CollectEvaluated) return true;
     }
     return false;
 }

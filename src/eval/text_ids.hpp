@@ -84,7 +84,7 @@ public:
 
     explicit TextIds(std::size_t expected = 0) {
         std::size_t capacity = 16;
-        while (capacity < expected * 2) capacity *= 2;
+        while (capacity * 3 < expected * 4) capacity *= 2;
         slots_.assign(capacity, Slot{});
         keys_.reserve(expected);
     }
@@ -136,7 +136,7 @@ public:
         keys_.push_back(keep(text));
         hashes_.push_back(hash);
         slots_[i] = {tag, id};
-        if (keys_.size() * 2 > slots_.size()) grow();
+        if (keys_.size() * 4 > slots_.size() * 3) grow();
         return id;
     }
 
@@ -164,7 +164,7 @@ private:
 
     std::string_view keep(std::string_view text) { return chunks_.keep(text); }
 
-    std::vector<Slot> slots_;  // a power of two, at most half full
+    std::vector<Slot> slots_;  // a power of two, at most three quarters full
     TextChunks chunks_{std::size_t{64} << 10};
     std::vector<std::string_view> keys_;  // views into the chunks
     std::vector<std::uint64_t> hashes_;

@@ -17,9 +17,7 @@ namespace morvax {
 namespace {
 
 std::size_t words_for(std::size_t bits) { return (bits + 63) / 64; }
-bool test_bit(const std::vector<std::uint64_t>& v, std::size_t i) { return (v[i / 64] >> (i % 64)) & 1; }
 void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::uint64_t{1} << (i % 64); }
-void clear_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] &= ~(std::uint64_t{1} << (i % 64)); }
 
 }  // namespace
 
@@ -203,26 +201,6 @@ std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
     return AnyDim<EvalResult>::multi(std::move(list));
 }
 
-// -- EvalStack ----------------------------------------------------------------
-
-EvalStack::EvalStack(std::size_t nodes, std::size_t dimensions)
-    : dims_(dimensions), on_stack_(words_for(nodes * dimensions)) {}
-
-void EvalStack::push(NodePtr n, std::size_t d) {
-    pairs_.emplace_back(n, static_cast<std::uint32_t>(d));
-    set_bit(on_stack_, bit(n, d));
-}
-
-void EvalStack::pop() {
-    const auto [n, d] = pairs_.back();
-    pairs_.pop_back();
-    clear_bit(on_stack_, bit(n, d));
-}
-
-bool EvalStack::is_circular(NodePtr n, std::size_t d) const {
-    return d < dims_ && test_bit(on_stack_, bit(n, d));
-}
-
 // -- FormulaTable -------------------------------------------------------------
 
 FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& interrupt) {
@@ -286,13 +264,14 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
     std::vector<Step> steps;
     for (const std::uint32_t id : order) {
         if (interrupt.tick()) break;
-        by_id_[id] = FormulaSlot::of(compile(texts.text(id), tree, steps));
+        by_id_[id] = compile(texts.text(id), tree, steps);
         ++distinct_;
     }
 }
 
-// Null when the text does not parse.
-const CompiledFormula* FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps) {
+// The steps of the text, null when it does not parse; its syntax tree when
+// it is left to the evaluator.
+FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps) {
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
     char* copy = arena_.allocate<char>(text.size());
@@ -300,26 +279,19 @@ const CompiledFormula* FormulaTable::compile(std::string_view text, const TreeIn
     const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
     if (!p.ok()) {
         arena_.rewind(before);
-        return nullptr;
+        return FormulaSlot::steps(nullptr);
     }
     const Value* value = arena_.make<Value>(p.value);
-    // The steps, when it compiles, lie right after it.
     steps.clear();
-    auto* formula = code_.make<CompiledFormula>(value, nullptr);
-    if (compile_formula(*value, tree, steps)) {
-        Step* placed = code_.allocate<Step>(steps.size());
-        std::copy(steps.begin(), steps.end(), placed);
-        formula->steps = placed;
-        // Steps that never hand the syntax tree to the evaluator leave it
-        // (and the text its names view) unused: its room serves the next
-        // formula, so the trees kept stay few and the parser writes to
-        // memory already in the cache.
-        if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
-            formula->value = nullptr;
-            arena_.rewind(before);
-        }
-    }
-    return formula;
+    if (!compile_formula(*value, tree, steps)) return FormulaSlot::syntax(value);
+    Step* placed = code_.allocate<Step>(steps.size());
+    std::copy(steps.begin(), steps.end(), placed);
+    // Steps that never hand the syntax tree to the evaluator leave it (and
+    // the text its names view) unused: its room serves the next formula, so
+    // the trees kept stay few and the parser writes to memory already in the
+    // cache.
+    if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) arena_.rewind(before);
+    return FormulaSlot::steps(placed);
 }
 
 // The grid holds every slot (a list's entry d in dimension d, a single
@@ -381,10 +353,9 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     if (!covered) return EvalResult::empty();
     if (slot.is_number()) return EvalResult::number(formulas_.number(slot));
     if (slot.is_empty()) return EvalResult::empty();
-    const CompiledFormula* formula = slot.formula();
-    if (formula == nullptr) return EvalResult::error(EvalError::Error);
-    if (formula->steps != nullptr) return run_program(formula->steps, n, d);
-    return evaluate(*formula->value, TreeContext(*this, n, d)).as_eval_result();
+    if (slot.is_syntax()) return evaluate(*slot.syntax(), TreeContext(*this, n, d)).as_eval_result();
+    if (slot.steps() == nullptr) return EvalResult::error(EvalError::Error);
+    return run_program(slot.steps(), n, d);
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
@@ -395,7 +366,7 @@ EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
     stack_.push(n, d);
     const EvalResult result = compute(n, d);
     values_.set_value(n, d, result, formulas_.is_list(n));
-    stack_.pop();
+    stack_.pop(n, d);
     return result;
 }
 

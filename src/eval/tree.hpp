@@ -174,37 +174,35 @@ private:
     std::vector<std::uint64_t> evaluated_;  // Single entries: the bits of dimensions from 64 on
 };
 
-// The (node, dimension) pairs being evaluated right now, outermost first.
+// The (node, dimension) pairs being evaluated right now: a bit for each
+// pair, set while its evaluation runs.
 class EvalStack {
 public:
-    EvalStack(std::size_t nodes, std::size_t dimensions);
-    void push(NodePtr n, std::size_t d);
-    void pop();
-    bool is_circular(NodePtr n, std::size_t d) const;
-    bool empty() const { return pairs_.empty(); }
+    EvalStack(std::size_t nodes, std::size_t dimensions)
+        : dims_(dimensions), on_stack_((nodes * dimensions + 63) / 64) {}
+    void push(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] |= mask(n, d); }
+    void pop(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] &= ~mask(n, d); }
+    bool is_circular(NodePtr n, std::size_t d) const {
+        return d < dims_ && (on_stack_[bit(n, d) / 64] & mask(n, d)) != 0;
+    }
 
 private:
     std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
+    std::uint64_t mask(NodePtr n, std::size_t d) const { return std::uint64_t{1} << (bit(n, d) % 64); }
     std::size_t dims_;
-    std::vector<std::pair<NodePtr, std::uint32_t>> pairs_;
     std::vector<std::uint64_t> on_stack_;
 };
 
-// A formula as the evaluation runs it: its compiled steps, or its syntax tree
-// alone when it was left to the evaluator.
-struct CompiledFormula {
-    const Value* value;  // null when the steps never need it
-    const Step* steps;   // null: evaluate `value`
-};
-
-// What a node evaluates in one dimension: a compiled formula (null when its
-// text did not parse), or a plain number, held in the table without any
-// formula around it.
+// What a node evaluates in one dimension: the steps of a compiled formula
+// (null when its text did not parse), the syntax tree of one left to the
+// evaluator, a plain number, held in the table without any formula around
+// it, or Empty.
 class FormulaSlot {
 public:
     FormulaSlot() = default;
-    static FormulaSlot of(const CompiledFormula* formula) {
-        return FormulaSlot(reinterpret_cast<std::uintptr_t>(formula));
+    static FormulaSlot steps(const Step* steps) { return FormulaSlot(reinterpret_cast<std::uintptr_t>(steps)); }
+    static FormulaSlot syntax(const Value* value) {
+        return FormulaSlot(reinterpret_cast<std::uintptr_t>(value) | kSyntax);
     }
     static FormulaSlot number(std::size_t index) { return FormulaSlot(index << 1 | 1); }
     // An empty text (or only whitespace): Empty in every dimension.
@@ -212,14 +210,19 @@ public:
 
     bool is_number() const { return (bits_ & 1) != 0; }
     bool is_empty() const { return bits_ == kEmpty; }
+    bool is_syntax() const { return (bits_ & 7) == kSyntax; }
     std::size_t number_index() const { return bits_ >> 1; }
-    const CompiledFormula* formula() const { return reinterpret_cast<const CompiledFormula*>(bits_); }
+    const Step* steps() const { return reinterpret_cast<const Step*>(bits_); }
+    const Value* syntax() const { return reinterpret_cast<const Value*>(bits_ & ~kSyntax); }
     bool operator==(const FormulaSlot&) const = default;
 
 private:
-    static constexpr std::uintptr_t kEmpty = 2;  // no formula's address: those are aligned
+    // Steps and syntax trees lie at addresses aligned to 8: the low bits tell
+    // the kinds apart.
+    static constexpr std::uintptr_t kEmpty = 2;
+    static constexpr std::uintptr_t kSyntax = 4;
     explicit FormulaSlot(std::uintptr_t bits) : bits_(bits) {}
-    std::uintptr_t bits_ = 0;  // a formula's address (aligned), or a number's index and a set low bit
+    std::uintptr_t bits_ = 0;
 };
 
 // Every formula of the tree parsed and compiled once, identical texts once in
@@ -244,14 +247,14 @@ public:
         return formula(n, list_[n] ? d : 0, covered);
     }
     double number(FormulaSlot slot) const { return numbers_[slot.number_index()]; }
-    // Asks the processor to start loading the formula n evaluates in d, which
-    // is about to be: its steps follow it.
+    // Asks the processor to start loading the steps n evaluates in d, which
+    // are about to run.
     void prefetch(NodePtr n, std::size_t d) const {
         bool covered = false;
         const FormulaSlot slot = formula_in(n, d, covered);
-        if (slot.is_number() || slot.formula() == nullptr) return;
-        const auto* formula = reinterpret_cast<const char*>(slot.formula());
-        for (int line = 0; line < 3; ++line) __builtin_prefetch(formula + 64 * line);
+        if ((slot.is_number() || slot.is_empty() || slot.is_syntax()) || slot.steps() == nullptr) return;
+        const auto* steps = reinterpret_cast<const char*>(slot.steps());
+        for (int line = 0; line < 2; ++line) __builtin_prefetch(steps + 64 * line);
     }
     // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }
@@ -272,15 +275,15 @@ private:
     FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
     void prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension, const TreeIndex& tree,
                  Interrupt& interrupt);
-    const CompiledFormula* compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps);
+    FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps);
     void lay_out_grid(const FlatTree& flat);
 
     // The grid's mark for "past the end of a list".
     static constexpr std::uint32_t kUncovered = 0xFFFFFFFFu;
 
     Arena arena_;  // the syntax trees and their roots
-    // The compiled formulas, each followed by its steps, in the order of the
-    // first dimension that needs them: one sweep reads one dense stretch.
+    // The steps of the compiled formulas, in the order of the first dimension
+    // that needs them: one sweep reads one dense stretch.
     Arena code_;
     std::size_t distinct_ = 0;
     std::size_t lists_ = 0;
