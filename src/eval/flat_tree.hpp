@@ -82,6 +82,8 @@ public:
     std::size_t text_count() const { return text_of_.size(); }
     const TextIds& names() const { return names_; }
     const TextIds& texts() const { return texts_; }
+    // Once read, the texts are only asked for by id: the lookup's room goes.
+    void finish_texts() { texts_.forget_lookup(); }
     // Taking them leaves none: the tree index keeps the names, the formula
     // table what it makes of the texts.
     TextIds take_names() { return std::move(names_); }

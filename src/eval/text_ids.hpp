@@ -140,6 +140,13 @@ public:
         return id;
     }
 
+    // Gives up looking texts up: only text(id) and size() serve from then on,
+    // and the table's room goes.
+    void forget_lookup() {
+        slots_ = std::vector<Slot>();
+        hashes_ = std::vector<std::uint64_t>();
+    }
+
     // Asks the processor to start loading where a text of this hash is
     // probed first: a large table is interned into in a stream of texts
     // whose hashes are known a few texts ahead.

@@ -204,6 +204,7 @@ std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
 // -- FormulaTable -------------------------------------------------------------
 
 FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& interrupt) {
+    flat.finish_texts();
     const TextIds& texts = flat.texts();
     nodes_ = tree.size();
     slot_count_ = flat.text_count();
@@ -308,6 +309,15 @@ void FormulaTable::lay_out_grid(const FlatTree& flat) {
             row[n] = slot < first_slot_[n + 1] - first ? ids[first + slot] : kUncovered;
         }
     }
+}
+
+void FormulaTable::release_code() {
+    grid_ = {};
+    slot_ids_ = {};
+    by_id_ = {};
+    numbers_ = {};
+    code_.release();
+    arena_.release();
 }
 
 FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {

@@ -256,6 +256,9 @@ public:
         const auto* steps = reinterpret_cast<const char*>(slot.steps());
         for (int line = 0; line < 2; ++line) __builtin_prefetch(steps + 64 * line);
     }
+    // Gives back the code, the syntax trees and the grid once evaluation is
+    // done: only is_list() and length() serve from then on.
+    void release_code();
     // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
@@ -316,6 +319,10 @@ public:
     void evaluate_all();
     // Whether the interrupt stopped the work.
     bool interrupted() const { return interrupt_.stopped(); }
+    // Once evaluate_all is done, what only evaluating needs goes, before the
+    // results are written: nothing but memo() and the shape of the tree and
+    // its formulas serve from then on.
+    void finish() { formulas_.release_code(); }
     // Evaluates n in d unless that is done; references are read on demand.
     void evaluate_dimension(NodePtr n, std::size_t d);
     // A node's value in d as a formula reading it sees it (before as_own):

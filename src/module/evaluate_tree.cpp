@@ -23,6 +23,7 @@ PyRef evaluate_tree(const Arguments& args) {
     TreeEvaluation evaluation(std::move(tree), &interrupt);
     evaluation.evaluate_all();
     if (evaluation.interrupted()) return {};
+    evaluation.finish();
     return write_back_values(root, args[1].flag, evaluation);
 }
 

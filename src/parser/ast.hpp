@@ -49,6 +49,12 @@ public:
     void rewind(Mark m) {
         if (m.chunks == chunks_.size()) cur_ = m.at;
     }
+    // Gives back everything allocated; nothing allocated before may be used.
+    void release() {
+        std::vector<std::unique_ptr<std::byte[]>>().swap(chunks_);
+        cur_ = inline_;
+        end_ = inline_ + sizeof(inline_);
+    }
 
 private:
     void* raw(std::size_t size, std::size_t align);
