@@ -149,8 +149,14 @@ void MemoTable::to_list(NodePtr n) {
 }
 
 void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
-    if (!get_value(n, d)) ++done_[n];
     Entry& e = entries_[n];
+    if (e.form == Form::List) {  // most results, once a node has its first
+        Packed& s = slots_[slot(e, n, d)];
+        done_[n] += !s.set();
+        s = Packed::of(r);
+        return;
+    }
+    if (!get_value(n, d)) ++done_[n];
     if (e.form == Form::None && d == 0 && !list_formula) {
         e.form = Form::Single;
         e.set_single(r);
@@ -343,8 +349,30 @@ TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
       values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
       stack_(tree_.size(), dims_) {}
 
+// The entries of formula lists that read nothing (numbers, empty texts,
+// texts that do not parse, dimensions past a list's end) cannot take part in
+// a cycle, and a list's results take the list form whatever their order: they
+// are stored up front, one sweep per dimension, and are memo hits when their
+// turn or a reader comes. A single formula waits for its turn: where it is
+// first evaluated decides its form.
+void TreeEvaluation::store_constants() {
+    for (std::size_t d = 0; d < dims_; ++d) {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            if (!formulas_.is_list(n)) continue;
+            bool covered = false;
+            const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+            if (covered && !slot.is_number() && !slot.is_empty() && (slot.is_syntax() || slot.steps() != nullptr)) {
+                continue;
+            }
+            values_.set_value(n, d, compute(n, d), true);
+        }
+        if (interrupt_.tick()) return;
+    }
+}
+
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
+    store_constants();
     segments_.call([&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             // Most nodes were read by a formula before their turn comes.

@@ -361,6 +361,7 @@ public:
     const StackSegments& segments() const { return segments_; }
 
 private:
+    void store_constants();
     EvalResult compute(NodePtr n, std::size_t d);
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.
