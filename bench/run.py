@@ -34,6 +34,8 @@ SCRIPTS: dict[str, tuple[str, list[str], list[str]]] = {
     "tree": ("bench_tree.py", [], ["--sizes", "10000", "--repeat", "2", "--no-chain"]),
     "transform": ("bench_transform.py", [], ["--sizes", "10000", "--repeat", "2"]),
     "excel": ("bench_excel.py", [], ["--sizes", "10000", "--repeat", "2"]),
+    # Optional: skipped (no rows) when ironcalc is not installed.
+    "ironcalc": ("bench_ironcalc.py", [], ["--size", "10000", "--repeat", "2"]),
 }
 
 HEADERS = ("function", "input", "time", "baseline", "baseline time", "ratio", "note")
