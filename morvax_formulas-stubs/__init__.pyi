@@ -12,6 +12,7 @@ diagnose_tree tell where they come from.
 """
 
 from collections.abc import Sequence
+from types import SimpleNamespace
 from typing import Literal, Protocol, Self, TypeAlias, TypedDict, TypeVar, type_check_only
 
 __all__ = [
@@ -56,7 +57,9 @@ class NodeObject(Protocol):
     @property
     def children(self) -> list[Self]: ...
 
-_Node = TypeVar("_Node", bound=NodeObject)
+# A namespace is a node object too, whose attributes type checkers cannot see.
+_NodeLike: TypeAlias = NodeObject | SimpleNamespace
+_Node = TypeVar("_Node", bound=_NodeLike)
 
 @type_check_only
 class Explanation(TypedDict):
@@ -201,7 +204,7 @@ def get_tokens(formula: str) -> list[tuple[str, _TokenKind]]:
     (' $', 'unexpected')
     """
 
-def rename_nodes(old_root: NodeObject, new_root: _Node, in_place: bool = False) -> _Node:
+def rename_nodes(old_root: _NodeLike, new_root: _Node, in_place: bool = False) -> _Node:
     """Carry renamed, moved and deleted nodes into the formulas that refer to them.
 
     old_root: the tree before the edit; only read.
@@ -240,7 +243,7 @@ def expand_tree_formulas(root: _Node) -> _Node:
     '=(@C + 1) * 2'
     """
 
-def explain_node(root: NodeObject, node_id: str) -> Explanation | None:
+def explain_node(root: _NodeLike, node_id: str) -> Explanation | None:
     """Tell how one node's value comes about, as plain data.
 
     root: the root of a tree of node objects, as for evaluate_tree; only read.
@@ -299,7 +302,7 @@ def diagnose(formula: str) -> FormulaProblem | None:
     True
     """
 
-def diagnose_tree(root: NodeObject) -> list[CellProblem]:
+def diagnose_tree(root: _NodeLike) -> list[CellProblem]:
     """Tell where and why the cells of a tree hold errors.
 
     root: the root of a tree of node objects, as for evaluate_tree; only read.
