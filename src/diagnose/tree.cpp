@@ -682,9 +682,10 @@ std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
             if (why.site == Site::Modifier) {
                 return "ratio: the total of " + quoted(reference_of(why).name) + " in dimension 0 is 0";
             }
-            if (why.site == Site::Function) return "mod: division by zero";
-            return static_cast<const MultiplicationOperation*>(why.at)->op == MulOperator::Modulo ? "modulo by zero"
-                                                                                                 : "division by zero";
+            if (why.site == Site::Function) return "the second argument of mod is 0";
+            return static_cast<const MultiplicationOperation*>(why.at)->op == MulOperator::Modulo
+                       ? "the value right of '%' is 0"
+                       : "the value right of '/' is 0";
         case Cause::InvalidArgument:
             if (why.site == Site::Comparison) return "comparison with an empty value";
             if (why.site == Site::Function) {
