@@ -108,7 +108,16 @@ public:
           values_(tree_.size(), dims_, count_lists(), count_texts()),
           stack_(tree_.size(), dims_),
           top_of_(tree_.size(), kNone),
-          names_(flat_) {}
+          names_(flat_) {
+        first_slot_.reserve(flat_.size() + 1);
+        std::size_t slots = 0;
+        for (std::size_t n = 0; n < flat_.size(); ++n) {
+            first_slot_.push_back(static_cast<std::uint32_t>(slots));
+            slots += flat_.texts(n).size();
+        }
+        first_slot_.push_back(static_cast<std::uint32_t>(slots));
+        slots_.resize(slots);
+    }
 
     void evaluate_all();
     std::vector<CellProblem> problems();
@@ -146,6 +155,14 @@ private:
         return slot < texts.size() ? &texts[slot] : nullptr;
     }
     const Value* parsed(std::string_view text);
+    // What n computes in d: its text read once, as a plain number or parsed.
+    struct Slot {
+        enum class Kind : std::uint8_t { Unread, Uncovered, Number, Parsed, Unparsable };
+        Kind kind = Kind::Unread;
+        double number = 0;
+        const Value* value = nullptr;
+    };
+    const Slot& slot(NodePtr n, std::size_t d);
 
     void push(NodePtr n, std::size_t d);
     void pop();
@@ -176,6 +193,9 @@ private:
     std::vector<Cycle> cycles_;
     Arena arena_;
     std::unordered_map<std::string_view, const Value*> parsed_;  // null: does not parse
+    std::vector<std::uint32_t> first_slot_;  // node n's texts: [first_slot_[n], first_slot_[n + 1])
+    std::vector<Slot> slots_;
+    std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
     NameHints names_;
 };
 
@@ -513,25 +533,38 @@ void Diagnosis::evaluate_all() {
     });
 }
 
+const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
+    static const Slot uncovered{Slot::Kind::Uncovered};
+    const std::size_t index = first_slot_[n] + (flat_.is_list(n) ? d : 0);
+    if (index >= first_slot_[n + 1]) return uncovered;
+    Slot& s = slots_[index];
+    if (s.kind != Slot::Kind::Unread) return s;
+    const std::string_view text = flat_.texts(n)[index - first_slot_[n]];
+    if (convert_plain_number(text, s.number)) {
+        s.kind = Slot::Kind::Number;
+    } else {
+        s.value = parsed(text);
+        s.kind = s.value != nullptr ? Slot::Kind::Parsed : Slot::Kind::Unparsable;
+    }
+    return s;
+}
+
 Res Diagnosis::compute(NodePtr n, std::size_t d) {
-    const std::string_view* text = text_of(n, d);
-    if (text == nullptr) return {};
-    double plain = 0;
-    if (convert_plain_number(*text, plain)) return number(plain);
-    const Value* value = parsed(*text);
-    if (value == nullptr) return fail(EvalError::Error, at(Cause::Syntax, Site::None, nullptr));
-    return Walk(*this, n, d).value(*value).as_result();
+    const Slot& s = slot(n, d);
+    switch (s.kind) {
+        case Slot::Kind::Number: return number(s.number);
+        case Slot::Kind::Parsed: return Walk(*this, n, d).value(*s.value).as_result();
+        case Slot::Kind::Unparsable: return fail(EvalError::Error, at(Cause::Syntax, Site::None, nullptr));
+        default: return {};
+    }
 }
 
 EvalResult Diagnosis::run_dimension(NodePtr n, std::size_t d) {
     push(n, d);
     const Res result = compute(n, d);
     values_.set_value(n, d, result.r, flat_.is_list(n));
-    if (result.r.is_error()) {
-        causes_[key(n, d)] = settled(n, d, result.why);
-    } else {
-        causes_.erase(key(n, d));
-    }
+    // A cell is run once, so no cause of its own is stored yet.
+    if (result.r.is_error()) causes_[key(n, d)] = settled(n, d, result.why);
     pop();
     return result.r;
 }
@@ -737,8 +770,10 @@ std::vector<CellProblem> Diagnosis::problems() {
         } else {
             const Value* value = parsed(formula);
             if (value != nullptr && why.at != nullptr) {
-                const auto spans = locate_parts(formula, *value);
-                if (const auto found = spans.find(why.at); found != spans.end()) span = found->second;
+                // Equal texts share one syntax tree, and often their problems.
+                auto [located, added] = spans_.try_emplace(value);
+                if (added) located->second = locate_parts(formula, *value);
+                if (const auto found = located->second.find(why.at); found != located->second.end()) span = found->second;
             }
             p.start = unicode::count_chars(formula.substr(0, span.start));
             p.end = p.start + unicode::count_chars(formula.substr(span.start, span.end - span.start));
