@@ -122,40 +122,57 @@ TEST(diagnose_names_the_cause_and_its_place) {
     }
 }
 
-// A chain each of whose links reads the next one on demand, far deeper than
-// the native stack, ending in a division by zero that every link passes on.
-TEST(diagnose_deep_on_demand_chain) {
-    const std::size_t length = 200000;
+// A root reading n0, each link n(i) reading n(i + 1) through `link(i)`, the
+// last one `last`.
+template <class Link>
+Node chain(std::size_t length, Link&& link, std::string last) {
     Node root;
     root.name = "root";
     root.formula = AnyDim<std::string>::single("=@n0");
     for (std::size_t i = 0; i < length; ++i) {
-        Node& link = root.children.emplace_back();
-        link.name = "n" + std::to_string(i);
-        link.formula = AnyDim<std::string>::single(i + 1 < length ? "=@n" + std::to_string(i + 1) + " + 1" : "=1/0");
+        Node& n = root.children.emplace_back();
+        n.name = "n" + std::to_string(i);
+        n.formula = AnyDim<std::string>::single(i + 1 < length ? link("@n" + std::to_string(i + 1)) : last);
     }
+    return root;
+}
+
+// Far deeper than the native stack, ending in a division by zero that every
+// link passes on.
+TEST(diagnose_deep_on_demand_chain) {
+    const std::size_t length = 200000;
+    Node root = chain(length, [](const std::string& next) { return "=" + next + " + 1"; }, "=1/0");
     const std::vector<CellProblem> problems = diagnose_tree(root);
     CHECK_EQ(problems.size(), length + 1);
     CHECK(problems.front().cause == Cause::Propagated && problems.front().source_node == 1);
     CHECK(problems.back().cause == Cause::DivisionByZero);
 }
 
-// A cycle through every link of a long chain: each link says cycle, and the
-// detail shows the cycle shortened.
+// Every link nested as deeply as the parser allows: each on-demand step
+// needs a lot of stack, and the segments must still leave room for it.
+TEST(diagnose_chain_of_deeply_nested_formulas) {
+    const std::size_t length = 500;
+    const char* openers[] = {"abs(", "(", "sum("};
+    std::string open;
+    for (int level = 0; level < 250; ++level) open += openers[level % 3];
+    Node root = chain(length, [&](const std::string& next) { return "=" + open + next + std::string(250, ')') + " + 1"; },
+                      "=log(0)");
+    const std::vector<CellProblem> problems = diagnose_tree(root);
+    CHECK_EQ(problems.size(), length + 1);
+    CHECK(problems.back().cause == Cause::InvalidArgument);
+}
+
+// A chain whose last link reads the first: every link says cycle, with the
+// cycle shortened in its detail, and the root, which reads into it, does not.
 TEST(diagnose_long_cycle) {
     const std::size_t length = 1000;
-    Node root;
-    root.name = "root";
-    for (std::size_t i = 0; i < length; ++i) {
-        Node& link = root.children.emplace_back();
-        link.name = "n" + std::to_string(i);
-        link.formula = AnyDim<std::string>::single("=@n" + std::to_string((i + 1) % length));
-    }
+    Node root = chain(length, [](const std::string& next) { return "=" + next; }, "=@n0");
     const std::vector<CellProblem> problems = diagnose_tree(root);
-    CHECK_EQ(problems.size(), length);
-    for (const CellProblem& p : problems) CHECK(p.cause == Cause::Cycle) << p.node;
-    CHECK(problems.front().detail.starts_with("circular reference: n0 -> n1 -> ")) << problems.front().detail;
-    CHECK(problems.front().detail.ends_with("(1000 cells in all) -> n0")) << problems.front().detail;
+    CHECK_EQ(problems.size(), length + 1);
+    CHECK(problems.front().cause == Cause::Propagated);
+    for (std::size_t i = 1; i < problems.size(); ++i) CHECK(problems[i].cause == Cause::Cycle) << i;
+    CHECK(problems[1].detail.starts_with("circular reference: n0 -> n1 -> ")) << problems[1].detail;
+    CHECK(problems[1].detail.ends_with("(1000 cells in all) -> n0")) << problems[1].detail;
 }
 
 }  // namespace
