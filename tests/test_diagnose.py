@@ -158,12 +158,13 @@ def test_diagnose_tree_names_causes_places_and_sources(tree: str, expected: list
 
 
 def test_diagnose_tree_details() -> None:
-    root = outline("R\n Revenue 5\n A =@Revenu\n B =@A\n Loop =@Loop")
+    root = outline("R\n Revenue 5\n A =@Revenu\n B =@A\n Loop =@Loop\n I =@Revenue[2] + children[1]")
     details = {r["name"]: r["detail"] for r in diagnose_tree(root)}
     assert details == {
         "A": "no visible node is called 'Revenu'; did you mean @Revenue?",
         "B": "reads 'A', which is REF! in dimension 0",
         "Loop": "circular reference: Loop -> Loop",
+        "I": "index 2 of 'Revenue': 1 visible node is called so (indexes count from 1)",
     }
 
 

@@ -141,4 +141,4 @@ def test_script_says_why_lines_show_ref(script_output: tuple[str, Path]) -> None
     output, _ = script_output
     section = output.split("Why lines show REF! (diagnose_tree):\n", 1)[1].split("\n\n", 1)[0]
     cycle = "circular reference: Bonus pool -> Profit after bonus -> Bonus pool"
-    assert section.splitlines() == [f"    {name}: REF!, cycle: {cycle}" for name in CIRCULAR]
+    assert section.splitlines() == [f"    {name}: REF!, cycle: {cycle}" for name in ("Bonus pool", "Profit after bonus")]

@@ -637,6 +637,11 @@ namespace {
 
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
+// "1 child", "2 children": a count and its noun.
+std::string counted(std::size_t count, std::string_view one, std::string_view many) {
+    return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
 // How a reference to `name` is written, for the advice in a detail.
 std::string written(std::string_view name) {
     return get_preferred_reference_format(name).value_or("@{" + std::string(name) + "}");
@@ -698,17 +703,18 @@ std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
             }
             const std::string index = std::to_string(index_of(why).value_or(0));
             if (why.site == Site::Children) {
-                return "index " + index + " of children: this node has " + std::to_string(flat_.children(n)) +
-                       " (indexes count from 1)";
+                return "index " + index + " of children: this node has " +
+                       counted(flat_.children(n), "child", "children") + " (indexes count from 1)";
             }
             if (why.site == Site::Right) {
                 const std::size_t later = flat_.texts(n).size() - std::min(flat_.texts(n).size(), d + 1);
-                return "index " + index + " of right: " + std::to_string(later) +
-                       " dimensions follow this one in its formula list (indexes count from 1)";
+                return "index " + index + " of right: " + counted(later, "dimension follows", "dimensions follow") +
+                       " this one in its formula list (indexes count from 1)";
             }
             const std::string_view name = reference_of(why).name;
-            return "index " + index + " of " + quoted(name) + ": " + std::to_string(tree_.find(name).size()) +
-                   " visible nodes are called so (indexes count from 1)";
+            return "index " + index + " of " + quoted(name) + ": " +
+                   counted(tree_.find(name).size(), "visible node is", "visible nodes are") +
+                   " called so (indexes count from 1)";
         }
         case Cause::Cycle: return "circular reference: " + cycle_text(cycles_[why.cycle]);
         case Cause::DivisionByZero:
