@@ -1,5 +1,5 @@
 """Run inside a fresh venv that holds only the built wheel: the module imports
-from that venv, each of the eight functions answers, and the metadata is the
+from that venv, each of its functions answers, and the metadata is the
 project's."""
 
 from __future__ import annotations
@@ -42,6 +42,8 @@ checks = {
     "explain_node": ([c["name"] for c in (mf.explain_node(plan(), "c") or {"children": []})["children"]],
                      ["Revenue"]),
     "export_tree_to_excel": (mf.export_tree_to_excel(plan()).cells, ["=B2-B3", "=C2-C3"]),
+    "diagnose": ((mf.diagnose("=1 +") or {"start": -1})["start"], 4),
+    "diagnose_tree": ([(p["name"], p["cause"]) for p in mf.diagnose_tree(renamed())], [("Profit", "unknown name"), ("Costs", "unknown name")]),
 }
 wrong = {name: got for name, (got, expected) in checks.items() if got != expected}
 assert not wrong, wrong
@@ -49,5 +51,6 @@ assert sorted(mf.__all__) == sorted(checks), mf.__all__
 
 meta = metadata.metadata("morvax-formulas")
 assert meta["License-Expression"] == "MIT", meta["License-Expression"]
+assert meta["Version"] == mf.__version__, (meta["Version"], mf.__version__)
 assert {"test", "excel"} <= set(meta.get_all("Provides-Extra") or []), meta.get_all("Provides-Extra")
-print(f"wheel smoke test: {meta['Name']} {meta['Version']} from {mf.__file__}: all eight functions answer")
+print(f"wheel smoke test: {meta['Name']} {meta['Version']} from {mf.__file__}: all {len(checks)} functions answer")

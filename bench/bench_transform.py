@@ -23,13 +23,12 @@ formula that can hold a reference, and writing back.
 
 from __future__ import annotations
 
-import argparse
 import copy
 import gc
 from typing import Any
 
 import morvax_formulas
-from benchrows import Row, best_on_fresh, emit, nodes, row
+from benchrows import Row, best_on_fresh, emit, nodes, row, tree_options
 from bench_tree import Node, best_of, planning_model, python_walk
 
 
@@ -123,11 +122,7 @@ def rows(results: list[dict[str, Any]]) -> list[Row]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000])
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
-    options = parser.parse_args()
+    options = tree_options(__doc__.splitlines()[0], [10_000, 100_000])
     results = [measure(size, options.repeat) for size in options.sizes]
     if options.json:
         emit(rows(results))

@@ -6,6 +6,7 @@ its own table, so the runner never has to read the human printout."""
 
 from __future__ import annotations
 
+import argparse
 import gc
 import json
 import time
@@ -62,3 +63,12 @@ def best_on_fresh(repeat: int, prepare: Callable[[], Any], run: Callable[[Any], 
         run(argument)
         times.append(time.perf_counter() - start)
     return min(times)
+
+
+def tree_options(description: str, sizes: list[int]) -> argparse.Namespace:
+    """The options of a benchmark over trees: --sizes, --repeat and --json."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--sizes", type=int, nargs="+", default=sizes)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
+    return parser.parse_args()

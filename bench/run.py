@@ -2,7 +2,7 @@
 input, its time, and the baselines measured in the same run with the ratio
 time / baseline (below 1: ours is faster).
 
-    python bench/run.py [--quick] [--only evaluate tokens tree transform excel]
+    python bench/run.py [--quick] [--only evaluate tokens tree transform excel diagnose]
 
 The full run uses each script's own defaults (trees of 10^4 to 10^6 nodes,
 1 MB token texts, the 10^6-link chain; some minutes). --quick runs trees of
@@ -34,6 +34,7 @@ SCRIPTS: dict[str, tuple[str, list[str], list[str]]] = {
     "tree": ("bench_tree.py", [], ["--sizes", "10000", "--repeat", "2", "--no-chain"]),
     "transform": ("bench_transform.py", [], ["--sizes", "10000", "--repeat", "2"]),
     "excel": ("bench_excel.py", [], ["--sizes", "10000", "--repeat", "2"]),
+    "diagnose": ("bench_diagnose.py", [], ["--sizes", "10000", "--repeat", "2"]),
     # Optional: skipped (no rows) when ironcalc is not installed.
     "ironcalc": ("bench_ironcalc.py", [], ["--size", "10000", "--repeat", "2"]),
 }

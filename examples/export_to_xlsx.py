@@ -1,17 +1,20 @@
 """Lays a small plan out in a sheet, exports it and writes a real .xlsx file.
 
-    pip install '.[excel]' && python examples/export_to_xlsx.py [plan.xlsx]
+    pip install '.[excel]' && python examples/export_to_xlsx.py [PATH.xlsx]
 
 Row 1 holds the month titles; each node gets a row, its name in column A and
 one cell per month in B to D. export_tree_to_excel turns the addresses in
 `cells` into formulas over those cells; the example writes them with openpyxl.
-Open the file in a spreadsheet to see it compute what evaluate_tree computes.
+The file goes to PATH.xlsx, by default plan.xlsx in the temporary directory.
+Open it in a spreadsheet to see it compute what evaluate_tree computes.
 """
 
 from __future__ import annotations
 
 import re
 import sys
+import tempfile
+from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
 
@@ -72,7 +75,7 @@ def cell_value(text: str) -> Any:
 
 
 def main() -> None:
-    path = sys.argv[1] if len(sys.argv) > 1 else "plan.xlsx"
+    path = sys.argv[1] if len(sys.argv) > 1 else str(Path(tempfile.gettempdir()) / "plan.xlsx")
     root = plan()
     rows = lay_out(root)
     exported = morvax_formulas.export_tree_to_excel(root)

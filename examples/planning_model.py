@@ -1,20 +1,23 @@
 """A yearly plan for a small company, evaluated, explained, renamed and exported.
 
     python3.14 -m venv .venv && .venv/bin/pip install '.[excel]'
-    .venv/bin/python examples/planning_model.py [planning_model.xlsx]
+    .venv/bin/python examples/planning_model.py [PATH.xlsx]
 
 The plan has 13 dimensions: dimension 0 is the year, 1 to 12 are the months.
 Month cells hold inputs or formulas; the year cell of a monthly line is
 `=sum(right)`, the sum of the twelve months to its right.  The script
 
-1. evaluates the plan with `evaluate_tree` and prints it as a table;
+1. evaluates the plan with `evaluate_tree` and prints it as a table, then
+   what `diagnose_tree` says about the lines that show `REF!`: the bonus
+   pool and the profit after bonus refer to each other on purpose;
 2. explains one derived line with `explain_node`: its formula expanded down to
    input lines, and those lines;
 3. renames a line in a new version of the plan and lets `rename_nodes` carry
    the new name into every formula that refers to it;
 4. lays the plan out in a sheet, converts every formula with
-   `export_tree_to_excel` and writes `planning_model.xlsx` with openpyxl; a
-   spreadsheet computes the same numbers from it.
+   `export_tree_to_excel` and writes it with openpyxl to PATH.xlsx, by default
+   `planning_model.xlsx` in the temporary directory; a spreadsheet computes
+   the same numbers from it.
 """
 
 from __future__ import annotations
@@ -22,9 +25,11 @@ from __future__ import annotations
 import copy
 import re
 import sys
+import tempfile
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import morvax_formulas as mf
 
@@ -126,6 +131,15 @@ def print_table(plan: Line) -> None:
         print(f"{label:<{width}}" + "".join(f"{shown(v, percent):>9}" for v in values))
 
 
+def print_errors(plan: Line) -> None:
+    """Why lines show error texts: each error cell's cause, once per line."""
+    seen = set()
+    for cell in mf.diagnose_tree(plan):
+        if cell["name"] not in seen:
+            seen.add(cell["name"])
+            print(f"    {cell['name']}: {cell['value']}, {cell['cause']}: {cell['detail']}")
+
+
 def explain(plan: Line, node_id: str) -> None:
     record = mf.explain_node(plan, node_id)
     assert record is not None
@@ -187,11 +201,14 @@ def export(plan: Line, path: str) -> None:
 
 
 def main() -> None:
-    path = sys.argv[1] if len(sys.argv) > 1 else "planning_model.xlsx"
+    path = sys.argv[1] if len(sys.argv) > 1 else str(Path(tempfile.gettempdir()) / "planning_model.xlsx")
     start = time.perf_counter()
     plan = build_plan()
     mf.evaluate_tree(plan, in_place=True)
     print_table(plan)
+
+    print("\nWhy lines show REF! (diagnose_tree):")
+    print_errors(plan)
 
     print("\nWhere the unit margin comes from (explain_node):")
     explain(plan, "unit-margin")

@@ -2,10 +2,14 @@
 // hang or trip a sanitizer, whatever the text; every result must be a printable
 // outcome.  The direct reading of the parser must agree with the full grammar:
 // whatever it accepts, the grammar accepts with the same syntax tree.
+// diagnose_formula answers exactly for the texts that do not parse, with a
+// span inside the text.
+#include "diagnose/diagnose.hpp"
 #include "eval/single.hpp"
 #include "parser/ast_dump.hpp"
 #include "parser/direct.hpp"
 #include "parser/parse.hpp"
+#include "parser/unicode.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string condition = morvax::evaluate_single_condition(text);
     // A condition gives a truth text or an error text, never a number or "".
     if (condition.empty()) std::abort();
-    (void)formula;
+    const auto problem = morvax::diagnose_formula(text);
+    if (problem.has_value() != (formula == "ERROR!")) std::abort();
+    if (problem && !(problem->start <= problem->end && problem->end <= morvax::unicode::count_chars(text))) std::abort();
 
     morvax::Arena arena;
     morvax::Value value;

@@ -223,6 +223,27 @@ def export_cases() -> list[Case]:
     ]
 
 
+def diagnose_cases() -> list[Case]:
+    diagnose = morvax_formulas.diagnose
+    diagnose_tree = morvax_formulas.diagnose_tree
+    every_cause = Node("r", "=sum(children)", [
+        Node("a", "=@b + 1"), Node("b", "=@a"), Node("c", "=@C + @zz"), Node("h", "1", is_hidden=True),
+        Node("d", "=@h + 1/0"), Node("e", ["=right[3]", "=log(0)", "=children"], id="e"), Node("e", "=@e"),
+        Node("f", "=round(1,5, 2)"), Node("g", "=@f + ratio(@e)")])
+    return [
+        *text_function_cases(diagnose),
+        Case("diagnose hint", diagnose, ("=round(1,5, 2)",)),
+        Case("diagnose unknown function", diagnose, ("=föö(1)",)),
+        Case("diagnose_tree every cause", diagnose_tree, (every_cause,)),
+        Case("diagnose_tree chain", diagnose_tree, (chain(200),)),
+        Case("diagnose_tree plan", diagnose_tree, (plan(),)),
+        Case("diagnose_tree name missing", diagnose_tree, (Node(None, "=1", raising=("name",)),), {}, Refuse),
+        Case("diagnose_tree children tuple", diagnose_tree, (Node("n", "=1", children=()),), {}, TypeError),
+        Case("diagnose_tree surrogate name", diagnose_tree, (Node("\ud800", "=1"),), {}, UnicodeEncodeError),
+        Case("diagnose_tree cycle", diagnose_tree, (cycle(),), {}, ValueError),
+    ]
+
+
 CASES: list[Case] = [
     *text_function_cases(morvax_formulas.evaluate),
     *text_function_cases(morvax_formulas.evaluate_boolean),
@@ -233,6 +254,7 @@ CASES: list[Case] = [
     Case("get_tokens open braced names", morvax_formulas.get_tokens, ("@{x" * 300,)),
     *transform_cases(),
     *export_cases(),
+    *diagnose_cases(),
 ]
 
 

@@ -135,3 +135,10 @@ def test_the_comparison_covers_the_plan(compared: list[tuple[str, str, str, Any]
     assert len(numbers) > 0.75 * len(compared), (len(numbers), len(compared))
     errors = {(name, value) for name, _, value, _ in compared if value in spreadsheet.ERROR_TEXTS}
     assert errors == {(name, "REF!") for name in CIRCULAR}
+
+
+def test_script_says_why_lines_show_ref(script_output: tuple[str, Path]) -> None:
+    output, _ = script_output
+    section = output.split("Why lines show REF! (diagnose_tree):\n", 1)[1].split("\n\n", 1)[0]
+    cycle = "circular reference: Bonus pool -> Profit after bonus -> Bonus pool"
+    assert section.splitlines() == [f"    {name}: REF!, cycle: {cycle}" for name in ("Bonus pool", "Profit after bonus")]

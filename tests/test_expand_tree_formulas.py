@@ -58,7 +58,7 @@ def test_exponential_text_raises_memory_error() -> None:
     # Each level doubles the text: 2^60 references at the top.
     levels = [node(f"L{k}", f"=@L{k + 1}+@L{k + 1}") for k in range(60)]
     root = node("R", "", *levels, node("L60", "1"))
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match=r"formula texts this call writes passed their size limit \(1 GiB\)"):
         expand_tree_formulas(root)
     assert root.children[0].formula == "=@L1+@L1"
 

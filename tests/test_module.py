@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import ast
+import doctest
 import importlib.util
 import inspect
 import shutil
+import tomllib
 from collections.abc import Callable
 from types import ModuleType
 
@@ -13,7 +16,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import morvax_formulas
-from buildtools import run
+from buildtools import ROOT, run
 
 # Registration order, which is also the order of __all__.
 FUNCTIONS = [
@@ -25,10 +28,12 @@ FUNCTIONS = [
     "expand_tree_formulas",
     "explain_node",
     "export_tree_to_excel",
+    "diagnose",
+    "diagnose_tree",
 ]
 # Functions whose result is one str.
 STR_FUNCTIONS = [morvax_formulas.evaluate, morvax_formulas.evaluate_boolean]
-TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens]
+TEXT_FUNCTIONS = [*STR_FUNCTIONS, morvax_formulas.get_tokens, morvax_formulas.diagnose]
 STANDARD_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
@@ -54,8 +59,12 @@ def test_all_names_the_functions_in_table_order() -> None:
 
 def test_module_holds_only_functions_and_all() -> None:
     names = set(vars(morvax_formulas))
-    assert names == STANDARD_DUNDERS | {"__all__"} | set(FUNCTIONS)
-    assert morvax_formulas.__doc__ == ""
+    assert names == STANDARD_DUNDERS | {"__all__", "__version__"} | set(FUNCTIONS)
+
+
+def test_version_is_the_package_version() -> None:
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    assert morvax_formulas.__version__ == project["version"]
 
 
 def test_only_the_init_function_is_exported() -> None:
@@ -76,6 +85,16 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
     assert function.__self__ is morvax_formulas
 
 
+def stub_docstrings() -> dict[str, str | None]:
+    """The docstrings of the stub package: the module's under "", each function's under its name."""
+    stub = ast.parse((ROOT / "morvax_formulas-stubs" / "__init__.pyi").read_text(encoding="utf-8"))
+    docs = {"": ast.get_docstring(stub)}
+    for item in stub.body:
+        if isinstance(item, ast.FunctionDef):
+            docs[item.name] = ast.get_docstring(item)
+    return docs
+
+
 @pytest.mark.parametrize(
     ("name", "text_signature"),
     [
@@ -87,14 +106,36 @@ def test_function_is_a_builtin_bound_to_the_module(name: str) -> None:
         ("expand_tree_formulas", "(root)"),
         ("explain_node", "(root, node_id)"),
         ("export_tree_to_excel", "(root, in_place=False)"),
+        ("diagnose", "(formula)"),
+        ("diagnose_tree", "(root)"),
     ],
 )
-def test_docstring_is_only_the_text_signature(name: str, text_signature: str) -> None:
+def test_docstring_documents_the_function_after_its_text_signature(name: str, text_signature: str) -> None:
     function = getattr(morvax_formulas, name)
     assert function.__text_signature__ == text_signature
-    assert function.__doc__ is None  # nothing after the "--" line
     kinds = {p.kind for p in inspect.signature(function).parameters.values()}
     assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    doc = function.__doc__
+    assert doc is not None
+    for part in ("Returns", "Raises", ">>> "):
+        assert part in doc, part
+    # The stubs are what IDEs show: the same text.
+    assert stub_docstrings()[name] == doc
+
+
+def test_module_docstring_is_the_stubs() -> None:
+    assert morvax_formulas.__doc__
+    assert stub_docstrings()[""] == morvax_formulas.__doc__
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_docstring_example_runs(name: str) -> None:
+    function = getattr(morvax_formulas, name)
+    test = doctest.DocTestParser().get_doctest(function.__doc__, vars(morvax_formulas).copy(), name, None, 0)
+    assert len(test.examples) >= 2
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0
 
 
 def test_each_module_instance_gets_its_own_functions() -> None:

@@ -1,9 +1,12 @@
 """The installed stub package: mypy --strict sees the functions, stubtest finds
-no drift, and the examples type-check against it."""
+no drift, and the examples and the README's quick start type-check against it
+with mypy --strict and pyright (basedpyright, standard mode)."""
 
 from __future__ import annotations
 
+import doctest
 import sys
+from pathlib import Path
 
 from buildtools import ROOT, run
 
@@ -13,6 +16,35 @@ TYPED = ROOT / "tests" / "typed"
 def mypy(*arguments: str) -> tuple[int, str]:
     done = run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", *arguments], python=True)
     return done.returncode, done.stdout
+
+
+def pyright(*arguments: str) -> tuple[int, str]:
+    # The mode and rules are pyproject.toml's [tool.basedpyright].
+    done = run([sys.executable, "-m", "basedpyright", "-p", str(ROOT / "pyproject.toml"),
+                "--pythonpath", sys.executable, *arguments], python=True)
+    return done.returncode, done.stdout
+
+
+def readme_session(directory: Path) -> Path:
+    """The README's interactive examples as one program, as a reader would type them."""
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+    text = "\n".join("" if line.startswith("```") else line for line in lines)
+    examples = doctest.DocTestParser().get_examples(text)
+    program = directory / "readme_session.py"
+    program.write_text("".join(example.source for example in examples), encoding="utf-8")
+    return program
+
+
+def test_readme_passes_strict_mypy_and_pyright(tmp_path: Path) -> None:
+    program = str(readme_session(tmp_path))
+    for check in (mypy, pyright):
+        code, output = check(program)
+        assert code == 0, output
+
+
+def test_examples_pass_pyright() -> None:
+    code, output = pyright(str(ROOT / "examples"), str(ROOT / "tests" / "typed" / "usage.py"))
+    assert code == 0, output
 
 
 def test_typed_use_passes_strict_mypy() -> None:

@@ -28,7 +28,8 @@ inline constexpr std::size_t max_params = 3;
 struct Signature {
     const char* function;
     std::span<const Param> params;
-    // The stored docstring: the text signature, then "\n--\n\n".
+    // The stored docstring: the text signature, "\n--\n\n", then the
+    // documentation.
     const char* doc;
 };
 
@@ -68,8 +69,9 @@ constexpr std::size_t required_count(const Signature& signature) {
     return count;
 }
 
-// True when `doc` is exactly "name(p1, p2=False)\n--\n\n" for the table:
-// introspection reads the parameters from there, so they must not drift.
+// True when `doc` starts with "name(p1, p2=False)\n--\n\n" for the table
+// and documents something after it: introspection reads the parameters from
+// there, so they must not drift.
 constexpr bool doc_matches(const Signature& signature) {
     std::string_view rest(signature.doc);
     auto eat = [&rest](std::string_view piece) {
@@ -86,7 +88,7 @@ constexpr bool doc_matches(const Signature& signature) {
         if (param.kind == ParamKind::flag && !eat("=False")) return false;
         if (param.kind != ParamKind::flag && i >= required_count(signature)) return false;
     }
-    return eat(")\n--\n\n") && rest.empty();
+    return eat(")\n--\n\n") && !rest.empty();
 }
 
 }  // namespace morvax::module

@@ -5,6 +5,7 @@
 
 #include "module/arguments.hpp"
 #include "module/pyref.hpp"
+#include "tree/text_budget.hpp"
 
 #include <Python.h>
 
@@ -20,12 +21,15 @@ namespace morvax::module {
 PyObject* raise_panic(std::string_view message) noexcept;
 
 // Runs `body` and returns its result: a new reference, or null with an error
-// set. Maps C++ exceptions: std::bad_alloc to MemoryError, anything else to
-// PanicException.
+// set. Maps C++ exceptions: std::bad_alloc to MemoryError (with the message of
+// a limit of ours that was passed), anything else to PanicException.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
+    } catch (const TextLimitExceeded& limit) {
+        PyErr_SetString(PyExc_MemoryError, limit.what());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& fault) {

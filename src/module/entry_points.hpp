@@ -13,5 +13,7 @@ extern const PyMethodDef rename_nodes_method;
 extern const PyMethodDef expand_tree_formulas_method;
 extern const PyMethodDef explain_node_method;
 extern const PyMethodDef export_tree_to_excel_method;
+extern const PyMethodDef diagnose_method;
+extern const PyMethodDef diagnose_tree_method;
 
 }  // namespace morvax::module

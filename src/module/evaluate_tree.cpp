@@ -9,7 +9,29 @@ namespace morvax::module {
 namespace {
 
 constexpr Param params[] = {{"root", ParamKind::object}, {"in_place", ParamKind::flag}};
-constexpr Signature signature{"evaluate_tree", params, "evaluate_tree(root, in_place=False)\n--\n\n"};
+constexpr Signature signature{"evaluate_tree", params,
+    "evaluate_tree(root, in_place=False)\n--\n\n"
+    "Evaluate every formula of a tree of node objects, in every dimension.\n"
+    "\n"
+    "root: the root of a tree of your objects, each with the attributes name\n"
+    "(str), formula (a str, or a list of str with one formula per dimension)\n"
+    "and children (a list of node objects); id (str), is_hidden (bool) and\n"
+    "cells are read when present. An id that is not a str counts as \"\".\n"
+    "in_place: write the values onto your objects and return root itself;\n"
+    "with False (the default) a copy.deepcopy of root gets them and is returned.\n"
+    "\n"
+    "Returns the tree with every node's value written as text: one str when it\n"
+    "is the same in every dimension, else a list of str. Formula errors are\n"
+    "error texts in the values; diagnose_tree() tells where they come from.\n"
+    "\n"
+    "Raises TypeError for a node object that breaks the node protocol (a name\n"
+    "that is not a str, a children that is not a list, ...), ValueError for a\n"
+    "node that is its own descendant, and passes on what your objects (and\n"
+    "copy.deepcopy) raise.\n"
+    "\n"
+    ">>> from types import SimpleNamespace as Node\n"
+    ">>> evaluate_tree(Node(name=\"A\", formula=\"=2 * 3\", children=[])).value\n"
+    "'6'"};
 
 // New reference: `root` itself when in place, else a deep copy taken by
 // copy.deepcopy after the evaluation, from the caller's unchanged objects.

@@ -10,7 +10,22 @@ namespace morvax::module {
 namespace {
 
 constexpr Param params[] = {{"root", ParamKind::object}};
-constexpr Signature signature{"expand_tree_formulas", params, "expand_tree_formulas(root)\n--\n\n"};
+constexpr Signature signature{"expand_tree_formulas", params,
+    "expand_tree_formulas(root)\n--\n\n"
+    "Replace references to computed nodes by their formulas, down to inputs.\n"
+    "\n"
+    "root: the root of a tree of node objects, as for evaluate_tree; only read.\n"
+    "\n"
+    "Returns a copy.deepcopy of root whose every formula is expanded: a\n"
+    "reference to a node whose formula refers to others becomes that formula in\n"
+    "parentheses, itself expanded. Nothing is evaluated.\n"
+    "\n"
+    "Raises what evaluate_tree raises for node objects, and MemoryError when\n"
+    "the expanded texts pass 1 GiB (the expansion can grow exponentially).\n"
+    "\n"
+    ">>> from types import SimpleNamespace as Node; tree = Node(name=\"A\", formula=\"=@B * 2\", children=[Node(name=\"B\", formula=\"=@C + 1\", children=[]), Node(name=\"C\", formula=\"5\", children=[])])\n"
+    ">>> expand_tree_formulas(tree).formula\n"
+    "'=(@C + 1) * 2'"};
 
 // New reference: a deep copy of `root` with every node's `formula` written,
 // changed or not. The caller's objects are never written.

@@ -10,7 +10,24 @@ namespace morvax::module {
 namespace {
 
 constexpr Param params[] = {{"formula", ParamKind::text}};
-constexpr Signature signature{"get_tokens", params, "get_tokens(formula)\n--\n\n"};
+constexpr Signature signature{"get_tokens", params,
+    "get_tokens(formula)\n--\n\n"
+    "Cut a formula into tokens, for example to highlight it while it is typed.\n"
+    "\n"
+    "formula: any text; the tokens need not make a valid formula.\n"
+    "\n"
+    "Returns a list of (text, kind) pairs of str in text order, kind being one\n"
+    "of \"number\", \"operator\", \"nodereference\", \"modifier\", \"function\",\n"
+    "\"aggregation\", \"conditional\", \"parenthesis\" and \"unexpected\" (text that\n"
+    "no rule accepts). Whitespace between tokens belongs to none.\n"
+    "\n"
+    "Raises TypeError when formula is not a str, UnicodeEncodeError when it\n"
+    "holds lone surrogates.\n"
+    "\n"
+    ">>> get_tokens(\"=sum(children) * 2\")\n"
+    "[('=', 'operator'), ('sum', 'aggregation'), ('(', 'parenthesis'), ('children', 'nodereference'), (')', 'parenthesis'), ('*', 'operator'), ('2', 'number')]\n"
+    ">>> get_tokens(\"=1 $\")[-1]\n"
+    "(' $', 'unexpected')"};
 
 // The kind names of one call, each made once and shared by all its tokens.
 class KindNames {

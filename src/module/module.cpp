@@ -16,9 +16,27 @@ constexpr const PyMethodDef* functions[] = {
     &expand_tree_formulas_method,
     &explain_node_method,
     &export_tree_to_excel_method,
+    &diagnose_method,
+    &diagnose_tree_method,
 };
 
-int exec_module(PyObject* module) noexcept { return add_functions(module, functions); }
+constexpr const char module_doc[] =
+    "A formula engine for trees of named nodes.\n"
+    "\n"
+    "Formulas use a small spreadsheet-like language (\"=@Units * @Price\",\n"
+    "\"=sum(children)\", \"=iferror(@A / @B; 0)\"). A tree is made of your own\n"
+    "objects with name, formula and children; values come back as texts.\n"
+    "\n"
+    "Functions: evaluate, evaluate_boolean, evaluate_tree, get_tokens,\n"
+    "rename_nodes, expand_tree_formulas, explain_node, export_tree_to_excel,\n"
+    "diagnose and diagnose_tree. Formula errors are the texts \"ERROR!\",\n"
+    "\"REF!\", \"MANY!\" and \"VALUE!\", never exceptions; diagnose and\n"
+    "diagnose_tree tell where they come from.";
+
+int exec_module(PyObject* module) noexcept {
+    if (add_functions(module, functions) < 0) return -1;
+    return PyModule_AddStringConstant(module, "__version__", MORVAX_VERSION);
+}
 
 // The interpreter only reads the slots; its API just lacks the const.
 const PyModuleDef_Slot slots[] = {
@@ -35,7 +53,7 @@ const PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "morvax_formulas",                       // m_name
-    "",                                      // m_doc
+    module_doc,                              // m_doc
     0,                                       // m_size
     nullptr,                                 // m_methods
     const_cast<PyModuleDef_Slot*>(slots),    // m_slots

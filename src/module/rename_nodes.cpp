@@ -13,7 +13,26 @@ constexpr Param params[] = {{"old_root", ParamKind::object},
                             {"new_root", ParamKind::object},
                             {"in_place", ParamKind::flag}};
 constexpr Signature signature{"rename_nodes", params,
-                              "rename_nodes(old_root, new_root, in_place=False)\n--\n\n"};
+    "rename_nodes(old_root, new_root, in_place=False)\n--\n\n"
+    "Carry renamed, moved and deleted nodes into the formulas that refer to them.\n"
+    "\n"
+    "old_root: the tree before the edit; only read.\n"
+    "new_root: the tree after it. Nodes of the two trees are matched by their\n"
+    "id (str; nodes without one all share the id \"\").\n"
+    "in_place: rewrite new_root's own formulas and return new_root; with False\n"
+    "(the default) a copy.deepcopy of new_root is rewritten and returned.\n"
+    "\n"
+    "Returns the new tree, every formula written: each reference written\n"
+    "exactly as a node's unambiguous name in the old tree (\"@Cost\",\n"
+    "\"@{Gross margin}\", \"@Cost[2]\") becomes the name that reaches the same node\n"
+    "in the new tree; a reference that would now reach another node becomes\n"
+    "\"REF!\".\n"
+    "\n"
+    "Raises what evaluate_tree raises for node objects.\n"
+    "\n"
+    ">>> from types import SimpleNamespace as Node; old = Node(id=\"t\", name=\"Total\", formula=\"=@Cost\", children=[Node(id=\"c\", name=\"Cost\", formula=\"5\", children=[])])\n"
+    ">>> rename_nodes(old, Node(id=\"t\", name=\"Total\", formula=\"=@Cost\", children=[Node(id=\"c\", name=\"Costs\", formula=\"5\", children=[])])).formula\n"
+    "'=@Costs'"};
 
 // New reference: `new_root` itself when in place, else a deep copy of it; in
 // both every node's `formula` is written. `old_root` is only read.

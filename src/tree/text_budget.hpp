@@ -6,8 +6,8 @@
 // million times).  Allocating that much would not fail cleanly: the system
 // would kill the process, or the whole machine would stall.  So every byte a
 // call writes is charged here before it is written, and a call whose texts
-// would pass the cap ends with std::bad_alloc, which the module boundary turns
-// into MemoryError.
+// would pass the cap ends with TextLimitExceeded, a std::bad_alloc that the
+// module boundary turns into a MemoryError saying which limit was passed.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,14 @@
 
 namespace morvax {
 
+class TextLimitExceeded : public std::bad_alloc {
+public:
+    const char* what() const noexcept override {
+        return "the formula texts this call writes passed their size limit (1 GiB); an expansion "
+               "can grow exponentially with the depth of references";
+    }
+};
+
 class TextBudget {
 public:
     // 1 GiB: far above any real model's formulas, well below a machine's memory
@@ -25,9 +33,9 @@ public:
 
     explicit TextBudget(std::size_t limit = kDefaultLimit) : left_(limit) {}
 
-    // Takes `bytes` from the budget; throws std::bad_alloc when too few are left.
+    // Takes `bytes` from the budget; throws TextLimitExceeded when too few are left.
     void charge(std::size_t bytes) {
-        if (bytes > left_) throw std::bad_alloc();
+        if (bytes > left_) throw TextLimitExceeded();
         left_ -= bytes;
     }
 

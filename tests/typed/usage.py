@@ -6,6 +6,8 @@ from dataclasses import dataclass, field
 
 import morvax_formulas
 from morvax_formulas import (
+    diagnose,
+    diagnose_tree,
     evaluate,
     evaluate_boolean,
     evaluate_tree,
@@ -74,3 +76,26 @@ def cell_texts(placed: Placed) -> str | list[str]:
 
 names: list[str] = morvax_formulas.__all__
 references = [token for token in get_tokens("=@a + 1") if is_reference(token)]
+version: str = morvax_formulas.__version__
+
+
+def message_line(formula: str) -> str:
+    """What a formula editor shows under the formula: nothing, or where and why."""
+    problem = diagnose(formula=formula)
+    if problem is None:
+        return ""
+    hint = problem["hint"]
+    return f"{problem['start']}-{problem['end']}: {problem['message']}" + (f" ({hint})" if hint else "")
+
+
+def first_causes(root: Line) -> list[str]:
+    """Where each error cell's error was first made, following propagated ones."""
+    records = diagnose_tree(root)
+    by_cell = {(r["id"], r["name"], r["dimension"]): r for r in records}
+    out = []
+    for record in records:
+        while record["cause"] == "propagated" and record["source"] is not None:
+            source = record["source"]
+            record = by_cell[(source["id"], source["name"], source["dimension"])]
+        out.append(f"{record['name']}: {record['detail']}")
+    return out

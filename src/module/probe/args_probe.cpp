@@ -33,29 +33,34 @@ PyRef echo(const Signature& signature, const Arguments& args) {
 }
 
 constexpr Param text_params[] = {{"formula", ParamKind::text}};
-constexpr Signature text_signature{"get_tokens", text_params, "get_tokens(formula)\n--\n\n"};
+constexpr Signature text_signature{"get_tokens", text_params, "get_tokens(formula)\n--\n\n"
+                                   "The argument layer with this shape, for tests."};
 PyRef echo_text(const Arguments& args) { return echo(text_signature, args); }
 
 constexpr Param tree_params[] = {{"root", ParamKind::object}, {"in_place", ParamKind::flag}};
 constexpr Signature tree_signature{"evaluate_tree", tree_params,
-                                   "evaluate_tree(root, in_place=False)\n--\n\n"};
+                                   "evaluate_tree(root, in_place=False)\n--\n\n"
+                                   "The argument layer with this shape, for tests."};
 PyRef echo_tree(const Arguments& args) { return echo(tree_signature, args); }
 
 constexpr Param pair_params[] = {{"old_root", ParamKind::object},
                                  {"new_root", ParamKind::object},
                                  {"in_place", ParamKind::flag}};
 constexpr Signature pair_signature{"rename_nodes", pair_params,
-                                   "rename_nodes(old_root, new_root, in_place=False)\n--\n\n"};
+                                   "rename_nodes(old_root, new_root, in_place=False)\n--\n\n"
+                                   "The argument layer with this shape, for tests."};
 PyRef echo_pair(const Arguments& args) { return echo(pair_signature, args); }
 
 constexpr Param node_params[] = {{"root", ParamKind::object}, {"node_id", ParamKind::text}};
 constexpr Signature node_signature{"explain_node", node_params,
-                                   "explain_node(root, node_id)\n--\n\n"};
+                                   "explain_node(root, node_id)\n--\n\n"
+                                   "The argument layer with this shape, for tests."};
 PyRef echo_node(const Arguments& args) { return echo(node_signature, args); }
 
 // Throws the C++ exception named by `kind`, to check how the boundary maps it.
 constexpr Param fault_params[] = {{"kind", ParamKind::text}};
-constexpr Signature fault_signature{"fault", fault_params, "fault(kind)\n--\n\n"};
+constexpr Signature fault_signature{"fault", fault_params, "fault(kind)\n--\n\n"
+                                   "The argument layer with this shape, for tests."};
 PyRef fault(const Arguments& args) {
     const std::string_view kind = args[0].text;
     if (kind == "memory") throw std::bad_alloc();

@@ -1,0 +1,105 @@
+// diagnose_formula: the parser's failure, stretched over the text it points
+// at, and a hint for the slips that newcomers to the language make.
+#include <string>
+
+#include "diagnose/diagnose.hpp"
+#include "parser/parse.hpp"
+#include "parser/unicode.hpp"
+
+namespace morvax {
+namespace {
+
+bool is_word_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A failure at one position points at the word there, or at one character.
+std::size_t offending_end(std::string_view text, std::size_t pos) {
+    if (pos >= text.size()) return text.size();
+    if (!is_word_byte(text[pos])) return unicode::next_boundary(text, pos);
+    std::size_t end = pos;
+    while (end < text.size() && is_word_byte(text[end])) ++end;
+    return end;
+}
+
+std::string lower(std::string_view word) {
+    std::string out(word);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool parses(std::string_view text) {
+    Arena arena;
+    return FormulaParser::parse_formula(text, arena).ok();
+}
+
+// Round brackets opened and not closed, outside `@{...}` names.
+std::size_t unclosed_parentheses(std::string_view text) {
+    std::size_t open = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "@{") == 0) {
+            const std::size_t close = text.find('}', i + 2);
+            if (close == std::string_view::npos) break;
+            i = close;
+        } else if (text[i] == '(') {
+            ++open;
+        } else if (text[i] == ')' && open > 0) {
+            --open;
+        }
+    }
+    return open;
+}
+
+std::string hint_for(std::string_view text, std::size_t pos, std::size_t end) {
+    const std::string word = lower(text.substr(pos, end - pos));
+    const std::string_view trimmed = unicode::trim(text);
+    if (!trimmed.empty() && trimmed.front() != '=' && parses("=" + std::string(trimmed))) {
+        return "a calculation starts with '=': =" + std::string(trimmed);
+    }
+    if (pos < text.size() && text[pos] == ',') {
+        return "arguments are separated by ';', not ',' (a ',' belongs to numbers: 1,5 is one and a half)";
+    }
+    if (pos > 0 && is_digit(text[pos - 1]) && !word.empty() && word.front() == 'e' &&
+        (word.size() > 1 || (pos + 1 < text.size() && (text[pos + 1] == '-' || text[pos + 1] == '+')))) {
+        return "numbers have no exponent: write the digits out (1e5 is 100000)";
+    }
+    if (word == "inf" || word == "infinity" || word == "nan") {
+        return "'" + word + "' is a result, not a number a formula can hold";
+    }
+    if (const std::size_t open = unclosed_parentheses(text); open > 0) {
+        return open == 1 ? "a '(' is not closed: add ')'" : std::to_string(open) + " '(' are not closed: add ')'";
+    }
+    std::size_t after = end;
+    while (after < text.size() && text[after] == ' ') ++after;
+    if (!word.empty() && is_word_byte(word.front()) && !is_digit(word.front()) && after < text.size() &&
+        text[after] == '(') {
+        return "'" + std::string(text.substr(pos, end - pos)) +
+               "' is no function of the language (abs, round, ceil, floor, pow, root, log, mod, sign, "
+               "iferror), aggregation (sum, mult, avg, median, stdev, max, min, count, coalesce), "
+               "total, ratio, if or when";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<FormulaProblem> diagnose_formula(std::string_view text) {
+    Arena arena;
+    const ParseResult<Value> parsed = FormulaParser::parse_formula(text, arena);
+    if (parsed.ok()) return std::nullopt;
+    const FormulaError::Record& record = parsed.error.record();
+    std::size_t start = std::min(record.start, text.size());
+    std::size_t end = record.is_span ? std::min(record.end, text.size()) : offending_end(text, start);
+    FormulaProblem problem;
+    problem.message = parsed.error.message();
+    problem.hint = hint_for(text, start, end);
+    problem.start = unicode::count_chars(text.substr(0, start));
+    problem.end = problem.start + unicode::count_chars(text.substr(start, end - start));
+    return problem;
+}
+
+}  // namespace morvax
