@@ -34,7 +34,7 @@ void each_deletion(std::string_view name, Take&& take) {
 NameHints::NameHints(const FlatTree& tree) : tree_(tree) {
     std::unordered_set<std::string_view> hidden;
     for (std::size_t n = 0; n < tree.size(); ++n) {
-        (tree.hidden(n) ? hidden : visible_).insert(tree.name(n));
+        (tree.hidden(n) ? hidden : visible_).insert(tree.name_text(n));
     }
     for (std::string_view name : hidden) {
         if (!visible_.contains(name)) hidden_.insert(name);
@@ -45,7 +45,7 @@ void NameHints::build() {
     built_ = true;
     for (std::size_t n = 0; n < tree_.size(); ++n) {
         if (tree_.hidden(n)) continue;
-        const std::string_view name = tree_.name(n);
+        const std::string_view name = tree_.name_text(n);
         folded_.try_emplace(folded(name), name);
         if (name.size() <= kTypoLength) {
             each_deletion(name, [&](const std::string& variant) {

@@ -103,7 +103,7 @@ class Diagnosis {
 public:
     explicit Diagnosis(Node& root)
         : flat_(root),
-          tree_(flat_),
+          tree_(std::as_const(flat_)),  // the names stay with flat_ for the details
           dims_(get_max_dimensions(root)),
           values_(tree_.size(), dims_, count_lists(), count_texts()),
           stack_(tree_.size(), dims_),
@@ -113,7 +113,7 @@ public:
         std::size_t slots = 0;
         for (std::size_t n = 0; n < flat_.size(); ++n) {
             first_slot_.push_back(static_cast<std::uint32_t>(slots));
-            slots += flat_.texts(n).size();
+            slots += flat_.text_ids(n).size();
         }
         first_slot_.push_back(static_cast<std::uint32_t>(slots));
         slots_.resize(slots);
@@ -144,15 +144,16 @@ private:
     }
     std::size_t count_texts() const {
         std::size_t texts = 0;
-        for (std::size_t n = 0; n < flat_.size(); ++n) texts += flat_.texts(n).size();
+        for (std::size_t n = 0; n < flat_.size(); ++n) texts += flat_.text_ids(n).size();
         return texts;
     }
     static std::uint64_t key(NodePtr n, std::size_t d) { return std::uint64_t{n} << 32 | d; }
 
-    const std::string_view* text_of(NodePtr n, std::size_t d) const {
-        const std::span<const std::string_view> texts = flat_.texts(n);
+    // The text n evaluates in d; empty past the end of its list.
+    std::string_view text_of(NodePtr n, std::size_t d) const {
+        const std::span<const std::uint32_t> ids = flat_.text_ids(n);
         const std::size_t slot = flat_.is_list(n) ? d : 0;
-        return slot < texts.size() ? &texts[slot] : nullptr;
+        return slot < ids.size() ? flat_.texts().text(ids[slot]) : std::string_view();
     }
     const Value* parsed(std::string_view text);
     // What n computes in d: its text read once, as a plain number or parsed.
@@ -487,7 +488,7 @@ std::vector<Res> Walk::children(const void* part) {
 std::optional<std::vector<Res>> Walk::right(const void* part) {
     if (!tree_.flat_.is_list(node_)) return std::nullopt;
     std::vector<Res> out;
-    for (std::size_t k = d_ + 1; k < tree_.flat_.texts(node_).size(); ++k) {
+    for (std::size_t k = d_ + 1; k < tree_.flat_.text_ids(node_).size(); ++k) {
         out.push_back(tree_.read(node_, k, at(Cause::Propagated, Site::Right, part)));
     }
     return out;
@@ -511,7 +512,7 @@ void Diagnosis::push(NodePtr n, std::size_t d) {
 }
 
 void Diagnosis::pop() {
-    stack_.pop();
+    stack_.pop(frames_.back().node, frames_.back().dimension);
     top_of_[frames_.back().node] = frames_.back().below;
     frames_.pop_back();
 }
@@ -539,7 +540,7 @@ const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
     if (index >= first_slot_[n + 1]) return uncovered;
     Slot& s = slots_[index];
     if (s.kind != Slot::Kind::Unread) return s;
-    const std::string_view text = flat_.texts(n)[index - first_slot_[n]];
+    const std::string_view text = flat_.texts().text(flat_.text_ids(n)[index - first_slot_[n]]);
     if (convert_plain_number(text, s.number)) {
         s.kind = Slot::Kind::Number;
     } else {
@@ -665,7 +666,7 @@ Index index_of(const Why& why) {
 std::string Diagnosis::cycle_text(const Cycle& cycle) const {
     const std::uint32_t first_dimension = cycle.cells.front().second;
     auto cell = [&](std::pair<NodePtr, std::uint32_t> c) {
-        std::string text(flat_.name(c.first));
+        std::string text(flat_.name_text(c.first));
         if (c.second != first_dimension) text += " (dimension " + std::to_string(c.second) + ")";
         return text;
     };
@@ -707,7 +708,7 @@ std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
                        counted(flat_.children(n), "child", "children") + " (indexes count from 1)";
             }
             if (why.site == Site::Right) {
-                const std::size_t later = flat_.texts(n).size() - std::min(flat_.texts(n).size(), d + 1);
+                const std::size_t later = flat_.text_ids(n).size() - std::min(flat_.text_ids(n).size(), d + 1);
                 return "index " + index + " of right: " + counted(later, "dimension follows", "dimensions follow") +
                        " this one in its formula list (indexes count from 1)";
             }
@@ -743,7 +744,7 @@ std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
         }
         case Cause::Propagated:
             if (!why.has_source) return "an error read from another cell";
-            return "reads " + quoted(flat_.name(why.source)) + ", which is " +
+            return "reads " + quoted(flat_.name_text(why.source)) + ", which is " +
                    values_.result_at(why.source, why.source_dimension).to_string() + " in dimension " +
                    std::to_string(why.source_dimension);
     }
@@ -764,8 +765,7 @@ std::vector<CellProblem> Diagnosis::problems() {
         p.has_source = why.has_source;
         p.source_node = why.source;
         p.source_dimension = why.source_dimension;
-        const std::string_view* text = text_of(n, d);
-        const std::string_view formula = text != nullptr ? *text : std::string_view();
+        const std::string_view formula = text_of(n, d);
         ByteSpan span;
         if (why.cause == Cause::Syntax) {
             if (const std::optional<FormulaProblem> syntax = diagnose_formula(formula)) {

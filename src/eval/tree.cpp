@@ -44,9 +44,18 @@ void evaluate_tree_values(Node& root) {
 // -- TreeIndex ----------------------------------------------------------------
 
 TreeIndex::TreeIndex(FlatTree& tree) {
+    groups_ = tree.take_names();
+    index(tree);
+}
+
+TreeIndex::TreeIndex(const FlatTree& tree) {
+    for (std::uint32_t id = 0; id < tree.names().size(); ++id) groups_.intern(tree.names().text(id));
+    index(tree);
+}
+
+void TreeIndex::index(const FlatTree& tree) {
     // Positions are 32-bit; a tree that large would not fit in memory anyway.
     if (tree.size() >= std::numeric_limits<NodePtr>::max()) throw std::length_error("tree too large");
-    groups_ = tree.take_names();
     // A name's group is its id; hidden nodes belong to none.
     std::vector<std::uint32_t> group_of(tree.size());
     std::vector<std::uint32_t> counts(groups_.size(), 0);

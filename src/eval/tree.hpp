@@ -46,6 +46,8 @@ class TreeIndex {
 public:
     // Takes the tree's names.
     explicit TreeIndex(FlatTree& tree);
+    // Leaves the tree its names: the index keeps a copy of them.
+    explicit TreeIndex(const FlatTree& tree);
 
     std::size_t size() const { return end_.size(); }
     // Children of n in order: the first is n + 1, each next one starts where
@@ -55,6 +57,7 @@ public:
     std::span<const NodePtr> find(std::string_view name) const;
 
 private:
+    void index(const FlatTree& tree);
     // group_of: each node's name group, TextIds::kNone when hidden; counts:
     // the visible nodes of each group.
     void index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts);
