@@ -84,7 +84,8 @@ std::string Expander::expand_formula(const std::string& formula, std::size_t dim
         if (advance(frame)) continue;
         append(frame, frame.formula.substr(std::min(frame.copied, frame.formula.size())));
         if (frames_.size() == 1) {
-            std::string text = spell(frame.out, frame.length);
+            std::string text = spell(scratch_.data() + frame.first_piece, scratch_.data() + scratch_.size(), frame.length);
+            drop(frame);
             frames_.pop_back();
             return text;
         }
@@ -100,6 +101,7 @@ Expander::Frame& Expander::push_frame(const std::string& formula, const Node& no
     frame.node = &node;
     frame.info = &info;
     frame.dimension = dimension;
+    frame.first_piece = scratch_.size();
     return frame;
 }
 
@@ -139,11 +141,13 @@ void Expander::settle(Frame& done, Frame& into) {
     CacheEntry& entry = cache_.at({done.target, done.dimension});
     if (done.keeps_context || done.keeps_shared_name) {
         entry = {CacheEntry::State::Kept, 0, {}};
+        drop(done);
         keep(into, done.reference);
         return;
     }
     append(done, ")");
     entry = {CacheEntry::State::Inserted, store(done), {}};
+    drop(done);
     append_expansion(into, entry.expansion);
 }
 
@@ -329,36 +333,37 @@ bool Expander::parses(FormulaInfo& info, const std::string& formula) {
 void Expander::append(Frame& frame, std::string_view text) {
     if (text.empty()) return;
     frame.length = saturating_add(frame.length, text.size());
-    if (!frame.out.empty()) {
-        Piece& last = frame.out.back();
+    if (scratch_.size() > frame.first_piece) {
+        Piece& last = scratch_.back();
         if (last.data != nullptr && last.data + last.size == text.data()) {
             last.size += text.size();
             return;
         }
     }
-    frame.out.push_back({text.data(), text.size()});
+    scratch_.push_back({text.data(), text.size()});
 }
 
 void Expander::append_expansion(Frame& frame, std::size_t expansion) {
     frame.length = saturating_add(frame.length, expansions_[expansion].length);
-    frame.out.push_back({nullptr, expansion});
+    scratch_.push_back({nullptr, expansion});
 }
 
 // Keeps the frame's pieces as an expansion that others share; its number.
-std::size_t Expander::store(Frame& frame) {
-    budget_.charge(frame.out.size() * sizeof(Piece) + sizeof(Expansion));
-    expansions_.push_back({pieces_.size(), frame.out.size(), frame.length});
-    pieces_.insert(pieces_.end(), frame.out.begin(), frame.out.end());
+std::size_t Expander::store(const Frame& frame) {
+    const std::size_t count = scratch_.size() - frame.first_piece;
+    budget_.charge(count * sizeof(Piece) + sizeof(Expansion));
+    expansions_.push_back({pieces_.size(), count, frame.length});
+    pieces_.insert(pieces_.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(frame.first_piece), scratch_.end());
     return expansions_.size() - 1;
 }
 
 // The text of `pieces`, expansions spelt out in place, walked with an
 // explicit stack: expansions nest as deep as chains of references go.
-std::string Expander::spell(const std::vector<Piece>& pieces, std::size_t length) {
+std::string Expander::spell(const Piece* first, const Piece* end, std::size_t length) {
     budget_.charge(length);
     std::string text;
     text.reserve(length);
-    std::vector<std::pair<const Piece*, const Piece*>> todo{{pieces.data(), pieces.data() + pieces.size()}};
+    std::vector<std::pair<const Piece*, const Piece*>> todo{{first, end}};
     while (!todo.empty()) {
         auto& [next, end] = todo.back();
         if (next == end) {

@@ -117,7 +117,7 @@ private:
         std::size_t token = 0;   // the reference token being handled
         std::size_t copied = 0;  // formula bytes accounted for in `out`
         std::size_t child = 0;   // bare children reference: the next child to take
-        std::vector<Piece> out;
+        std::size_t first_piece = 0;  // its text so far: scratch_[first_piece, end)
         std::size_t length = 0;
         // A children or right reference stays as written; an unindexed name
         // that several visible nodes carry stays.  Either keeps the formula
@@ -167,8 +167,9 @@ private:
 
     void append(Frame& frame, std::string_view text);
     void append_expansion(Frame& frame, std::size_t expansion);
-    std::size_t store(Frame& frame);
-    std::string spell(const std::vector<Piece>& pieces, std::size_t length);
+    std::size_t store(const Frame& frame);
+    void drop(const Frame& frame) { scratch_.resize(frame.first_piece); }
+    std::string spell(const Piece* first, const Piece* end, std::size_t length);
 
     const NameIndex names_;
     std::size_t dimensions_;  // of the tree, as evaluation counts them
@@ -187,6 +188,9 @@ private:
     std::unordered_map<const Node*, bool> uniform_;
     std::vector<Piece> pieces_;
     std::vector<Expansion> expansions_;
+    // The pieces of the frames being expanded, innermost last: a frame
+    // appends only while it is the innermost one.
+    std::vector<Piece> scratch_;
     std::deque<Frame> frames_;  // a deque: pushing keeps references to the others valid
     Arena parse_arena_;
     bool met_cycle_ = false;
