@@ -3,22 +3,23 @@
 // works on the token stream and copies all text outside the rewritten tokens
 // as it is; nothing is evaluated.
 //
-// An expanded formula must compute what the tree computes, so a reference is
-// replaced only where the inserted text means there what the node's value
-// means; everywhere else it stays as written:
-//  - a modifier's argument (`total(@X)`) is a node, not a value: never replaced;
+// The expanded tree must compute what the tree computes, so a reference is
+// replaced only where the inserted text means what the node's value means in
+// its place; everywhere else it stays as written:
+//  - a modifier's argument (`total(@X)`) is a node, not a value;
 //  - a single formula serves every dimension, so it takes in only a text that
 //    is the same in every dimension of the tree (a single formula, or a list
-//    of equal entries covering them all);
-//  - `children` and `right` mean the node they are written in: a formula that
-//    keeps one is not moved into another node, and a formula that keeps an
-//    unindexed name several nodes carry (a list where its node has an error)
-//    is not moved either;
+//    of equal entries covering them all, and so on for what that takes in);
+//  - `children` and `right` mean the node they are written in, and a name
+//    that several visible nodes carry is a list that makes its node an error
+//    but may be summed elsewhere: a formula that keeps any of them stays in
+//    its node;
 //  - `children` becomes references only when each child has one that finds
-//    exactly it, and bare `children` only as a whole aggregation argument;
+//    exactly it, and bare `children` (a list) only as a whole aggregation
+//    argument;
 //  - an indexed reference is replaced only when its index picks the node;
-//  - a formula that does not parse is an error there, and is neither
-//    rewritten nor inserted.
+//  - a formula that does not parse is an error where it stands: it is
+//    neither rewritten nor inserted.
 #pragma once
 
 #include <cstddef>
