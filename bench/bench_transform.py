@@ -3,7 +3,7 @@ planning model of bench_tree.py at 10^4 and 10^5 nodes, beside baselines
 measured in the same run: the pure-Python walk of bench_tree.py, which reads
 the protocol attributes of every node, and copy.deepcopy alone.
 
-    python bench/bench_transform.py [--sizes 10000 100000] [--repeat N] [--json]
+    python bench/bench_transform.py [--sizes 10000 100000] [--chains 10000 1000000] [--repeat N] [--json]
 
 --json prints the rows for bench/run.py instead of the table.
 
@@ -14,6 +14,9 @@ the protocol attributes of every node, and copy.deepcopy alone.
   everything expands down to the input items (the root's formula holds the
   whole model: the output is far larger than the input).
 - explain: the last department's Outlook, the last node in pre-order.
+- explain, chain: the first link of a chain of n links, each `=@n{i+1} + 1`:
+  its formula holds the whole chain (6 bytes a link), while the expansions
+  of all the links together would be as long as the chain's square.
 
 Goal: linear work, each function at 10^5 nodes at most 11 times its time at
 10^4. The walk is the floor every function stands on (each reads every node
@@ -29,7 +32,7 @@ from typing import Any
 
 import morvax_formulas
 from benchrows import Row, best_on_fresh, emit, nodes, row, tree_options
-from bench_tree import Node, best_of, planning_model, python_walk
+from bench_tree import Node, best_of, planning_model, python_walk, status_mib
 
 
 def preorder(root: Node) -> list[Node]:
@@ -89,6 +92,37 @@ def measure(nodes: int, repeat: int) -> dict[str, Any]:
     return figures
 
 
+def chain(length: int) -> Node:
+    links = [Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)]
+    return Node("root", "", [*links, Node(f"n{length}", "1")])
+
+
+def measure_chain(length: int, repeat: int) -> dict[str, Any]:
+    """explain_node on the first link; `seconds` is None when it raised MemoryError."""
+    root = chain(length)
+    figures: dict[str, Any] = {"length": length, "walk": best_of(repeat, lambda: python_walk(root))}
+    expected = 6 * length + 1 + len(str(length))
+    gc.disable()
+    try:
+        record = morvax_formulas.explain_node(root, "n0")
+        if record is None or len(record["formula"]) != expected:
+            raise SystemExit(f"explain_node on a chain of {length} gave an unexpected formula")
+        figures["seconds"] = best_of(repeat, lambda: morvax_formulas.explain_node(root, "n0"))
+    except MemoryError:
+        figures["seconds"] = None
+    finally:
+        gc.enable()
+    figures["peak_mib"] = status_mib("VmHWM")
+    return figures
+
+
+def print_chains(chains: list[dict[str, Any]]) -> None:
+    print(f"{'links':>9} {'walk':>8} {'explain first link':>19}")
+    for f in chains:
+        explain = "MemoryError" if f["seconds"] is None else f"{f['seconds'] * 1e3:.1f}ms"
+        print(f"{f['length']:>9} {f['walk'] * 1e3:>6.1f}ms {explain:>19}   (peak RSS so far {f['peak_mib']:.0f} MiB)")
+
+
 def print_table(results: list[dict[str, Any]]) -> None:
     print(f"{'nodes':>7} {'walk':>8} {'deepcopy':>9} {'rename in place':>16} {'rename copy':>12} "
           f"{'expand':>8} {'explain':>8} {'formulas MB':>12} {'expanded MB':>12}")
@@ -106,7 +140,7 @@ def print_table(results: list[dict[str, Any]]) -> None:
                   f"the time of {small['nodes']} nodes")
 
 
-def rows(results: list[dict[str, Any]]) -> list[Row]:
+def rows(results: list[dict[str, Any]], chains: list[dict[str, Any]]) -> list[Row]:
     out = []
     for f in results:
         size = nodes(f["nodes"])
@@ -118,16 +152,24 @@ def rows(results: list[dict[str, Any]]) -> list[Row]:
                 note=f"formulas {f['input_mb']:.2f} MB -> {f['expanded_mb']:.2f} MB"),
             row("explain_node", size, f["explain"], walk, note="the last node in pre-order"),
         ]
+    for f in chains:
+        if f["seconds"] is None:
+            raise SystemExit(f"explain_node on a chain of {f['length']} links raised MemoryError")
+        out.append(row("explain_node", f"chain of {f['length']:,} links", f["seconds"], ("Python walk", f["walk"]),
+                       note=f"the first link: {6 * f['length'] + 1 + len(str(f['length'])):,} bytes of formula"))
     return out
 
 
 def main() -> None:
-    options = tree_options(__doc__.splitlines()[0], [10_000, 100_000])
+    options = tree_options(__doc__.splitlines()[0], [10_000, 100_000], chains=[10_000, 1_000_000])
     results = [measure(size, options.repeat) for size in options.sizes]
+    chains = [measure_chain(length, options.repeat if length < 1_000_000 else 1) for length in options.chains]
     if options.json:
-        emit(rows(results))
+        emit(rows(results, chains))
     else:
         print_table(results)
+        print()
+        print_chains(chains)
 
 
 if __name__ == "__main__":

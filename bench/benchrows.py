@@ -65,10 +65,14 @@ def best_on_fresh(repeat: int, prepare: Callable[[], Any], run: Callable[[Any], 
     return min(times)
 
 
-def tree_options(description: str, sizes: list[int]) -> argparse.Namespace:
-    """The options of a benchmark over trees: --sizes, --repeat and --json."""
+def tree_options(description: str, sizes: list[int], chains: list[int] | None = None) -> argparse.Namespace:
+    """The options of a benchmark over trees: --sizes, --repeat and --json,
+    and --chains where chains of references are timed too."""
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--sizes", type=int, nargs="+", default=sizes)
+    if chains is not None:
+        parser.add_argument("--chains", type=int, nargs="*", default=chains,
+                            help="chain lengths (none: no chain)")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
     return parser.parse_args()

@@ -32,7 +32,7 @@ SCRIPTS: dict[str, tuple[str, list[str], list[str]]] = {
     "evaluate": ("bench_evaluate.py", [], ["--repeat", "2"]),
     "tokens": ("bench_tokens.py", [], ["--repeat", "2", "--size", "100000"]),
     "tree": ("bench_tree.py", [], ["--sizes", "10000", "--repeat", "2", "--no-chain"]),
-    "transform": ("bench_transform.py", [], ["--sizes", "10000", "--repeat", "2"]),
+    "transform": ("bench_transform.py", [], ["--sizes", "10000", "--chains", "10000", "--repeat", "2"]),
     "excel": ("bench_excel.py", [], ["--sizes", "10000", "--repeat", "2"]),
     "diagnose": ("bench_diagnose.py", [], ["--sizes", "10000", "--repeat", "2"]),
     # Optional: skipped (no rows) when ironcalc is not installed.

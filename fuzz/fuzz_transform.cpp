@@ -2,8 +2,9 @@
 // and runs the tree transformations on them: expansion, renaming from the
 // first to the second, and the explanation of every id.  Nothing may crash,
 // hang or trip a sanitizer, and what does not depend on the details must hold:
-//  - expansion keeps the tree's shape and formula forms, and leaves formulas
-//    without references exactly as they were;
+//  - expansion keeps the tree's shape and formula forms, leaves formulas
+//    without references exactly as they were, and, in a tree without cycles
+//    of references, computes what the tree computes (expansion_property.hpp);
 //  - renaming a tree against itself has nothing to rename;
 //  - an explanation exists exactly when a node has the id, and equals the one
 //    read off the whole tree's expansion, built here the plain way.
@@ -25,6 +26,7 @@
 #include "tree/expand.hpp"
 #include "tree/explain.hpp"
 #include "tree/rename.hpp"
+#include "expansion_property.hpp"
 #include "tree_bytes.hpp"
 
 namespace {
@@ -77,6 +79,7 @@ void check_expansion(const Node& tree) {
             todo.emplace_back(&before->children[i], &after->children[i]);
         }
     }
+    require(test::has_reference_cycle(tree) || test::expansion_difference(tree, expanded).empty());
 }
 
 void check_renaming(const Node& old_tree, const Node& new_tree) {
@@ -99,16 +102,22 @@ bool same_fields(const Node& a, const Node& b) {
 }
 
 // The explanation straight from the description: the node in the expanded
-// tree, and a copy of each node its names denote alone.
+// tree, and a copy of each node that a reference picks alone (its name
+// denotes it alone, or its index picks it), each once.
 Node plain_explanation(const Node& expanded, const Node& node) {
     Node explained = node.clone_fields();
     const std::span<const std::string> formulas(node.formula.begin(), node.formula.end());
-    for (const std::string& name : extract_node_references_from_all(formulas)) {
+    std::vector<const Node*> listed;
+    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas)) {
         std::vector<const Node*> found;
         for_each_preorder(expanded, [&](const Node& n) {
-            if (!n.is_hidden && n.name == name) found.push_back(&n);
+            if (!n.is_hidden && n.name == reference.name) found.push_back(&n);
         });
-        if (found.size() == 1) explained.children.push_back(found.front()->clone_fields());
+        const std::size_t pick = reference.index.value_or(found.size() == 1 ? 1 : 0);
+        if (pick == 0 || pick > found.size()) continue;
+        if (std::find(listed.begin(), listed.end(), found[pick - 1]) != listed.end()) continue;
+        listed.push_back(found[pick - 1]);
+        explained.children.push_back(found[pick - 1]->clone_fields());
     }
     return explained;
 }

@@ -179,6 +179,11 @@ def transform_cases() -> list[Case]:
         Case("expand", expand, (plan(),)),
         Case("expand cycle and children", expand, (model("Cost"),)),
         Case("expand chain", expand, (chain(200),)),
+        Case("expand shared children and lists", expand, (Node("r", "=sum(children)", [
+            Node("c", ["=@d", "=@d"]), Node("c", "=total(@e) + @e"), Node("d", ["=@e", "=1"]),
+            Node("e", "=max(children; 1)", [Node("f", "2")])]),)),
+        Case("expand past the text cap", expand, (Node("r", "", [
+            *(Node(f"L{k}", f"=@L{k + 1}+@L{k + 1}") for k in range(40)), Node("L40", "1")]),), {}, MemoryError),
         Case("expand formula raising", expand, (Node("r", "=@a", [Node("a", None, raising=("formula",))]),), {}, Refuse),
         Case("expand deepcopy refused", expand, (NoCopy("r", "=1"),), {}, Refuse),
         Case("rename copy", rename, (old, model("Price"))),
@@ -191,6 +196,7 @@ def transform_cases() -> list[Case]:
         Case("explain", explain, (model("Cost"), "s")),
         Case("explain list and non-ascii", explain, (model("Cost"), "ï")),
         Case("explain no such id", explain, (model("Cost"), "nope")),
+        Case("explain chain", explain, (Node("r", "", [Node(f"n{i}", f"=@n{i + 1} + 1", id=f"n{i}") for i in range(200)]), "n0")),
         Case("explain root fails", explain, (Node(None, "=1", raising=("name",)), "r"), {}, Refuse),
         Case("explain node_id not str", explain, (plan(), 5), {}, TypeError),
     ]

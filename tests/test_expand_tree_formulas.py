@@ -35,23 +35,26 @@ def test_returns_a_copy_with_every_formula_written() -> None:
     result = expand_tree_formulas(root)
     assert result is not root and result.children[0] is not root.children[0]
     assert formulas(root) == formulas(before)
-    assert formulas(result) == ["", "=(@C)", ["=@C", "=1"], ["1"]]
+    # A's single formula holds in both dimensions; B's computes them differently.
+    assert formulas(result) == ["", "=@B", ["=@C", "=1"], ["1"]]
     written = [result.formula, *(child.formula for child in result.children)]
     assert [type(f) for f in written] == [str, str, list, list]
     assert result.children[1].formula is not root.children[1].formula
     assert not hasattr(result, "value")
 
 
-def test_chain_longer_than_the_native_stack() -> None:
-    # Each link's formula is the next link: expanding the first runs down the
-    # whole chain. Without "=", each insertion adds nothing, so the text stays short.
-    length = 100_000
-    links = [node(f"n{i}", f"@n{i + 1}") for i in range(length)]
+def test_chain_expands_down_to_its_input() -> None:
+    # Each link's formula holds the next one's, down to the input at the end.
+    length = 2_000
+    links = [node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)]
     root = node("root", "=@n0", *links, node(f"n{length}", "1"))
     result = expand_tree_formulas(root)
-    last = f"@n{length}"
-    assert result.formula == f"={last}"
-    assert {child.formula for child in result.children[:-1]} == {last}
+
+    def link(depth: int) -> str:  # the body of a link `depth` links before the input
+        return "(" * (depth - 1) + f"@n{length}" + " + 1)" * (depth - 1) + " + 1"
+
+    assert result.formula == f"=({link(length)})"
+    assert [child.formula for child in result.children] == [f"={link(length - i)}" for i in range(length)] + ["1"]
 
 
 def test_exponential_text_raises_memory_error() -> None:

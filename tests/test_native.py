@@ -17,6 +17,15 @@ def test_cpp_tests_pass(native_build: Path) -> None:
     assert re.search(r"^\d+ passed, 0 failed$", done.stdout, re.MULTILINE), done.stdout
 
 
+@pytest.mark.slow
+def test_expansion_property_on_many_generated_trees(native_build: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    # The suite checks a few thousand generated trees; this checks 120,000.
+    monkeypatch.setenv("MORVAX_EXPANSION_TREES", "120000")
+    done = run([str(native_build / "morvax_cpp_tests"), "expanded_trees_compute_what_the_trees_compute"])
+    assert done.returncode == 0, done.stdout
+    assert "120000 generated trees" in done.stdout and "1 passed, 0 failed" in done.stdout, done.stdout
+
+
 def test_check_framework_reports_failures(native_build: Path) -> None:
     # The self-test program holds checks that fail on purpose; each must be
     # reported with its file and line, and the program must fail.

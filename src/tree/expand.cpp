@@ -4,13 +4,14 @@
 #include <charconv>
 #include <cstdint>
 
-#include "references/references.hpp"
+#include "eval/tree.hpp"
+#include "parser/parse.hpp"
+#include "parser/tokenize.hpp"
 
 namespace morvax {
 namespace {
 
 bool is_reference(const Token& token) { return token.kind == TokenKind::NodeReference; }
-
 
 bool contains_ignoring_case(std::string_view text, std::string_view lower_word) {
     const auto same = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
@@ -54,61 +55,72 @@ const Node* indexed_child(const Node& node, std::string_view token) {
     return &node.children[*n - 1];
 }
 
+// A reference put at `at` would run on into what follows: a name character
+// (or an index) directly after it.
+bool runs_on(std::string_view formula, std::size_t at) {
+    if (at >= formula.size()) return false;
+    const auto c = static_cast<unsigned char>(formula[at]);
+    return c >= 0x80 || c == '_' || c == '[' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+}
 
+std::size_t saturating_add(std::size_t a, std::size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
 }  // namespace
 
 Expander::Expander(const Node& root, TextBudget& budget)
-    : names_(root), budget_(budget) {}
+    : names_(root), dimensions_(get_max_dimensions(root)), budget_(budget) {}
 
-std::string Expander::expand_formula(const std::string& formula, std::size_t index,
+std::string Expander::expand_formula(const std::string& formula, std::size_t dimension,
                                      const Node& node) {
-    index_ = index;
-    if (!may_expand(formula)) {
+    FormulaInfo* info = may_expand(formula) ? &info_of(formula) : nullptr;
+    // A formula that does not parse is an error as written; rewritten, it might not be.
+    if (info == nullptr || info->count == 0 || !parses(*info, formula)) {
         budget_.charge(formula.size());
         return formula;
     }
-    Frame& top = push_frame(formula, node);
-    // A formula already met through a reference was scanned then.
-    if (const auto scanned = scanned_.find(&formula); scanned != scanned_.end()) {
-        top.tokens = &scanned->second;
-    } else {
-        top.own_tokens = scan_tokens(formula);
-        top.tokens = &top.own_tokens;
-    }
+    push_frame(formula, node, *info, dimension);
     for (;;) {
         Frame& frame = frames_.back();
         if (advance(frame)) continue;
-        std::string text = std::move(finish(frame));
+        append(frame, frame.formula.substr(std::min(frame.copied, frame.formula.size())));
+        if (frames_.size() == 1) {
+            std::string text = spell(scratch_.data() + frame.first_piece, scratch_.data() + scratch_.size(), frame.length);
+            drop(frame);
+            frames_.pop_back();
+            return text;
+        }
+        settle(frame, frames_[frames_.size() - 2]);
         frames_.pop_back();
-        if (frames_.empty()) return text;
-        append(frames_.back().out, text);
     }
 }
 
-Expander::Frame& Expander::push_frame(std::string_view formula, const Node& node) {
+Expander::Frame& Expander::push_frame(const std::string& formula, const Node& node,
+                                      FormulaInfo& info, std::size_t dimension) {
     Frame& frame = frames_.emplace_back();
     frame.formula = formula;
     frame.node = &node;
+    frame.info = &info;
+    frame.dimension = dimension;
+    frame.first_piece = scratch_.size();
     return frame;
 }
 
-// Handles tokens until the formula is done (false) or a frame was pushed (true).
+// Handles reference tokens until the formula is done (false) or a frame was
+// pushed (true).
 bool Expander::advance(Frame& frame) {
-    while (frame.token < frame.tokens->size()) {
-        const Token& token = (*frame.tokens)[frame.token];
-        copy_gap(frame, token);
-        if (!is_reference(token)) {
-            append(frame.out, token.text);
-            ++frame.token;
-            continue;
-        }
+    while (frame.token < frame.info->count) {
+        const ReferenceToken token = references_[frame.info->first + frame.token];
+        copy_up_to(frame, token);
+        const std::string_view text = frame.formula.substr(token.start, token.end - token.start);
         bool pushed = false;
-        if (token.text.starts_with("children")) {
-            pushed = expand_children_reference(frame);
-        } else {
+        if (text.starts_with('@')) {
             ++frame.token;
-            pushed = expand_node_reference(frame, token.text);
+            pushed = expand_node_reference(frame, text, token.place == Place::ModifierArgument);
+        } else if (text.starts_with("children")) {
+            pushed = expand_children_reference(frame);
+        } else {  // right, or a keyword in capitals
+            ++frame.token;
+            keep_context(frame, text);
         }
         if (pushed) return true;
     }
@@ -117,119 +129,262 @@ bool Expander::advance(Frame& frame) {
 
 // The text between the previous token and this one, once per token even when
 // the token is handled in several steps.
-void Expander::copy_gap(Frame& frame, const Token& token) {
+void Expander::copy_up_to(Frame& frame, const ReferenceToken& token) {
     if (frame.copied >= token.end) return;
-    append(frame.out, frame.formula.substr(frame.copied, token.start - frame.copied));
+    append(frame, frame.formula.substr(frame.copied, token.start - frame.copied));
     frame.copied = token.end;
 }
 
-// The formula's rest after its last token, then the frame's text as its
-// reference's replacement: an expansion that starts with "=" loses it and is
-// parenthesised, an empty one gives the reference back.
-std::string& Expander::finish(Frame& frame) {
-    append(frame.out, frame.formula.substr(std::min(frame.copied, frame.formula.size())));
-    if (frame.key.empty()) return frame.out;
-    std::string& text = frame.out;
-    if (text.starts_with('=')) {
-        text[0] = '(';
-        append(text, ")");
-    } else if (text.empty()) {
-        append(text, frame.reference);
+// A referenced formula is done: it goes into `into` in parentheses, or, when
+// it keeps what would change meaning there, the reference stays as written.
+void Expander::settle(Frame& done, Frame& into) {
+    CacheEntry& entry = cache_.at({done.target, done.dimension});
+    if (done.keeps_context || done.keeps_shared_name) {
+        entry = {CacheEntry::State::Kept, 0, {}};
+        drop(done);
+        keep(into, done.reference);
+        return;
     }
-    budget_.charge(text.size());  // the cached copy
-    cache_[frame.key] = CacheEntry{text, false};
-    return text;
+    append(done, ")");
+    entry = {CacheEntry::State::Inserted, store(done), {}};
+    drop(done);
+    append_expansion(into, entry.expansion);
 }
 
-// "children[N]" expands as a reference to the N-th child; bare "children" as
-// the references to all children that have a written form, joined by "; ".
+void Expander::keep_context(Frame& frame, std::string_view text) {
+    frame.keeps_context = true;
+    append(frame, text);
+}
+
+// "children[N]" expands as the reference that finds the N-th child; bare
+// "children", as a whole aggregation argument, as those of all children
+// joined by "; ".  Otherwise, or when a child has no such reference, it stays.
 bool Expander::expand_children_reference(Frame& frame) {
-    const Token& token = (*frame.tokens)[frame.token];
+    const ReferenceToken token = references_[frame.info->first + frame.token];
+    const std::string_view text = frame.formula.substr(token.start, token.end - token.start);
     const std::vector<Node>& children = frame.node->children;
-    if (token.text.find('[') != std::string::npos) {
+    if (text.find('[') != std::string_view::npos) {
         ++frame.token;
-        const Node* child = indexed_child(*frame.node, token.text);
-        const std::string* written = child ? &forms_.of(child->name) : nullptr;
-        if (written == nullptr || written->empty()) {
-            append(frame.out, token.text);
+        const Node* child = indexed_child(*frame.node, text);
+        const std::string* written = child ? written_reference(*child) : nullptr;
+        if (written == nullptr || runs_on(frame.formula, token.end)) {
+            keep_context(frame, text);
             return false;
         }
-        return expand_node_reference(frame, *written);
+        return expand_node_reference(frame, *written, false);
     }
-    if (children.empty()) {
-        append(frame.out, token.text);
-        ++frame.token;
-        return false;
+    if (frame.child == 0) {
+        const bool replaceable = token.place == Place::AggregationArgument && !children.empty() &&
+                                 std::all_of(children.begin(), children.end(), [&](const Node& c) {
+                                     return written_reference(c) != nullptr;
+                                 });
+        if (!replaceable) {
+            ++frame.token;
+            keep_context(frame, text);
+            return false;
+        }
     }
     while (frame.child < children.size()) {
-        const std::string& written = forms_.of(children[frame.child++].name);
-        if (written.empty()) continue;
-        if (frame.joined++ > 0) append(frame.out, "; ");
-        if (expand_node_reference(frame, written)) return true;
+        const std::string& written = *written_reference(children[frame.child]);
+        if (frame.child++ > 0) append(frame, "; ");
+        if (expand_node_reference(frame, written, false)) return true;
     }
     frame.child = 0;
-    frame.joined = 0;
     ++frame.token;
     return false;
 }
 
 // Appends the replacement of `reference` to `into`, or pushes the frame that
 // will produce it (true).  Everything that cannot be expanded stays as written.
-bool Expander::expand_node_reference(Frame& into, std::string_view reference) {
-    const std::string* name = reference.starts_with("right") ? nullptr : name_read(reference);
-    // Only what expandable() accepts is ever cached.
-    const auto [node, formula] = name != nullptr ? expandable(*name) : Target{};
-    if (formula == nullptr) {
-        append(into.out, reference);
+bool Expander::expand_node_reference(Frame& into, std::string_view reference, bool modifier_argument) {
+    const OwnedNodeReference* read = read_reference(reference);
+    if (read == nullptr) {
+        keep(into, reference);
         return false;
     }
-    key_.assign(*name).append(":").append(std::to_string(index_));
-    if (const auto hit = cache_.find(key_); hit != cache_.end()) {
-        met_cycle_ |= hit->second.in_progress;
-        append(into.out, hit->second.text);
+    const auto found = names_.find(read->name);
+    if (found.size() > 1 && !read->index) into.keeps_shared_name = true;
+    const bool picks_one = found.size() == 1 && (!read->index || *read->index == 1);
+    const std::string* formula = picks_one && !modifier_argument ? formula_for(*found.front(), into.dimension) : nullptr;
+    FormulaInfo* info = formula != nullptr ? &info_of(*formula) : nullptr;
+    if (info == nullptr || info->count == 0 || !parses(*info, *formula)) {
+        keep(into, reference);
         return false;
     }
-    budget_.charge(reference.size());
-    cache_.emplace(key_, CacheEntry{std::string(reference), true});
-    Frame& frame = push_frame(*formula, *node);
-    frame.tokens = &tokens_of(*formula);
-    frame.key = key_;
+    const Node& target = *found.front();
+    const auto [slot, fresh] = cache_.try_emplace(Key{&target, into.dimension});
+    CacheEntry& entry = slot->second;
+    if (!fresh) {
+        switch (entry.state) {
+            case CacheEntry::State::Expanding:
+                met_cycle_ = true;
+                keep(into, entry.reference);
+                break;
+            case CacheEntry::State::Inserted: append_expansion(into, entry.expansion); break;
+            case CacheEntry::State::Kept: keep(into, reference); break;
+        }
+        return false;
+    }
+    // Until the formula is done, a reference back to it stays as this one is written.
+    entry = {CacheEntry::State::Expanding, 0, reference};
+    Frame& frame = push_frame(*formula, target, *info, into.dimension);
+    frame.target = &target;
     frame.reference = reference;
+    // It parses and holds references: blanks, "=", then the expression. The
+    // "=" and the blanks before it go; parentheses take their place.
+    frame.copied = formula->find('=') + 1;
+    append(frame, "(");
     return true;
 }
 
-const std::string* Expander::name_read(std::string_view reference) {
+const OwnedNodeReference* Expander::read_reference(std::string_view reference) {
     auto slot = read_.find(reference);
     if (slot == read_.end()) {
         ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
-        std::optional<std::string> name;
-        if (parsed.ok()) name = std::move(parsed.value.name);
-        slot = read_.emplace(reference, std::move(name)).first;
+        std::optional<OwnedNodeReference> read;
+        if (parsed.ok()) read = std::move(parsed.value);
+        slot = read_.emplace(reference, std::move(read)).first;
     }
     return slot->second ? &*slot->second : nullptr;
 }
 
-// The one visible node of that name and its formula for the current
-// dimension, when that formula holds references; nulls otherwise.
-std::pair<const Node*, const std::string*> Expander::expandable(const std::string& name) {
-    const auto found = names_.find(name);
-    if (found.size() != 1) return {};
-    const std::string* formula = found.front()->formula.at(index_);
-    if (formula == nullptr) return {};
-    const std::vector<Token>& tokens = tokens_of(*formula);
-    if (std::none_of(tokens.begin(), tokens.end(), is_reference)) return {};
-    return {found.front(), formula};
+// The reference that finds exactly `child`: its preferred form when no other
+// visible node has its name, else that form with its index among them; null
+// for a hidden child or a name without a written form.
+const std::string* Expander::written_reference(const Node& child) {
+    if (child.is_hidden) return nullptr;
+    if (const auto known = written_.find(&child); known != written_.end()) {
+        return known->second.empty() ? nullptr : &known->second;
+    }
+    const std::string& preferred = forms_.of(child.name);
+    const auto namesakes = names_.find(child.name);
+    if (namesakes.size() == 1 || preferred.empty()) {
+        written_.emplace(&child, preferred);
+    } else {
+        // All of them at once: looking each one's index up alone would take
+        // as long as the list, for every child.
+        for (std::size_t i = 0; i < namesakes.size(); ++i) {
+            written_.emplace(namesakes[i], add_occurrence(preferred, i + 1, namesakes.size()));
+        }
+    }
+    const std::string& written = written_.at(&child);
+    return written.empty() ? nullptr : &written;
 }
 
-const std::vector<Token>& Expander::tokens_of(const std::string& formula) {
-    const auto [slot, fresh] = scanned_.try_emplace(&formula);
-    if (fresh && may_hold_references(formula)) slot->second = scan_tokens(formula);
-    return slot->second;
+// The formula `target` computes in `dimension`, when one text serves it;
+// for every dimension, a list serves only when its entries are one text.
+const std::string* Expander::formula_for(const Node& target, std::size_t dimension) {
+    if (dimension != kEveryDimension || target.formula.is_single()) return target.formula.at(dimension);
+    const std::vector<std::string>& list = target.formula.list();
+    if (list.size() != dimensions_) return nullptr;
+    const auto [slot, fresh] = uniform_.try_emplace(&target);
+    if (fresh) {
+        slot->second = std::all_of(list.begin(), list.end(), [&](const std::string& f) { return f == list.front(); });
+    }
+    return slot->second ? &list.front() : nullptr;
+}
+
+// Reads the formula's reference tokens once, with what stands around each:
+// right after a modifier's "(", or alone between an aggregation's "(" or ";"
+// and its ";" or ")".
+Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
+    const auto [slot, fresh] = infos_.try_emplace(&formula);
+    FormulaInfo& info = slot->second;
+    if (!fresh || !may_hold_references(formula)) return info;
+    info.first = references_.size();
+    const std::vector<Token> tokens = scan_tokens(formula);
+    std::vector<bool> aggregation_opened;  // for each open parenthesis
+    const auto is = [&](std::size_t i, std::string_view text) { return i < tokens.size() && tokens[i].text == text; };
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (token.kind == TokenKind::Parenthesis) {
+            if (token.text == "(") {
+                aggregation_opened.push_back(i > 0 && tokens[i - 1].kind == TokenKind::Aggregation);
+            } else if (!aggregation_opened.empty()) {
+                aggregation_opened.pop_back();
+            }
+            continue;
+        }
+        if (!is_reference(token)) continue;
+        Place place = Place::Operand;
+        const bool after_open = i > 0 && is(i - 1, "(");
+        if (after_open && i > 1 && tokens[i - 2].kind == TokenKind::Modifier) {
+            place = Place::ModifierArgument;
+        } else if (i > 0 && (is(i - 1, ";") || after_open) && !aggregation_opened.empty() &&
+                   aggregation_opened.back() && (is(i + 1, ";") || is(i + 1, ")"))) {
+            place = Place::AggregationArgument;
+        }
+        references_.push_back({token.start, token.end, place});
+    }
+    info.count = references_.size() - info.first;
+    budget_.charge(info.count * sizeof(ReferenceToken));
+    return info;
+}
+
+bool Expander::parses(FormulaInfo& info, const std::string& formula) {
+    if (info.parses < 0) {
+        const Arena::Mark mark = parse_arena_.mark();
+        info.parses = FormulaParser::parse_formula(formula, parse_arena_).ok() ? 1 : 0;
+        parse_arena_.rewind(mark);
+    }
+    return info.parses == 1;
+}
+
+void Expander::append(Frame& frame, std::string_view text) {
+    if (text.empty()) return;
+    frame.length = saturating_add(frame.length, text.size());
+    if (scratch_.size() > frame.first_piece) {
+        Piece& last = scratch_.back();
+        if (last.data != nullptr && last.data + last.size == text.data()) {
+            last.size += text.size();
+            return;
+        }
+    }
+    scratch_.push_back({text.data(), text.size()});
+}
+
+void Expander::append_expansion(Frame& frame, std::size_t expansion) {
+    frame.length = saturating_add(frame.length, expansions_[expansion].length);
+    scratch_.push_back({nullptr, expansion});
+}
+
+// Keeps the frame's pieces as an expansion that others share; its number.
+std::size_t Expander::store(const Frame& frame) {
+    const std::size_t count = scratch_.size() - frame.first_piece;
+    budget_.charge(count * sizeof(Piece) + sizeof(Expansion));
+    expansions_.push_back({pieces_.size(), count, frame.length});
+    pieces_.insert(pieces_.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(frame.first_piece), scratch_.end());
+    return expansions_.size() - 1;
+}
+
+// The text of `pieces`, expansions spelt out in place, walked with an
+// explicit stack: expansions nest as deep as chains of references go.
+std::string Expander::spell(const Piece* first, const Piece* end, std::size_t length) {
+    budget_.charge(length);
+    std::string text;
+    text.reserve(length);
+    std::vector<std::pair<const Piece*, const Piece*>> todo{{first, end}};
+    while (!todo.empty()) {
+        auto& [next, end] = todo.back();
+        if (next == end) {
+            todo.pop_back();
+            continue;
+        }
+        const Piece& piece = *next++;
+        if (piece.data != nullptr) {
+            text.append(piece.data, piece.size);
+        } else {
+            const Expansion& e = expansions_[piece.size];
+            todo.emplace_back(pieces_.data() + e.first, pieces_.data() + e.first + e.count);
+        }
+    }
+    return text;
 }
 
 AnyDim<std::string> Expander::expand_node_formulas(const Node& node) {
     if (node.formula.is_single()) {
-        return AnyDim<std::string>::single(expand_formula(node.formula.single_value(), 0, node));
+        const std::size_t dimension = dimensions_ > 1 ? kEveryDimension : 0;
+        return AnyDim<std::string>::single(expand_formula(node.formula.single_value(), dimension, node));
     }
     const std::vector<std::string>& formulas = node.formula.list();
     std::vector<std::string> expanded;

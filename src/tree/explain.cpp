@@ -1,6 +1,8 @@
 #include "tree/explain.hpp"
 
+#include <set>
 #include <unordered_set>
+#include <utility>
 
 #include "eval/names.hpp"
 #include "parser/tokenize.hpp"
@@ -36,6 +38,15 @@ std::size_t json_size_bound(const Node& explained) {
     return bound;
 }
 
+// The node a reference reads: the one of its name, or the one its index
+// picks among them; null when it reads none or several.
+const Node* picked_node(const NameIndex& names, const OwnedNodeReference& reference) {
+    const auto found = names.find(reference.name);
+    if (!reference.index) return found.size() == 1 ? found.front() : nullptr;
+    const std::size_t index = *reference.index;
+    return index >= 1 && index <= found.size() ? found[index - 1] : nullptr;
+}
+
 // The explanation of `node` from the expanded formulas that `expanded(n)`
 // gives for it and for the nodes that `names` finds.
 template <class Expanded>
@@ -43,11 +54,12 @@ Node assemble(const Node& node, const NameIndex& names, Expanded&& expanded) {
     Node explained = node.clone_fields();
     explained.formula = expanded(node);
     const std::span<const std::string> formulas(explained.formula.begin(), explained.formula.end());
-    for (const std::string& name : extract_node_references_from_all(formulas)) {
-        const auto found = names.find(name);
-        if (found.size() != 1) continue;
-        Node& child = explained.children.emplace_back(found.front()->clone_fields());
-        child.formula = expanded(*found.front());
+    std::unordered_set<const Node*> listed;
+    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas)) {
+        const Node* picked = picked_node(names, reference);
+        if (picked == nullptr || !listed.insert(picked).second) continue;
+        Node& child = explained.children.emplace_back(picked->clone_fields());
+        child.formula = expanded(*picked);
     }
     return explained;
 }
@@ -84,20 +96,20 @@ const Node* find_node_by_id(const Node& root, std::string_view id) {
     return nullptr;
 }
 
-std::vector<std::string> extract_node_references_from_all(std::span<const std::string> formulas) {
-    std::vector<std::string> names;
-    std::unordered_set<std::string> seen;
+std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas) {
+    std::vector<OwnedNodeReference> references;
+    std::set<std::pair<std::string, Index>> seen;
     for (const std::string& formula : formulas) {
         if (formula.empty()) continue;
         for (const Token& token : scan_tokens(formula)) {
             if (!names_a_node(token)) continue;
             ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(token.text);
-            if (parsed.ok() && seen.insert(parsed.value.name).second) {
-                names.push_back(std::move(parsed.value.name));
+            if (parsed.ok() && seen.emplace(parsed.value.name, parsed.value.index).second) {
+                references.push_back(std::move(parsed.value));
             }
         }
     }
-    return names;
+    return references;
 }
 
 std::optional<Node> explain_node(const Node& root, std::string_view node_id, TextBudget& budget) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "eval/types.hpp"
+#include "references/references.hpp"
 #include "tree/text_budget.hpp"
 
 namespace morvax {
@@ -16,14 +17,15 @@ namespace morvax {
 // The first node in pre-order whose id is exactly `id`, or null.
 const Node* find_node_by_id(const Node& root, std::string_view id);
 
-// The distinct names of the node references in `formulas` (children and right
-// references aside), in order of first occurrence; indexes are ignored and
+// The distinct node references in `formulas` (children and right references
+// aside), each a name and its index if any, in order of first occurrence;
 // references that do not read back are skipped.
-std::vector<std::string> extract_node_references_from_all(std::span<const std::string> formulas);
+std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas);
 
 // The explanation of the first node with id `node_id`: its fields with its
 // formulas as the expansion of the whole tree gives them, and as children a
-// childless copy of each node that a name of those formulas denotes alone.
+// childless copy of each node that a reference of those formulas picks (a
+// name that denotes one node alone, or an index), each once.
 // Nothing when no node has the id.  Work in proportion to what it shows: the
 // whole tree is expanded only when a cycle makes the texts depend on it.
 // Throws std::bad_alloc when the expansion, or the JSON text the result may

@@ -1,30 +1,56 @@
-// Generated trees for comparing evaluations: formulas that mix every
-// construct (references that designate none, one or several nodes, children
-// and right with and without index, aggregations of lists, the modifiers,
-// functions, conditionals, cycles), in trees whose names repeat.
+// Generated trees for the C++ tests, in the notation of tree_text.hpp:
+// formulas that mix every construct (references that designate none, one or
+// several nodes, children and right with and without index, aggregations of
+// lists, the modifiers, functions, conditionals, cycles), names that repeat,
+// hidden nodes, single formulas and lists whose entries often repeat.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace morvax::test {
 
+// What the generated formulas name: the node names, the references written
+// in formulas (some may name no node), and whether some formulas are written
+// carelessly (no "=", blanks before it, a call without parentheses).
+struct Vocabulary {
+    std::vector<std::string> names{"A", "B", "C"};
+    std::vector<std::string> references{"@A", "@B", "@C", "@Z"};
+    bool careless = false;
+};
+
 class Formulas {
 public:
-    explicit Formulas(unsigned seed) : random_(seed) {}
+    explicit Formulas(unsigned seed, Vocabulary vocabulary = {})
+        : random_(seed), vocabulary_(std::move(vocabulary)) {}
 
     std::string formula() {
         switch (pick(8)) {
             case 0: return std::to_string(pick(5));
             case 1: return "";
             case 2: return number_text();
-            default: return "=" + expression(2);
+            default:
+                if (vocabulary_.careless && pick(5) == 0) return careless();
+                return "=" + expression(2);
         }
     }
 
+    const Vocabulary& vocabulary() const { return vocabulary_; }
+
 private:
     std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+    std::string careless() {
+        switch (pick(4)) {
+            case 0: return expression(2);
+            case 1: return "  =" + expression(2);
+            case 2: return "=abs" + reference();
+            default: return "=" + expression(2) + " ";
+        }
+    }
 
     // Digits, points and signs in any order: plain numbers, which skip the
     // parser, and texts that only look like them.
@@ -45,8 +71,8 @@ private:
     }
 
     std::string reference() {
-        static const char* const names[] = {"@A", "@B", "@C", "@Z"};
-        std::string r = names[pick(4)];
+        const std::vector<std::string>& references = vocabulary_.references;
+        std::string r = references[pick(references.size())];
         if (pick(2) == 0) r += "[" + std::to_string(pick(4)) + "]";
         return r;
     }
@@ -98,19 +124,19 @@ private:
     }
 
     std::mt19937 random_;
+    Vocabulary vocabulary_;
 };
 
-// A tree of up to `most` nodes below its root in the notation of
-// tree_text.hpp: names repeat (several nodes answer one name), some are
-// hidden, formulas are single or lists, whose entries often repeat the one
-// before (as a model's months do).
+// A tree of up to `most` nodes below its root: names repeat (several nodes
+// answer one name), some are hidden, formulas are single or lists, whose
+// entries often repeat the one before (as a model's months do).
 inline std::string generated_tree(Formulas& formulas, std::mt19937& random, std::size_t most = 7) {
     auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
-    static const char* const names[] = {"A", "B", "C"};
+    const std::vector<std::string>& names = formulas.vocabulary().names;
     std::string text = "R =sum(children)\n";
     std::size_t depth = 1;
     for (std::size_t i = 1 + pick(most); i > 0; --i) {
-        text += std::string(depth, ' ') + (pick(5) == 0 ? "~" : "") + names[pick(3)] + " ";
+        text += std::string(depth, ' ') + (pick(5) == 0 ? "~" : "") + names[pick(names.size())] + " ";
         if (pick(2) == 0) {
             text += formulas.formula();
         } else {

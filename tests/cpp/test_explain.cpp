@@ -53,6 +53,13 @@ TEST(explanation_of_a_node) {
         // Every entry of a formula list, in entry order; hidden nodes are not found.
         {"R#r\n L#l [=@B|=@C+@B]\n B#b 1\n C#c 2\n ~H#h 3", "l", "#l L:[=@B|=@C+@B] #b B:1 #c C:2"},
         {"R#r\n L#l =@H\n ~H#h 3", "l", "#l L:=@H"},
+        // An index picks a node as its name does when only one has it.
+        {"R#r\n T#t =@Cost[2]+@Cost[1]*@Cost+@X[1]+@X[2]\n Cost#a 1\n Cost#b 2\n X#x 3", "t",
+         "#t T:=@Cost[2]+@Cost[1]*@Cost+@X[1]+@X[2] #b Cost:2 #a Cost:1 #x X:3"},
+        // A single formula holds for every dimension: a node that computes
+        // each one differently is shown, not inserted.
+        {"R#r\n Units#u [10|20|30]\n Rev#v [=@Units*2|=@Units*3|=@Units*4]\n Total#t =@Rev + 1", "t",
+         "#t Total:=@Rev + 1 #v Rev:[=@Units*2|=@Units*3|=@Units*4]"},
         // In a cycle the first expansion in pre-order decides, here X's.
         {"R#r\n X#x =@Y+1\n Y#y =@X*2\n N#n =@X", "n", "#n N:=(@Y+1) #y Y:=(@Y+1)*2"},
         {"R#r\n X#x =@Y+1\n Y#y =@X*2\n N#n =@X", "y", "#y Y:=(@Y+1)*2 #y Y:=(@Y+1)*2"},
@@ -64,10 +71,13 @@ TEST(explanation_of_a_node) {
 
 TEST(references_extracted_from_formulas) {
     const std::vector<std::string> formulas = {
-        "", "=@B+@{C}[2]+children[1]+right+@B", "=@{Gross margin}+@{open", "=@C*@D",
+        "", "=@B+@{C}[2]+children[1]+right+@B+@B[01]+@C", "=@{Gross margin}+@{open", "=@C*@D",
     };
-    CHECK_EQ(morvax::extract_node_references_from_all(formulas),
-             (std::vector<std::string>{"B", "C", "Gross margin", "D"}));
+    std::vector<std::string> read;
+    for (const auto& reference : morvax::extract_node_references_from_all(formulas)) {
+        read.push_back(reference.name + (reference.index ? "[" + std::to_string(*reference.index) + "]" : ""));
+    }
+    CHECK_EQ(read, (std::vector<std::string>{"B", "C[2]", "B[1]", "C", "Gross margin", "D"}));
 }
 
 TEST(explanation_past_the_budget_throws_bad_alloc) {

@@ -4,7 +4,6 @@
 // modifiers, functions, the constructs left to the syntax-tree evaluator,
 // cycles) must get exactly the oracle's values, which the syntax-tree
 // evaluator computes in the oracle's order.
-#include <random>
 #include <string>
 #include <vector>
 
