@@ -180,3 +180,31 @@ def shared(levels: int) -> Any:
 def test_a_raising_signal_handler_ends_reading_promptly(call: Any) -> None:
     root = shared(30)
     assert min(interrupt_delays(lambda: call(root), 0.15)) < 0.1
+
+
+def doubling(levels: int) -> Any:
+    """Each level reads the next twice: the expansion doubles with every level."""
+    links = [node(f"L{i}", f"=@L{i + 1} + @L{i + 1}") for i in range(levels)]
+    return node("R", "=@L0", *links, node(f"L{levels}", "1"))
+
+
+def renamed_many(references: int) -> tuple[Any, Any]:
+    old = node("R", "", node("A", "1", id="a"), id="r")
+    new = node("R", "=" + "+".join(["@A"] * references), node("Alpha", "1", id="a"), id="r")
+    return old, new
+
+
+@needs_timer
+@pytest.mark.parametrize(
+    ("make", "call"),
+    [
+        (lambda: (doubling(24),), mf.expand_tree_formulas),
+        (lambda: (doubling(22), ""), mf.explain_node),
+        (lambda: renamed_many(2_000_000), mf.rename_nodes),
+    ],
+    ids=["expand", "explain", "rename"],
+)
+def test_a_raising_signal_handler_ends_a_transformation_promptly(make: Any, call: Any) -> None:
+    # Reading these trees is quick: the signal comes while the texts are made.
+    arguments = make()
+    assert min(interrupt_delays(lambda: call(*arguments), 0.25)) < 0.1

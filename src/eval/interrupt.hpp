@@ -6,7 +6,17 @@
 // them, some tens of microseconds to a millisecond apart.
 #pragma once
 
+#include <exception>
+
 namespace morvax {
+
+// Thrown by work that cannot simply return early (a transformation deep in
+// its texts) once its Interrupt said stop. The module boundary lets the
+// exception the signal handler raised through instead.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
 
 class Interrupt {
 public:

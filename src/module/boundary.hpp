@@ -3,6 +3,7 @@
 // crosses the C interface), and how the exec step registers the functions.
 #pragma once
 
+#include "eval/interrupt.hpp"
 #include "module/arguments.hpp"
 #include "module/pyref.hpp"
 #include "tree/text_budget.hpp"
@@ -21,12 +22,17 @@ namespace morvax::module {
 PyObject* raise_panic(std::string_view message) noexcept;
 
 // Runs `body` and returns its result: a new reference, or null with an error
-// set. Maps C++ exceptions: std::bad_alloc to MemoryError (with the message of
-// a limit of ours that was passed), anything else to PanicException.
+// set. Maps C++ exceptions: Interrupted to the exception the signal handler
+// raised, std::bad_alloc to MemoryError (with the message of a limit of ours
+// that was passed), anything else to PanicException.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
+    } catch (const Interrupted&) {
+        // A signal handler raised: its exception is the one to see.
+        if (PyErr_Occurred() != nullptr) return nullptr;
+        return raise_panic("interrupted without an exception");
     } catch (const TextLimitExceeded& limit) {
         PyErr_SetString(PyExc_MemoryError, limit.what());
         return nullptr;

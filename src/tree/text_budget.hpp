@@ -8,12 +8,17 @@
 // call writes is charged here before it is written, and a call whose texts
 // would pass the cap ends with TextLimitExceeded, a std::bad_alloc that the
 // module boundary turns into a MemoryError saying which limit was passed.
+//
+// Charging is also where a long transformation asks its Interrupt whether to
+// stop: it then throws Interrupted.
 #pragma once
 
 #include <cstddef>
 #include <new>
 #include <string>
 #include <string_view>
+
+#include "eval/interrupt.hpp"
 
 namespace morvax {
 
@@ -31,12 +36,15 @@ public:
     // even counting the Python strings made from the texts afterwards.
     static constexpr std::size_t kDefaultLimit = std::size_t{1} << 30;
 
-    explicit TextBudget(std::size_t limit = kDefaultLimit) : left_(limit) {}
+    explicit TextBudget(std::size_t limit = kDefaultLimit, Interrupt* interrupt = nullptr)
+        : left_(limit), interrupt_(interrupt) {}
 
-    // Takes `bytes` from the budget; throws TextLimitExceeded when too few are left.
+    // Takes `bytes` from the budget; throws TextLimitExceeded when too few are
+    // left, Interrupted once the interrupt says stop.
     void charge(std::size_t bytes) {
         if (bytes > left_) throw TextLimitExceeded();
         left_ -= bytes;
+        if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
     }
 
     void append(std::string& out, std::string_view text) {
@@ -46,6 +54,7 @@ public:
 
 private:
     std::size_t left_;
+    Interrupt* interrupt_;
 };
 
 }  // namespace morvax
