@@ -11,7 +11,8 @@ namespace morvax {
 namespace {
 
 // Deeper syntax trees stay with the evaluator, which runs on the evaluation's
-// own stack segments; compiling happens on the caller's stack.
+// own stack segments; compiling happens where the formula was parsed, on a
+// stack with room for its nesting.
 constexpr int kMaxCompileNesting = 48;
 
 class Compiler {

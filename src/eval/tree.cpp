@@ -10,6 +10,7 @@
 
 #include "eval/context.hpp"
 #include "eval/evaluator.hpp"
+#include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "parser/parse.hpp"
 
@@ -339,12 +340,14 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
     }
     std::vector<const CompiledFormula*> parsed(distinct_, nullptr);  // null: the text did not parse
     std::vector<Step> steps;
+    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
     for (const std::uint32_t id : order) {
         const std::string_view text = seen.text(id);
         const Arena::Mark before = arena_.mark();
         char* copy = arena_.allocate<char>(text.size());
         if (!text.empty()) std::memcpy(copy, text.data(), text.size());
-        const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
+        StackRoom room;
+        const ParseResult<Value> p = parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room);
         if (!p.ok()) {
             arena_.rewind(before);
             continue;
@@ -352,8 +355,10 @@ FormulaTable::FormulaTable(const FlatTree& flat, const TreeIndex& tree) {
         const Value* value = arena_.make<Value>(p.value);
         // The steps, when it compiles, lie right after it.
         steps.clear();
-        auto* formula = code_.make<CompiledFormula>(value, nullptr);
-        if (compile_formula(*value, tree, steps)) {
+        auto* formula = code_.make<CompiledFormula>(value, nullptr, room);
+        bool compiled = false;
+        use_tree(segments, room, [&] { compiled = compile_formula(*value, tree, steps); });
+        if (compiled) {
             Step* placed = code_.allocate<Step>(steps.size());
             std::copy(steps.begin(), steps.end(), placed);
             formula->steps = placed;
@@ -418,12 +423,17 @@ TreeEvaluation::TreeEvaluation(FlatTree tree)
       nodes_(tree.take_nodes()) {}
 
 void TreeEvaluation::evaluate_all() {
-    if (dims_ == 0) return;
-    segments_.call([&] {
-        for (NodePtr n = 0; n < tree_.size(); ++n) {
-            for (std::size_t d = 0; d < dims_; ++d) evaluate_dimension(n, d);
-        }
-    });
+    for (NodePtr n = 0; n < tree_.size(); ++n) {
+        for (std::size_t d = 0; d < dims_; ++d) evaluate_dimension(n, d);
+    }
+}
+
+std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
+    bool covered = false;
+    const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+    if (covered && !slot.is_number() && slot.formula() != nullptr && slot.formula()->room == StackRoom::Deep)
+        return StackSegments::kReserve;
+    return StackSegments::kShallowStep;
 }
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
@@ -438,7 +448,7 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
-    if (!values_.get_value(n, d)) run_dimension(n, d);
+    if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
 }
 
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
@@ -457,7 +467,7 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
         return EvalResult::error(EvalError::Ref);
     }
     EvalResult result;
-    segments_.call([&] { result = run_dimension(n, d); });
+    segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
     return result;
 }
 

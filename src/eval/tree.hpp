@@ -23,6 +23,7 @@
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
+#include "parser/parse.hpp"
 
 namespace morvax {
 
@@ -190,6 +191,7 @@ private:
 struct CompiledFormula {
     const Value* value;  // null when the steps never need it
     const Step* steps;   // null: evaluate `value`
+    StackRoom room;      // the stack its evaluation needs
 };
 
 // What a node evaluates in one dimension: a compiled formula (null when its
@@ -329,6 +331,9 @@ public:
     const StackSegments& segments() const { return segments_; }
 
 private:
+    // The stack n's evaluation in d needs: little, unless its formula nests
+    // deeply.
+    std::size_t stack_need(NodePtr n, std::size_t d) const;
     EvalResult compute(NodePtr n, std::size_t d);
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.

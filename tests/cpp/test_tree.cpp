@@ -231,6 +231,26 @@ TEST(tree_deep_on_demand_chain) {
     CHECK(evaluation.segments().segments_allocated() > 0);
 }
 
+// Shallow work stays on the thread's own stack: a segment is mapped only when
+// a chain of on-demand evaluations, or a formula's nesting, needs one.
+TEST(tree_segments_only_when_depth_needs_them) {
+    struct Case {
+        std::size_t links;
+        const char* formula;
+        bool mapped;
+    };
+    const Case cases[] = {{1, "=1", false}, {4, "=1", false}, {2000, "=1", true},
+                          {1, "=abs(abs(abs(abs(abs(abs(abs(abs(1))))))))", false},
+                          {1, "=abs(abs(abs(abs(abs(abs(abs(abs(abs(1)))))))))", true}};
+    for (const Case& c : cases) {
+        Node root = chain(c.links);
+        root.children.back().formula = AnyDim<std::string>::single(c.formula);
+        TreeEvaluation evaluation(root);
+        evaluation.evaluate_all();
+        CHECK_EQ(evaluation.segments().segments_allocated() > 0, c.mapped) << c.links << " " << c.formula;
+    }
+}
+
 // Every link of the chain holds a formula nested as deeply as the parser
 // allows: each on-demand step needs a lot of stack, and the segments must
 // still leave room for it.
