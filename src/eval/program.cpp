@@ -287,7 +287,9 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                 };
                 if (children) {
                     read_children(n, d, take);
-                } else if (!read_right(n, d, take)) {
+                } else if (use == kPick ? !read_right_at(n, d, step->index, picked)
+                           : use == kMany ? !walk_right(n, d)
+                                          : !read_right(n, d, take)) {
                     // A single formula has no later dimensions: its right is a REF!.
                     return fail(use == kMany ? EvalError::Many : EvalError::Ref);
                 }

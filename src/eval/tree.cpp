@@ -471,6 +471,27 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
     return result;
 }
 
+bool TreeEvaluation::walk_right(NodePtr n, std::size_t d) {
+    if (!formulas_.is_list(n)) return false;
+    if (right_evaluated_from_.empty()) right_evaluated_from_.assign(tree_.size(), TextIds::kNone);
+    const std::size_t length = formulas_.length(n);
+    // Nested reads may lower the mark: the rest is then evaluated already.
+    for (std::size_t k = d + 1; k < length && k < right_evaluated_from_[n]; ++k) {
+        ++right_steps_;
+        read(n, k);
+    }
+    right_evaluated_from_[n] = static_cast<std::uint32_t>(std::min(d + 1, std::size_t{right_evaluated_from_[n]}));
+    return true;
+}
+
+bool TreeEvaluation::read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out) {
+    if (!walk_right(n, d)) return false;
+    const std::size_t length = formulas_.length(n);
+    const std::size_t later = length > d ? length - d - 1 : 0;
+    out = index == 0 || index > later ? EvalResult::error(EvalError::Ref) : read(n, d + index);
+    return true;
+}
+
 void TreeEvaluation::save_values() {
     for (NodePtr n = 0; n < nodes_.size(); ++n) {
         if (auto results = values_.results(n)) nodes_[n]->value = std::move(*results);

@@ -319,15 +319,27 @@ public:
     // formula is single and so has no later dimensions.
     template <class Take>
     bool read_right(NodePtr n, std::size_t d, Take&& take) {
-        if (!formulas_.is_list(n)) return false;
+        if (!walk_right(n, d)) return false;
         for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
         return true;
     }
+    // The later dimension `index` (from 1) of n after d, as read_right would
+    // give it (REF! past the end), after the same on-demand reads; false when
+    // n's formula is single.
+    bool read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out);
+    // Reads n's later dimensions after d in order, evaluating on demand what
+    // is not yet: once all of them are, this is free (a series whose every
+    // dimension reads the next would otherwise walk the rest of the series
+    // from each).  False when n's formula is single.
+    bool walk_right(NodePtr n, std::size_t d);
 
     const TreeIndex& tree() const { return tree_; }
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }
+    // How many later dimensions the right references have walked over (for
+    // tests and measurements).
+    std::size_t right_steps() const { return right_steps_; }
     const StackSegments& segments() const { return segments_; }
 
 private:
@@ -348,6 +360,10 @@ private:
     EvalStack stack_;
     StackSegments segments_;
     std::vector<Node*> nodes_;  // by position; empty when the tree came from elsewhere
+    // Per node, once a right reference was read: every dimension from this
+    // one to the end of its formula list is evaluated (kNone: not known).
+    std::vector<std::uint32_t> right_evaluated_from_;
+    std::size_t right_steps_ = 0;
     // What the aggregations being computed have collected so far, innermost
     // last: shared by the nested evaluations, each of which takes back what
     // it added before it returns.

@@ -251,6 +251,27 @@ TEST(tree_segments_only_when_depth_needs_them) {
     }
 }
 
+// A series whose every dimension reads the next one: each right reference
+// evaluates what it needs on demand, in order, and walks no further once the
+// rest of the series is evaluated. The walks stay linear in the series.
+TEST(tree_right_series_walks_linearly) {
+    for (const char* formula : {"=right[1] + 1", "=iferror(right[1]; 0) + 1", "=max(right[2]; 0) + 1"}) {
+        for (const std::size_t length : {10u, 1000u, 4000u}) {
+            std::vector<std::string> series(length, formula);
+            series.back() = "=0";
+            Node root;
+            root.name = "s";
+            root.formula = AnyDim<std::string>::multi(series);
+            TreeEvaluation evaluation(root);
+            evaluation.evaluate_all();
+            evaluation.save_values();
+            CHECK(evaluation.right_steps() <= 2 * length) << formula << " " << length << ": " << evaluation.right_steps();
+            const bool next = std::string_view(formula).find("[1]") != std::string_view::npos;
+            CHECK_EQ(root.value.list()[0].to_string(), next ? std::to_string(length - 1) : "REF!") << formula;
+        }
+    }
+}
+
 // Every link of the chain holds a formula nested as deeply as the parser
 // allows: each on-demand step needs a lot of stack, and the segments must
 // still leave room for it.
