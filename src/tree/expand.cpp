@@ -244,8 +244,8 @@ bool contains_references(std::string_view formula) {
     return std::any_of(tokens.begin(), tokens.end(), is_reference);
 }
 
-std::unordered_set<std::string_view> collect_non_reference_nodes(const Node& root) {
-    std::unordered_set<std::string_view> names;
+std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root) {
+    std::unordered_set<std::string_view, TextHash> names;
     for_each_preorder(root, [&](const Node& node) {
         if (!node.is_hidden && std::none_of(node.formula.begin(), node.formula.end(),
                                             [](const std::string& f) { return contains_references(f); })) {

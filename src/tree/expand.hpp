@@ -31,7 +31,7 @@ bool contains_references(std::string_view formula);
 
 // The names of the visible nodes none of whose formulas contains a reference.
 // The set views the tree's own names: the tree must outlive it.
-std::unordered_set<std::string_view> collect_non_reference_nodes(const Node& root);
+std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root);
 
 // Expands the formulas of one tree, keeping the state that all expansions of
 // a call share: the name index, the non-reference names and the expansion
@@ -78,14 +78,6 @@ private:
         std::string text;
         bool in_progress;  // text is the reference itself, standing in until done
     };
-    // Lets maps keyed by std::string be searched with a string_view.
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>{}(text);
-        }
-    };
-
     std::string expand_formula(const std::string& formula, std::size_t index, const Node& node);
     Frame& push_frame(std::string_view formula, const Node& node);
     bool advance(Frame& frame);

@@ -86,7 +86,7 @@ const Node* find_node_by_id(const Node& root, std::string_view id) {
 
 std::vector<std::string> extract_node_references_from_all(std::span<const std::string> formulas) {
     std::vector<std::string> names;
-    std::unordered_set<std::string> seen;
+    std::unordered_set<std::string, TextHash, std::equal_to<>> seen;
     for (const std::string& formula : formulas) {
         if (formula.empty()) continue;
         for (const Token& token : scan_tokens(formula)) {
