@@ -129,6 +129,10 @@ std::string render(const PreparedFormula& prepared, const ConversionContext& ctx
     Converted converted;
     use_tree(segments, prepared.room, [&] { converted = convert_expression(*prepared.expression, ctx); });
     if (!converted.ok()) return std::string(error_text(*converted.error));
+    // A spreadsheet refuses a longer formula, "=" included: like any other
+    // formula it cannot take, it becomes an error text.
+    constexpr std::size_t kMaxFormulaLength = 8192;
+    if (converted.text.size() + 1 > kMaxFormulaLength) return std::string(error_text(ConvertError::Value));
     std::string text;
     text.reserve(converted.text.size() + 1);
     text += '=';
