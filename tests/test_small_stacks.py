@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 
 import morvax_formulas as mf
-from treeutil import node, preorder
+from treeutil import node, on_thread, preorder
 
 LIMIT = 256
 OPENERS = ["abs(", "(", "sum(", "iferror(", "round(", "max(1;"]
@@ -37,26 +37,6 @@ def stack_sizes() -> list[int]:
     finally:
         threading.stack_size(previous)
     return [smallest, 64 * 1024, 128 * 1024, 256 * 1024]
-
-
-def on_thread(stack: int, work: Callable[[], Any]) -> Any:
-    """What `work` returns, or the exception it raises, on a new thread with `stack` bytes."""
-    out: list[Any] = []
-
-    def run() -> None:
-        try:
-            out.append(work())
-        except BaseException as error:  # compared like a result
-            out.append(repr(error))
-
-    previous = threading.stack_size(stack)
-    try:
-        worker = threading.Thread(target=run)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    return out[0]
 
 
 DEPTHS = [7, 8, 9, 56, 64, 65, LIMIT - 1, LIMIT, LIMIT + 1]
