@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
+#if MORVAX_ASAN
 #define MORVAX_ASAN_FIBERS 1
 #endif
 

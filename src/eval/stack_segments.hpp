@@ -19,14 +19,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MORVAX_HAS_ASAN_FEATURE 1
-#endif
-#endif
-#ifndef MORVAX_HAS_ASAN_FEATURE
-#define MORVAX_HAS_ASAN_FEATURE 0
-#endif
+#include "parser/frames.hpp"
 
 namespace morvax {
 
@@ -39,18 +32,22 @@ public:
     // The sanitizer clears a segment's shadow whenever it switches to it, so
     // its segments are kept smaller.
     // kShallowStep: room for a step whose formulas nest at most
-    // kShallowNesting levels (a few KiB, several times more instrumented).
+    // kShallowNesting levels (about 3 KiB optimised, with a wide margin).
     // kNativeBudget: how much of the calling thread's own stack the steps may
-    // use in all, below the outermost `call`.
-#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
+    // use in all, below the outermost `call`. Builds with large frames keep
+    // their steps off the thread's stack.
+#if MORVAX_ASAN
     static constexpr std::size_t kReserve = 3 * 1024 * 1024;
     static constexpr std::size_t kSegmentSize = 8 * 1024 * 1024;
-    static constexpr std::size_t kShallowStep = 24 * 1024;
-    static constexpr std::size_t kNativeBudget = 24 * 1024;
 #else
     static constexpr std::size_t kReserve = 640 * 1024;
     static constexpr std::size_t kSegmentSize = 16 * 1024 * 1024;
-    static constexpr std::size_t kShallowStep = 8 * 1024;
+#endif
+#if MORVAX_LARGE_FRAMES
+    static constexpr std::size_t kShallowStep = 128 * 1024;
+    static constexpr std::size_t kNativeBudget = 0;
+#else
+    static constexpr std::size_t kShallowStep = 12 * 1024;
     static constexpr std::size_t kNativeBudget = 16 * 1024;
 #endif
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/frames.hpp"
 #include "parser/rules.hpp"
 
 namespace morvax {
@@ -27,7 +28,8 @@ inline constexpr int kMaxNesting = 256;
 // Texts nested at most this deep are parsed, and their syntax trees used, on
 // the calling thread's own stack, which may be small; deeper ones are parsed
 // on a stack segment with room for kMaxNesting (see StackRoom in parse.hpp).
-inline constexpr int kShallowNesting = 8;
+// Parsing takes about 1 KiB of stack a level, 10 KiB instrumented.
+inline constexpr int kShallowNesting = MORVAX_LARGE_FRAMES ? 1 : 8;
 
 using NodeId = std::uint32_t;
 
@@ -69,7 +71,8 @@ public:
     std::pmr::memory_resource* scratch() { return &scratch_; }
 
 private:
-    alignas(std::max_align_t) std::byte buffer_[8192];
+    // Small: the parser's fallback runs on the caller's stack, which may be small.
+    alignas(std::max_align_t) std::byte buffer_[1024];
     std::pmr::monotonic_buffer_resource scratch_{buffer_, sizeof(buffer_)};
 };
 

@@ -232,16 +232,24 @@ TEST(tree_deep_on_demand_chain) {
 }
 
 // Shallow work stays on the thread's own stack: a segment is mapped only when
-// a chain of on-demand evaluations, or a formula's nesting, needs one.
+// a chain of on-demand evaluations, or a formula's nesting, needs one (or when
+// the build's frames are too large for the thread's stack).
 TEST(tree_segments_only_when_depth_needs_them) {
+    auto nested = [](int levels) {
+        std::string text = "=";
+        for (int i = 0; i < levels; ++i) text += "abs(";
+        return text + "1" + std::string(static_cast<std::size_t>(levels), ')');
+    };
+    const bool native = StackSegments::kShallowStep <= StackSegments::kNativeBudget;
     struct Case {
         std::size_t links;
-        const char* formula;
+        std::string formula;
         bool mapped;
     };
-    const Case cases[] = {{1, "=1", false}, {4, "=1", false}, {2000, "=1", true},
-                          {1, "=abs(abs(abs(abs(abs(abs(abs(abs(1))))))))", false},
-                          {1, "=abs(abs(abs(abs(abs(abs(abs(abs(abs(1)))))))))", true}};
+    const Case cases[] = {{1, "=1", !native},
+                          {1, nested(kShallowNesting), !native},
+                          {1, nested(kShallowNesting + 1), true},
+                          {2000, "=1", true}};
     for (const Case& c : cases) {
         Node root = chain(c.links);
         root.children.back().formula = AnyDim<std::string>::single(c.formula);
