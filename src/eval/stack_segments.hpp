@@ -31,11 +31,14 @@ public:
     // unoptimised, several times more instrumented).
     // The sanitizer clears a segment's shadow whenever it switches to it, so
     // its segments are kept smaller.
-    // kShallowStep: room for a step whose formulas nest at most
-    // kShallowNesting levels (about 3 KiB optimised, with a wide margin).
-    // kNativeBudget: how much of the calling thread's own stack the steps may
-    // use in all, below the outermost `call`. Builds with large frames keep
-    // their steps off the thread's stack.
+    // kShallowStep: room on a segment for a step whose formulas nest at most
+    // kShallowNesting levels (up to about 9 KiB optimised, measured; segments
+    // are large, so the margin is wide).
+    // On the calling thread's own stack, such a step counts as kNativeStep,
+    // and the steps may use kNativeBudget in all below the outermost `call`:
+    // about 17 KiB at the most, where a Python thread has at least some 30
+    // KiB left when it calls the module. Builds with large frames keep their
+    // steps off the thread's stack.
 #if MORVAX_ASAN
     static constexpr std::size_t kReserve = 3 * 1024 * 1024;
     static constexpr std::size_t kSegmentSize = 8 * 1024 * 1024;
@@ -44,24 +47,30 @@ public:
     static constexpr std::size_t kSegmentSize = 16 * 1024 * 1024;
 #endif
 #if MORVAX_LARGE_FRAMES
-    static constexpr std::size_t kShallowStep = 128 * 1024;
+    static constexpr std::size_t kShallowStep = 256 * 1024;
+    static constexpr std::size_t kNativeStep = 0;
     static constexpr std::size_t kNativeBudget = 0;
 #else
-    static constexpr std::size_t kShallowStep = 12 * 1024;
+    static constexpr std::size_t kShallowStep = 48 * 1024;
+    static constexpr std::size_t kNativeStep = 12 * 1024;
     static constexpr std::size_t kNativeBudget = 16 * 1024;
 #endif
+
+    static_assert(kNativeStep <= kNativeBudget);
 
     StackSegments();
     StackSegments(const StackSegments&) = delete;
     StackSegments& operator=(const StackSegments&) = delete;
     ~StackSegments();
 
-    // Runs `work()` here when `need` bytes of stack are left for it, else on a
-    // fresh segment.  An exception thrown by `work` reaches the caller either
-    // way.
+    // Runs `work()` here when `need` bytes of stack are left for it (on the
+    // thread's own stack: when it is a shallow step within the budget), else
+    // on a fresh segment.  An exception thrown by `work` reaches the caller
+    // either way.
     template <class F>
     void call(F&& work, std::size_t need = kReserve) {
-        if (low_ == 0 && native_top_ == 0 && need <= kNativeBudget) {
+        const bool native = low_ == 0 && need <= kShallowStep && kNativeStep > 0;
+        if (native && native_top_ == 0) {
             // The outermost call: its frame is where the budget starts.
             native_top_ = frame();
             struct Leave {
@@ -71,7 +80,7 @@ public:
             work();
             return;
         }
-        if (room() >= need) {
+        if (native ? room() >= kNativeStep : room() >= need) {
             work();
             return;
         }

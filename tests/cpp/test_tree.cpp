@@ -240,7 +240,7 @@ TEST(tree_segments_only_when_depth_needs_them) {
         for (int i = 0; i < levels; ++i) text += "abs(";
         return text + "1" + std::string(static_cast<std::size_t>(levels), ')');
     };
-    const bool native = StackSegments::kShallowStep <= StackSegments::kNativeBudget;
+    const bool native = StackSegments::kNativeStep > 0;
     struct Case {
         std::size_t links;
         std::string formula;
