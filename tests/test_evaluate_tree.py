@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 
 from morvax_formulas import evaluate_tree
-from treeutil import chain, deep, node, outline, values
+from treeutil import chain, deep, node, on_thread, outline, values
 
 
 # Every reference form once through the bridge; tests/cpp/test_tree.cpp holds
@@ -210,22 +210,7 @@ def test_long_on_demand_chain_in_a_small_thread() -> None:
     # Each link is evaluated on demand from the one before: as deep as the chain.
     length = 300_000
     root = chain(length)
-    errors: list[BaseException] = []
-
-    def run() -> None:
-        try:
-            evaluate_tree(root, in_place=True)
-        except BaseException as error:  # reported below, on the main thread
-            errors.append(error)
-
-    previous = threading.stack_size(512 * 1024)
-    try:
-        worker = threading.Thread(target=run)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    assert errors == []
+    assert on_thread(512 * 1024, lambda: evaluate_tree(root, in_place=True)) is root
     assert root.value == str(length)
     assert [link.value for link in root.children[::50_000]] == [str(length - i) for i in range(0, length, 50_000)]
 

@@ -367,8 +367,18 @@ class TreeGenerator:
         return f"({text}) and {comparison()}" if self.rng.random() < 0.2 else text
 
 
+def many_children() -> SimpleNamespace:
+    """A node of 600 children, so that its aggregations take more arguments
+    than a spreadsheet function does (255) and are written in groups."""
+    kids = [node(f"c{i}", "" if i % 50 == 7 else str(1 + ((i * 37) % 21 - 10) / 1000)) for i in range(600)]
+    formulas = ["=sum(children)", "=max(children)", "=min(children)", "=count(children)", "=avg(children)",
+                "=mult(children)", "=2 / avg(children) + 1", "=sum(children; 1)"]
+    return node("P", formulas, *kids)
+
+
 def corpus() -> list[Case]:
     cases = [Case(label, outline(text)) for label, text in HAND_WRITTEN.items()]
+    cases.append(Case("600 children", many_children()))
     for label, text in MULTI_DIMENSIONAL.items():
         cases += [Case(f"{label} by rows", outline(text)), Case(f"{label} by columns", outline(text), True)]
     for seed in range(12):

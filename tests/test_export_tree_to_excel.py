@@ -162,3 +162,57 @@ def test_deep_tree_in_place() -> None:
     export_tree_to_excel(root, in_place=True)
     assert root.cells == "=A1+1"  # d0 reads itself: the spreadsheet reports the cycle
     assert at.cells == "=A1+1"
+
+
+def calls(text: str) -> list[tuple[str, int]]:
+    """Every call in a cell formula: its name and how many arguments it has."""
+    out: list[tuple[str, int]] = []
+    stack: list[list[Any]] = []
+    name = ""
+    for c in text:
+        if c.isalpha() or c == ".":
+            name += c
+            continue
+        if c == "(":
+            stack.append([name, 1])
+        elif c == ")":
+            done = stack.pop()
+            out.append((done[0], done[1]))
+        elif c == "," and stack:
+            stack[-1][1] += 1
+        name = ""
+    return out
+
+
+@pytest.mark.parametrize("count", [255, 256, 600, 2000])
+@pytest.mark.parametrize("aggregation", ["sum", "mult", "max", "min", "count", "avg", "median", "stdev"])
+def test_no_call_passes_255_arguments(aggregation: str, count: int) -> None:
+    kids = [laid_out(f"c{i}", str(i), f"B{i + 2}") for i in range(count)]
+    [text] = exported(laid_out("x", f"=1 + {aggregation}(children)", "A1", *kids))[:1]
+    flat = count <= 255
+    if count > 1000 or (not flat and aggregation in ("median", "stdev")):
+        # Longer than the 8,192 characters a spreadsheet takes, or no
+        # equivalent form.
+        assert text == "VALUE!"
+        return
+    assert text.startswith("=1+")
+    assert max(n for _, n in calls(text)) <= 255
+    names = {name for name, _ in calls(text)}
+    if flat:
+        assert len(calls(text)) == 1
+    elif aggregation == "avg":
+        assert names == {"SUM", "COUNT", ""} and text.startswith("=1+(SUM(SUM(")
+    elif aggregation == "count":
+        assert names == {"SUM", "COUNT"}
+    # Every cell is still there, once.
+    assert text.replace("(", ",").replace(")", ",").split(",").count("B2") == (2 if aggregation == "avg" and not flat else 1)
+
+
+def test_many_conditions_and_a_shared_name_are_grouped() -> None:
+    shared = [laid_out("N", str(i), f"B{i + 2}") for i in range(300)]
+    conditions = " and ".join(f"@c{i} > 0" for i in range(300))
+    tested = [laid_out(f"c{i}", "1", f"C{i + 2}") for i in range(300)]
+    total, both = exported(laid_out("t", "=total(@N)", "A1"), laid_out("a", f"=if({conditions}; 1; 2)", "A2"),
+                           *shared, *tested)[:2]
+    assert total.startswith("=SUM(SUM(B2,") and max(n for _, n in calls(total)) <= 255
+    assert both.startswith("=IF(AND(AND(C2>0,") and max(n for _, n in calls(both)) <= 255

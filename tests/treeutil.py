@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import threading
+from collections.abc import Callable
 from types import SimpleNamespace
 from typing import Any
 
@@ -73,3 +75,24 @@ def deep(depth: int, formula: str = "=1") -> SimpleNamespace:
         at.children.append(child)
         at = child
     return root
+
+
+def on_thread(stack: int, work: Callable[[], Any]) -> Any:
+    """What `work` returns on a new thread with `stack` bytes of stack, or the
+    repr of what it raises (so that it compares like a result)."""
+    out: list[Any] = []
+
+    def run() -> None:
+        try:
+            out.append(work())
+        except BaseException as error:  # reported to the calling thread
+            out.append(repr(error))
+
+    previous = threading.stack_size(stack)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    return out[0]

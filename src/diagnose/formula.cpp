@@ -3,6 +3,7 @@
 #include <string>
 
 #include "diagnose/diagnose.hpp"
+#include "eval/formula_stack.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 
@@ -32,9 +33,17 @@ std::string lower(std::string_view word) {
     return out;
 }
 
+// Deeply nested texts are parsed on a stack segment: the calling thread's
+// stack may be small.
+ParseResult<Value> parse_anywhere(std::string_view text, Arena& arena) {
+    StackSegments segments;
+    StackRoom room;
+    return parse_formula_where_it_fits(segments, text, arena, room);
+}
+
 bool parses(std::string_view text) {
     Arena arena;
-    return FormulaParser::parse_formula(text, arena).ok();
+    return parse_anywhere(text, arena).ok();
 }
 
 // Round brackets opened and not closed, outside `@{...}` names.
@@ -89,7 +98,7 @@ std::string hint_for(std::string_view text, std::size_t pos, std::size_t end) {
 
 std::optional<FormulaProblem> diagnose_formula(std::string_view text) {
     Arena arena;
-    const ParseResult<Value> parsed = FormulaParser::parse_formula(text, arena);
+    const ParseResult<Value> parsed = parse_anywhere(text, arena);
     if (parsed.ok()) return std::nullopt;
     const FormulaError::Record& record = parsed.error.record();
     std::size_t start = std::min(record.start, text.size());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diagnose/diagnose.hpp"
+#include "eval/formula_stack.hpp"
 #include "diagnose/names.hpp"
 #include "diagnose/spans.hpp"
 #include "eval/evaluator.hpp"
@@ -101,6 +102,10 @@ TruthOrError truth_failed(Res error) { return {false, true, error}; }
 
 class Diagnosis {
 public:
+    // The stack a step may use whose formula nests deeply: the walk that
+    // carries causes takes several times the evaluator's frames.
+    static constexpr std::size_t kDeepStep = std::min(4 * StackSegments::kReserve, StackSegments::kSegmentSize / 2);
+
     explicit Diagnosis(Node& root)
         : flat_(root),
           tree_(std::as_const(flat_)),  // the names stay with flat_ for the details
@@ -155,13 +160,19 @@ private:
         const std::size_t slot = flat_.is_list(n) ? d : 0;
         return slot < ids.size() ? flat_.texts().text(ids[slot]) : std::string_view();
     }
-    const Value* parsed(std::string_view text);
+    struct Parsed {
+        const Value* value = nullptr;  // null: does not parse
+        bool deep = false;
+    };
+    Parsed parsed(std::string_view text);
+    std::size_t stack_need(NodePtr n, std::size_t d);
     // What n computes in d: its text read once, as a plain number or parsed.
     struct Slot {
         enum class Kind : std::uint8_t { Unread, Uncovered, Number, Parsed, Unparsable };
         Kind kind = Kind::Unread;
         double number = 0;
         const Value* value = nullptr;
+        bool deep = false;  // the formula nests deeply
     };
     const Slot& slot(NodePtr n, std::size_t d);
 
@@ -193,7 +204,7 @@ private:
     std::unordered_map<std::uint64_t, Why> causes_;  // per cell holding an error
     std::vector<Cycle> cycles_;
     Arena arena_;
-    std::unordered_map<std::string_view, const Value*> parsed_;  // null: does not parse
+    std::unordered_map<std::string_view, Parsed, TextHash> parsed_;
     std::vector<std::uint32_t> first_slot_;  // node n's texts: [first_slot_[n], first_slot_[n + 1])
     std::vector<Slot> slots_;
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
@@ -496,11 +507,12 @@ std::optional<std::vector<Res>> Walk::right(const void* part) {
 
 // -- the evaluation -----------------------------------------------------------
 
-const Value* Diagnosis::parsed(std::string_view text) {
-    const auto [it, added] = parsed_.try_emplace(text, nullptr);
+Diagnosis::Parsed Diagnosis::parsed(std::string_view text) {
+    const auto [it, added] = parsed_.try_emplace(text, Parsed{});
     if (added) {
-        ParseResult<Value> p = FormulaParser::parse_formula(text, arena_);
-        if (p.ok()) it->second = arena_.make<Value>(p.value);
+        StackRoom room;
+        ParseResult<Value> p = parse_formula_where_it_fits(segments_, text, arena_, room);
+        if (p.ok()) it->second = {arena_.make<Value>(p.value), room == StackRoom::Deep};
     }
     return it->second;
 }
@@ -525,13 +537,15 @@ std::size_t Diagnosis::depth_of(NodePtr n, std::size_t d) const {
 
 void Diagnosis::evaluate_all() {
     if (dims_ == 0) return;
-    segments_.call([&] {
-        for (NodePtr n = 0; n < tree_.size(); ++n) {
-            for (std::size_t d = 0; d < dims_; ++d) {
-                if (!values_.get_value(n, d)) run_dimension(n, d);
-            }
+    for (NodePtr n = 0; n < tree_.size(); ++n) {
+        for (std::size_t d = 0; d < dims_; ++d) {
+            if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
         }
-    });
+    }
+}
+
+std::size_t Diagnosis::stack_need(NodePtr n, std::size_t d) {
+    return slot(n, d).deep ? kDeepStep : StackSegments::kReserve;
 }
 
 const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
@@ -544,7 +558,9 @@ const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
     if (convert_plain_number(text, s.number)) {
         s.kind = Slot::Kind::Number;
     } else {
-        s.value = parsed(text);
+        const Parsed p = parsed(text);
+        s.value = p.value;
+        s.deep = p.deep;
         s.kind = s.value != nullptr ? Slot::Kind::Parsed : Slot::Kind::Unparsable;
     }
     return s;
@@ -601,7 +617,7 @@ Res Diagnosis::read(NodePtr m, std::size_t d, Why via) {
         return {EvalResult::error(EvalError::Ref), found_cycle(m, d, via)};
     }
     EvalResult result;
-    segments_.call([&] { result = run_dimension(m, d); });
+    segments_.call([&] { result = run_dimension(m, d); }, stack_need(m, d));
     if (!result.is_error()) return {result, {}};
     via.has_source = true;
     via.source = m;
@@ -774,7 +790,7 @@ std::vector<CellProblem> Diagnosis::problems() {
                 p.detail = syntax->message + (syntax->hint.empty() ? "" : "; " + syntax->hint);
             }
         } else {
-            const Value* value = parsed(formula);
+            const Value* value = parsed(formula).value;
             if (value != nullptr && why.at != nullptr) {
                 // Equal texts share one syntax tree, and often their problems.
                 auto [located, added] = spans_.try_emplace(value);

@@ -1,5 +1,6 @@
 #include "eval/context.hpp"
 
+#include "eval/evaluator.hpp"
 #include "eval/tree.hpp"
 
 namespace morvax {
@@ -39,6 +40,17 @@ ResultList TreeContext::get_right_values() const {
     ResultList out;
     if (!tree_.read_right(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); })) return ref_error();
     return out;
+}
+
+EvalNote EvalContext::get_right_value(std::size_t index) const {
+    const ResultList values = get_right_values();
+    return extract_indexed_value(values, index);
+}
+
+EvalNote TreeContext::get_right_value(std::size_t index) const {
+    EvalResult picked;
+    if (!tree_.read_right_at(node_, dimension_, index, picked)) return EvalResult::error(EvalError::Ref);
+    return picked;
 }
 
 ResultList TreeContext::get_cross_dimensional_values(std::string_view name,

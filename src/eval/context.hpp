@@ -26,6 +26,9 @@ public:
     virtual ResultList get_children_values() const = 0;
     // One result per later dimension of the node being evaluated.
     virtual ResultList get_right_values() const = 0;
+    // What an indexed right reference gives (extract_indexed_value of
+    // get_right_values()); a context may find it without the whole list.
+    virtual EvalNote get_right_value(std::size_t index) const;
     // The designated nodes' values in dimension 0.
     virtual ResultList get_cross_dimensional_values(std::string_view name,
                                                                  Index index) const = 0;
@@ -57,6 +60,7 @@ public:
                                                 Index index) const override;
     ResultList get_children_values() const override;
     ResultList get_right_values() const override;
+    EvalNote get_right_value(std::size_t index) const override;
     ResultList get_cross_dimensional_values(std::string_view name,
                                                          Index index) const override;
 

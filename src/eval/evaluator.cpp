@@ -56,7 +56,11 @@ EvalNote evaluate_atomic(const AtomicExpression& a, const EvalContext& ctx) {
         case 0: return number(std::get<NumberLiteral>(a).value);
         case 1: return evaluate_node_reference(std::get<NodeReference>(a), ctx);
         case 2: return evaluate_listed(ctx.get_children_values(), std::get<ChildrenReference>(a).index);
-        case 3: return evaluate_listed(ctx.get_right_values(), std::get<RightReference>(a).index);
+        case 3: {
+            const Index& index = std::get<RightReference>(a).index;
+            if (index) return ctx.get_right_value(*index);
+            return evaluate_listed(ctx.get_right_values(), index);
+        }
         case 4: return evaluate_modifier(std::get<ModifierCall>(a), ctx);
         case 5: return evaluate_function(std::get<FunctionCall>(a), ctx);
         case 6: return evaluate_aggregation(std::get<AggregationCall>(a), ctx);

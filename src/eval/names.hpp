@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 
 namespace morvax {
@@ -21,7 +22,7 @@ public:
     std::span<const Node* const> find(std::string_view name) const;
 
 private:
-    std::unordered_map<std::string_view, std::vector<const Node*>> by_name_;
+    std::unordered_map<std::string_view, std::vector<const Node*>, TextHash> by_name_;
 };
 
 // Calls `visit(node)` for every node below and including `root`, in pre-order,

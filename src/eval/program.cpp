@@ -12,7 +12,8 @@ namespace morvax {
 namespace {
 
 // Deeper syntax trees stay with the evaluator, which runs on the evaluation's
-// own stack segments; compiling happens on the caller's stack.
+// own stack segments; compiling happens where the formula was parsed, on a
+// stack with room for its nesting.
 constexpr int kMaxCompileNesting = 48;
 
 class Compiler {
@@ -201,7 +202,7 @@ private:
         static_assert(sizeof(T) <= sizeof(Step) && std::is_trivially_copyable_v<T>);
         emit(step, depth);
         Step word(StepOp::End);
-        std::memcpy(&word, &payload, sizeof(T));
+        std::memcpy(static_cast<void*>(&word), &payload, sizeof(T));
         out_.push_back(word);
     }
 
@@ -301,7 +302,9 @@ EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t 
                 };
                 if (children) {
                     read_children(n, d, take);
-                } else if (!read_right(n, d, take)) {
+                } else if (use == kPick ? !read_right_at(n, d, step->count, picked)
+                           : use == kMany ? !walk_right(n, d)
+                                          : !read_right(n, d, take)) {
                     // A single formula has no later dimensions: its right is a REF!.
                     return fail(use == kMany ? EvalError::Many : EvalError::Ref);
                 }

@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
+#if MORVAX_ASAN
 #define MORVAX_ASAN_FIBERS 1
 #endif
 
@@ -84,10 +84,12 @@ void enter_segment(unsigned high, unsigned low) {
 StackSegments::StackSegments() = default;
 StackSegments::~StackSegments() = default;
 
-std::size_t StackSegments::room() {
-    if (low_ == 0) return 0;  // the thread's own stack: unmeasured
-    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    return here > low_ ? here - low_ : 0;
+std::size_t StackSegments::room() const {
+    const std::uintptr_t here = frame();
+    if (low_ != 0) return here > low_ ? here - low_ : 0;
+    if (native_top_ == 0) return 0;  // the thread's own stack, outside the budget
+    const std::uintptr_t used = native_top_ > here ? native_top_ - here : 0;
+    return used < kNativeBudget ? kNativeBudget - used : 0;
 }
 
 void StackSegments::run_on_segment(Task task) {

@@ -1,12 +1,15 @@
 // Recursion whose depth the input decides (a chain of a million on-demand
-// evaluations) runs on separately allocated stack segments, a fresh one each
-// time the current one runs low, so it never overflows the native stack.
-// Everything within a segment is ordinary recursion: results and their order
-// are those of unbounded recursion.
+// evaluations, a formula nested kMaxNesting levels deep) runs on separately
+// allocated stack segments, a fresh one each time the current one runs low,
+// so it never overflows the native stack.  Everything within a segment is
+// ordinary recursion: results and their order are those of unbounded
+// recursion.
 //
 // The thread's own stack is never measured (asking the system for its bounds
-// reads /proc on the main thread, far dearer than a mapping): the first
-// `call` always moves to a segment, whose bounds are known.
+// reads /proc on the main thread, far dearer than a mapping) and may be small
+// (a Python thread may have a few tens of KiB): of it, only a fixed budget
+// below the outermost `call` is used, by steps that say they need little.
+// So a shallow tree maps no segment at all.
 #pragma once
 
 #include <cstddef>
@@ -16,14 +19,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MORVAX_HAS_ASAN_FEATURE 1
-#endif
-#endif
-#ifndef MORVAX_HAS_ASAN_FEATURE
-#define MORVAX_HAS_ASAN_FEATURE 0
-#endif
+#include "parser/frames.hpp"
 
 namespace morvax {
 
@@ -35,25 +31,56 @@ public:
     // unoptimised, several times more instrumented).
     // The sanitizer clears a segment's shadow whenever it switches to it, so
     // its segments are kept smaller.
-#if defined(__SANITIZE_ADDRESS__) || MORVAX_HAS_ASAN_FEATURE
+    // kShallowStep: room on a segment for a step whose formulas nest at most
+    // kShallowNesting levels (up to about 9 KiB optimised, measured; segments
+    // are large, so the margin is wide).
+    // On the calling thread's own stack, such a step counts as kNativeStep,
+    // and the steps may use kNativeBudget in all below the outermost `call`:
+    // about 17 KiB at the most, where a Python thread has at least some 30
+    // KiB left when it calls the module. Builds with large frames keep their
+    // steps off the thread's stack.
+#if MORVAX_ASAN
     static constexpr std::size_t kReserve = 3 * 1024 * 1024;
     static constexpr std::size_t kSegmentSize = 8 * 1024 * 1024;
 #else
     static constexpr std::size_t kReserve = 640 * 1024;
     static constexpr std::size_t kSegmentSize = 16 * 1024 * 1024;
 #endif
+#if MORVAX_LARGE_FRAMES
+    static constexpr std::size_t kShallowStep = 256 * 1024;
+    static constexpr std::size_t kNativeStep = 0;
+    static constexpr std::size_t kNativeBudget = 0;
+#else
+    static constexpr std::size_t kShallowStep = 48 * 1024;
+    static constexpr std::size_t kNativeStep = 12 * 1024;
+    static constexpr std::size_t kNativeBudget = 16 * 1024;
+#endif
+
+    static_assert(kNativeStep <= kNativeBudget);
 
     StackSegments();
     StackSegments(const StackSegments&) = delete;
     StackSegments& operator=(const StackSegments&) = delete;
     ~StackSegments();
 
-    // Runs `work()` here, or on a fresh segment when less than kReserve is
-    // left or the stack is the thread's own.  An exception thrown by `work`
-    // reaches the caller either way.
+    // Runs `work()` here when `need` bytes of stack are left for it (on the
+    // thread's own stack: when it is a shallow step within the budget), else
+    // on a fresh segment.  An exception thrown by `work` reaches the caller
+    // either way.
     template <class F>
-    void call(F&& work) {
-        if (room() >= kReserve) {
+    void call(F&& work, std::size_t need = kReserve) {
+        const bool native = low_ == 0 && need <= kShallowStep && kNativeStep > 0;
+        if (native && native_top_ == 0) {
+            // The outermost call: its frame is where the budget starts.
+            native_top_ = frame();
+            struct Leave {
+                std::uintptr_t& top;
+                ~Leave() { top = 0; }
+            } leave{native_top_};
+            work();
+            return;
+        }
+        if (native ? room() >= kNativeStep : room() >= need) {
             work();
             return;
         }
@@ -71,10 +98,14 @@ private:
     };
     struct Segment;
 
-    std::size_t room();
+    static std::uintptr_t frame() {
+        return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    }
+    std::size_t room() const;
     void run_on_segment(Task task);
 
     std::uintptr_t low_ = 0;  // lowest usable address of the current segment; 0 off segments
+    std::uintptr_t native_top_ = 0;  // the outermost call's frame on the thread's own stack; 0 outside
     std::size_t depth_ = 0;   // segments entered and not yet left
     std::vector<std::unique_ptr<Segment>> pool_;  // pool_[i] serves depth i, reused
 };

@@ -6,7 +6,11 @@
 // wherever the texts first lived.
 #pragma once
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,40 +20,75 @@
 
 namespace morvax {
 
-// A fast non-cryptographic hash of bytes: eight at a time, each word mixed in
-// by a multiply and shift. The length is mixed in first, so texts that differ
-// only by trailing zero bytes still differ.
-inline std::uint64_t hash_text(std::string_view text) {
+// The key of the text hash: 128 random bits drawn once per process, when a
+// text is first hashed, and never changed after (a constant of the process,
+// not state that calls share). Names and formulas come from users: with a
+// key they cannot know, no set of texts makes the tables below collide.
+struct TextHashKey {
+    std::uint64_t k0;
+    std::uint64_t k1;
+};
+
+inline TextHashKey draw_text_hash_key() {
+    TextHashKey key{};
+    if (getrandom(&key, sizeof(key), 0) == static_cast<ssize_t>(sizeof(key))) return key;
+    // No system random source: the clock and where the stack and the code
+    // were placed still differ from one process to the next.
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k0 = now ^ reinterpret_cast<std::uintptr_t>(&key);
+    key.k1 = (now * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<std::uintptr_t>(&draw_text_hash_key);
+    return key;
+}
+
+inline const TextHashKey& text_hash_key() {
+    static const TextHashKey key = draw_text_hash_key();
+    return key;
+}
+
+// SipHash-1-3 of the text under `key`: a keyed hash, so that colliding texts
+// cannot be found without the key, at a cost close to an unkeyed hash for
+// short texts.
+inline std::uint64_t siphash13(const TextHashKey& key, std::string_view text) {
+    std::uint64_t v0 = key.k0 ^ 0x736f6d6570736575ull;
+    std::uint64_t v1 = key.k1 ^ 0x646f72616e646f6dull;
+    std::uint64_t v2 = key.k0 ^ 0x6c7967656e657261ull;
+    std::uint64_t v3 = key.k1 ^ 0x7465646279746573ull;
+    auto round = [&] {
+        v0 += v1, v1 = std::rotl(v1, 13), v1 ^= v0, v0 = std::rotl(v0, 32);
+        v2 += v3, v3 = std::rotl(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = std::rotl(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = std::rotl(v1, 17), v1 ^= v2, v2 = std::rotl(v2, 32);
+    };
     const char* p = text.data();
     std::size_t n = text.size();
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-        p += 8;
-        n -= 8;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t m;
+        std::memcpy(&m, p, 8);
+        v3 ^= m;
+        round();
+        v0 ^= m;
     }
-    if (n > 0) {
-        // The last one to seven bytes without reading past them: two
-        // overlapping four-byte loads, or the first, middle and last byte.
-        std::uint64_t w;
-        if (n >= 4) {
-            std::uint32_t lo, hi;
-            std::memcpy(&lo, p, 4);
-            std::memcpy(&hi, p + n - 4, 4);
-            w = (std::uint64_t{hi} << 32) | lo;
-        } else {
-            w = std::uint64_t{static_cast<unsigned char>(p[0])} << 16 |
-                std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 | static_cast<unsigned char>(p[n - 1]);
-        }
-        h = (h ^ w) * 0x94D049BB133111EBull;
-        h ^= h >> 29;
-    }
-    h *= 0xBF58476D1CE4E5B9ull;
-    return h ^ (h >> 32);
+    std::uint64_t last = std::uint64_t{text.size() & 0xFF} << 56;
+    for (std::size_t i = 0; i < n; ++i) last |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    v3 ^= last;
+    round();
+    v0 ^= last;
+    v2 ^= 0xFF;
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
 }
+
+// The hash of every text table: SipHash-1-3 under the process's key.
+inline std::uint64_t hash_text(std::string_view text) { return siphash13(text_hash_key(), text); }
+
+// The text hash for standard hash maps keyed by texts; transparent, so that
+// maps keyed by std::string can be searched with a string_view.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return hash_text(text); }
+};
 
 // Copies of texts packed into chunks that never move: one allocation per
 // chunk (at least `chunk_size` bytes) rather than one per text.

@@ -10,6 +10,7 @@
 
 #include "eval/context.hpp"
 #include "eval/evaluator.hpp"
+#include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "parser/parse.hpp"
 
@@ -278,28 +279,34 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
         }
     }
     std::vector<Step> steps;
+    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
     for (const std::uint32_t id : order) {
         if (interrupt.tick()) break;
-        by_id_[id] = compile(texts.text(id), tree, steps);
+        by_id_[id] = compile(texts.text(id), tree, steps, segments);
         ++distinct_;
     }
 }
 
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
-FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps) {
+FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
+                                  StackSegments& segments) {
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
     char* copy = arena_.allocate<char>(text.size());
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
-    const ParseResult<Value> p = FormulaParser::parse_formula(std::string_view(copy, text.size()), arena_);
+    StackRoom room;
+    const ParseResult<Value> p = parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room);
     if (!p.ok()) {
         arena_.rewind(before);
         return FormulaSlot::steps(nullptr);
     }
     const Value* value = arena_.make<Value>(p.value);
+    const bool deep = room == StackRoom::Deep;
     steps.clear();
-    if (!compile_formula(*value, tree, steps)) return FormulaSlot::syntax(value);
+    bool compiled = false;
+    use_tree(segments, room, [&] { compiled = compile_formula(*value, tree, steps); });
+    if (!compiled) return FormulaSlot::syntax(value, deep);
     Step* placed = code_.allocate<Step>(steps.size());
     std::copy(steps.begin(), steps.end(), placed);
     // Steps that never hand the syntax tree to the evaluator leave it (and
@@ -307,7 +314,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, 
     // the trees kept stay few and the parser writes to memory already in the
     // cache.
     if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) arena_.rewind(before);
-    return FormulaSlot::steps(placed);
+    return FormulaSlot::steps(placed, deep);
 }
 
 // The grid holds every slot (a list's entry d in dimension d, a single
@@ -382,16 +389,20 @@ void TreeEvaluation::store_constants() {
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
     store_constants();
-    segments_.call([&] {
-        for (NodePtr n = 0; n < tree_.size(); ++n) {
-            // Most nodes were read by a formula before their turn comes.
-            if (values_.complete(n)) continue;
-            for (std::size_t d = 0; d < dims_; ++d) {
-                if (interrupt_.tick()) return;
-                evaluate_dimension(n, d);
-            }
+    for (NodePtr n = 0; n < tree_.size(); ++n) {
+        // Most nodes were read by a formula before their turn comes.
+        if (values_.complete(n)) continue;
+        for (std::size_t d = 0; d < dims_; ++d) {
+            if (interrupt_.tick()) return;
+            evaluate_dimension(n, d);
         }
-    });
+    }
+}
+
+std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
+    bool covered = false;
+    const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+    return covered && slot.is_deep() ? StackSegments::kReserve : StackSegments::kShallowStep;
 }
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
@@ -406,7 +417,7 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
-    if (!values_.get_value(n, d)) run_dimension(n, d);
+    if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
 }
 
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
@@ -428,8 +439,29 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
         return EvalResult::error(EvalError::Ref);
     }
     EvalResult result;
-    segments_.call([&] { result = run_dimension(n, d); });
+    segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
     return result;
+}
+
+bool TreeEvaluation::walk_right(NodePtr n, std::size_t d) {
+    if (!formulas_.is_list(n)) return false;
+    if (right_evaluated_from_.empty()) right_evaluated_from_.assign(tree_.size(), TextIds::kNone);
+    const std::size_t length = formulas_.length(n);
+    // Nested reads may lower the mark: the rest is then evaluated already.
+    for (std::size_t k = d + 1; k < length && k < right_evaluated_from_[n]; ++k) {
+        ++right_steps_;
+        read(n, k);
+    }
+    right_evaluated_from_[n] = static_cast<std::uint32_t>(std::min(d + 1, std::size_t{right_evaluated_from_[n]}));
+    return true;
+}
+
+bool TreeEvaluation::read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out) {
+    if (!walk_right(n, d)) return false;
+    const std::size_t length = formulas_.length(n);
+    const std::size_t later = length > d ? length - d - 1 : 0;
+    out = index == 0 || index > later ? EvalResult::error(EvalError::Ref) : read(n, d + index);
+    return true;
 }
 
 void TreeEvaluation::save_values() {

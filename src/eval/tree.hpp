@@ -24,6 +24,7 @@
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
+#include "parser/parse.hpp"
 
 namespace morvax {
 
@@ -199,13 +200,16 @@ private:
 // What a node evaluates in one dimension: the steps of a compiled formula
 // (null when its text did not parse), the syntax tree of one left to the
 // evaluator, a plain number, held in the table without any formula around
-// it, or Empty.
+// it, or Empty. Steps and syntax trees say whether their formula nests so
+// deeply that evaluating it needs a stack segment.
 class FormulaSlot {
 public:
     FormulaSlot() = default;
-    static FormulaSlot steps(const Step* steps) { return FormulaSlot(reinterpret_cast<std::uintptr_t>(steps)); }
-    static FormulaSlot syntax(const Value* value) {
-        return FormulaSlot(reinterpret_cast<std::uintptr_t>(value) | kSyntax);
+    static FormulaSlot steps(const Step* steps, bool deep = false) {
+        return FormulaSlot(reinterpret_cast<std::uintptr_t>(steps) | (deep && steps != nullptr ? kDeep : 0));
+    }
+    static FormulaSlot syntax(const Value* value, bool deep = false) {
+        return FormulaSlot(reinterpret_cast<std::uintptr_t>(value) | kSyntax | (deep ? kDeep : 0));
     }
     static FormulaSlot number(std::size_t index) { return FormulaSlot(index << 1 | 1); }
     // An empty text (or only whitespace): Empty in every dimension.
@@ -213,17 +217,21 @@ public:
 
     bool is_number() const { return (bits_ & 1) != 0; }
     bool is_empty() const { return bits_ == kEmpty; }
-    bool is_syntax() const { return (bits_ & 7) == kSyntax; }
+    bool is_syntax() const { return (bits_ & (kSyntax | 1)) == kSyntax; }
+    // Steps or a syntax tree whose evaluation needs a stack segment.
+    bool is_deep() const { return (bits_ & (kDeep | 1)) == kDeep && bits_ != kEmpty; }
     std::size_t number_index() const { return bits_ >> 1; }
-    const Step* steps() const { return reinterpret_cast<const Step*>(bits_); }
-    const Value* syntax() const { return reinterpret_cast<const Value*>(bits_ & ~kSyntax); }
+    const Step* steps() const { return reinterpret_cast<const Step*>(bits_ & ~kTags); }
+    const Value* syntax() const { return reinterpret_cast<const Value*>(bits_ & ~kTags); }
     bool operator==(const FormulaSlot&) const = default;
 
 private:
     // Steps and syntax trees lie at addresses aligned to 8: the low bits tell
-    // the kinds apart.
-    static constexpr std::uintptr_t kEmpty = 2;
+    // the kinds apart. Empty is the deep mark alone, which no address has.
+    static constexpr std::uintptr_t kDeep = 2;
     static constexpr std::uintptr_t kSyntax = 4;
+    static constexpr std::uintptr_t kTags = 7;
+    static constexpr std::uintptr_t kEmpty = kDeep;
     explicit FormulaSlot(std::uintptr_t bits) : bits_(bits) {}
     std::uintptr_t bits_ = 0;
 };
@@ -281,7 +289,8 @@ private:
     FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
     void prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension, const TreeIndex& tree,
                  Interrupt& interrupt);
-    FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps);
+    FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
+                        StackSegments& segments);
     void lay_out_grid(const FlatTree& flat);
 
     // The grid's mark for "past the end of a list".
@@ -352,19 +361,34 @@ public:
     // formula is single and so has no later dimensions.
     template <class Take>
     bool read_right(NodePtr n, std::size_t d, Take&& take) {
-        if (!formulas_.is_list(n)) return false;
+        if (!walk_right(n, d)) return false;
         for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
         return true;
     }
+    // The later dimension `index` (from 1) of n after d, as read_right would
+    // give it (REF! past the end), after the same on-demand reads; false when
+    // n's formula is single.
+    bool read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out);
+    // Reads n's later dimensions after d in order, evaluating on demand what
+    // is not yet: once all of them are, this is free (a series whose every
+    // dimension reads the next would otherwise walk the rest of the series
+    // from each).  False when n's formula is single.
+    bool walk_right(NodePtr n, std::size_t d);
 
     const TreeIndex& tree() const { return tree_; }
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }
+    // How many later dimensions the right references have walked over (for
+    // tests and measurements).
+    std::size_t right_steps() const { return right_steps_; }
     const StackSegments& segments() const { return segments_; }
 
 private:
     void store_constants();
+    // The stack n's evaluation in d needs: little, unless its formula nests
+    // deeply.
+    std::size_t stack_need(NodePtr n, std::size_t d) const;
     EvalResult compute(NodePtr n, std::size_t d);
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.
@@ -381,6 +405,10 @@ private:
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
+    // Per node, once a right reference was read: every dimension from this
+    // one to the end of its formula list is evaluated (kNone: not known).
+    std::vector<std::uint32_t> right_evaluated_from_;
+    std::size_t right_steps_ = 0;
     // What the aggregations being computed have collected so far, innermost
     // last: shared by the nested evaluations, each of which takes back what
     // it added before it returns.

@@ -110,18 +110,34 @@ std::string EvalResult::to_string() const {
 
 Node::~Node() {
     if (children.empty()) return;
-    // Every children list below is detached into `lists`, breadth first, so
-    // each node is destroyed with no children of its own: no recursion, and
-    // no node is moved, only the lists' handles.
-    std::vector<std::vector<Node>> lists;
-    lists.push_back(std::move(children));
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-        // The list's elements stay where they are while `lists` grows.
-        Node* const first = lists[i].data();
-        Node* const last = first + lists[i].size();
-        for (Node* child = first; child != last; ++child) {
-            if (!child->children.empty()) lists.push_back(std::move(child->children));
+    // Depth first, without recursion and without allocating: a tree may be
+    // destroyed because memory ran out. `level` holds the nodes left at the
+    // current depth. A node descended into stays at the back of its level,
+    // its children moved out, and keeps the levels above in its own
+    // `children` until the walk comes back to it.
+    std::vector<Node> level = std::move(children);
+    std::vector<Node> above;
+    for (;;) {
+        if (level.empty()) {
+            if (above.empty()) return;
+            level = std::move(above);
+            above = std::move(level.back().children);
+            level.pop_back();
+            continue;
         }
+        Node& last = level.back();
+        if (last.children.empty()) {
+            level.pop_back();
+            continue;
+        }
+        std::vector<Node> below = std::move(last.children);
+        if (level.size() == 1) {
+            level.pop_back();  // nothing left to come back to at this depth
+        } else {
+            last.children = std::move(above);
+            above = std::move(level);
+        }
+        level = std::move(below);
     }
 }
 

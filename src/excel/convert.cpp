@@ -1,9 +1,12 @@
 #include "excel/convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <variant>
+#include <vector>
 
 namespace morvax {
 namespace {
@@ -15,6 +18,62 @@ using Failure = std::optional<ConvertError>;
 constexpr Failure success = std::nullopt;
 
 constexpr std::string_view kSelf = "Self";
+
+// The most arguments a spreadsheet function takes.
+constexpr std::size_t kMaxArguments = 255;
+
+// The arguments of the call whose list starts at `text`: split at the commas
+// outside parentheses and quotes (addresses may name a quoted sheet).
+std::vector<std::string_view> top_level_arguments(std::string_view text) {
+    std::vector<std::string_view> out;
+    std::size_t depth = 0, start = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;  // a doubled quote closes and reopens: the same
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (depth > 0) --depth;
+        } else if (c == ',' && depth == 0) {
+            out.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    out.push_back(text.substr(start));
+    return out;
+}
+
+// `args` as calls of at most kMaxArguments each, `first` around the
+// arguments themselves and `then` around groups of such calls, level by level
+// until at most kMaxArguments remain; joined by commas.
+std::string grouped_arguments(const std::vector<std::string_view>& args, std::string_view first,
+                              std::string_view then) {
+    std::vector<std::string> level(args.begin(), args.end());
+    for (std::string_view function = first; level.size() > kMaxArguments; function = then) {
+        std::vector<std::string> groups;
+        for (std::size_t i = 0; i < level.size(); i += kMaxArguments) {
+            std::string call(function);
+            call += '(';
+            for (std::size_t j = i; j < std::min(level.size(), i + kMaxArguments); ++j) {
+                if (j > i) call += ',';
+                call += level[j];
+            }
+            call += ')';
+            groups.push_back(std::move(call));
+        }
+        level = std::move(groups);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < level.size(); ++i) {
+        if (i > 0) out += ',';
+        out += level[i];
+    }
+    return out;
+}
 
 std::string_view comparison_text(ComparisonOperator op) {
     switch (op) {
@@ -128,6 +187,33 @@ public:
         return success;
     }
 
+    // Closes the call of `function` written from `call` on, its arguments
+    // from `args` on. One with more arguments than a spreadsheet takes is
+    // rewritten as nested calls where they compute the same (an average as a
+    // sum over a count), else it fails with Value.
+    Failure close_call(std::string_view function, std::size_t call, std::size_t args) {
+        const std::string_view list(out_.data() + args, out_.size() - args);
+        const std::vector<std::string_view> split = top_level_arguments(list);
+        if (split.size() <= kMaxArguments) {
+            out_ += ')';
+            return success;
+        }
+        std::string rewritten;
+        if (function == "COUNT") {
+            rewritten = "SUM(" + grouped_arguments(split, "COUNT", "SUM") + ")";
+        } else if (function == "AVERAGE") {
+            rewritten = "(SUM(" + grouped_arguments(split, "SUM", "SUM") + ")/SUM(" +
+                        grouped_arguments(split, "COUNT", "SUM") + "))";
+        } else if (function == "SUM" || function == "PRODUCT" || function == "MAX" ||
+                   function == "MIN" || function == "AND" || function == "OR") {
+            rewritten = std::string(function) + "(" + grouped_arguments(split, function, function) + ")";
+        } else {
+            return ConvertError::Value;  // MEDIAN and STDEV.S take their values whole
+        }
+        out_.replace(call, std::string::npos, rewritten);
+        return success;
+    }
+
     Failure node_cell(std::string_view name, Index index, std::size_t dimension,
                       bool allow_multiple, const ConversionContext& ctx) {
         if (name == kSelf) {
@@ -139,13 +225,13 @@ public:
         if (index) return cell(*found[*index - 1], dimension, ctx);
         if (found.size() == 1) return cell(*found.front(), dimension, ctx);
         if (!allow_multiple) return ConvertError::Many;
+        const std::size_t call = out_.size();
         out_ += "SUM(";
         for (std::size_t i = 0; i < found.size(); ++i) {
             if (i > 0) out_ += ',';
             if (Failure f = cell(*found[i], dimension, ctx)) return f;
         }
-        out_ += ')';
-        return success;
+        return close_call("SUM", call, call + 4);
     }
 
     Failure children(Index index, const ConversionContext& ctx) {
@@ -239,6 +325,7 @@ private:
     Failure joined(std::string_view function, const First& first, const List<Next>& rest,
                    Write&& write) {
         if (rest.empty()) return write(first);
+        const std::size_t call = out_.size();
         out_ += function;
         out_ += '(';
         if (Failure f = write(first)) return f;
@@ -246,8 +333,7 @@ private:
             out_ += ',';
             if (Failure f = write(next)) return f;
         }
-        out_ += ')';
-        return success;
+        return close_call(function, call, call + function.size() + 1);
     }
 
     // Copies `format`, calling `argument(i)` to write the i-th "{}".
@@ -269,14 +355,14 @@ private:
                         const ConversionContext& ctx) {
         ConversionContext many = ctx;
         many.allow_multiple = true;
+        const std::size_t call = out_.size();
         out_ += function;
         out_ += '(';
         for (std::size_t i = 0; i < args.size(); ++i) {
             if (i > 0) out_ += ',';
             if (Failure f = expression(args[i], many)) return f;
         }
-        out_ += ')';
-        return success;
+        return close_call(function, call, call + function.size() + 1);
     }
 
     // a, b, c: IF(a<>"",a,IF(b<>"",b,c)), written front to back.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
@@ -105,25 +106,33 @@ bool read_decimal(std::string_view s, double& out) {
 struct PreparedFormula {
     const Expression* expression = nullptr;  // to translate per dimension
     std::string text;                        // otherwise the cell text itself
+    StackRoom room = StackRoom::Shallow;     // where `expression` may be walked
 };
 
-PreparedFormula prepare_formula(std::string_view formula, Arena& arena) {
+PreparedFormula prepare_formula(std::string_view formula, Arena& arena, StackSegments& segments) {
     if (formula.empty()) return {};
     if (formula.front() != '=') return {nullptr, literal_cell_text(formula)};
-    const ParseResult<Value> parsed = FormulaParser::parse_formula(formula, arena);
+    StackRoom room;
+    const ParseResult<Value> parsed = parse_formula_where_it_fits(segments, formula, arena, room);
     if (!parsed.ok()) return {nullptr, "ERROR!"};
     switch (parsed.value.kind) {
-        case Value::Kind::Expression: return {parsed.value.expression, {}};
+        case Value::Kind::Expression: return {parsed.value.expression, {}, room};
         case Value::Kind::Number: return {nullptr, format_number(parsed.value.number)};
         case Value::Kind::Empty: break;
     }
     return {};
 }
 
-std::string render(const PreparedFormula& prepared, const ConversionContext& ctx) {
+std::string render(const PreparedFormula& prepared, const ConversionContext& ctx,
+                   StackSegments& segments) {
     if (prepared.expression == nullptr) return prepared.text;
-    const Converted converted = convert_expression(*prepared.expression, ctx);
+    Converted converted;
+    use_tree(segments, prepared.room, [&] { converted = convert_expression(*prepared.expression, ctx); });
     if (!converted.ok()) return std::string(error_text(*converted.error));
+    // A spreadsheet refuses a longer formula, "=" included: like any other
+    // formula it cannot take, it becomes an error text.
+    constexpr std::size_t kMaxFormulaLength = 8192;
+    if (converted.text.size() + 1 > kMaxFormulaLength) return std::string(error_text(ConvertError::Value));
     std::string text;
     text.reserve(converted.text.size() + 1);
     text += '=';
@@ -137,7 +146,7 @@ bool has_no_addresses(const AnyDim<std::string>& cells) {
 
 // The cell texts of one node, one per address, in the form of its `cells`.
 AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
-                                    const NameIndex& names) {
+                                    const NameIndex& names, StackSegments& segments) {
     const std::size_t count = node.cells.dimensions();
     ConversionContext ctx{node, table, 0, &names, false};
     Arena arena;
@@ -150,10 +159,10 @@ AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
         const std::string* formula = node.formula.at(ctx.dimension);
         const std::string_view text = formula != nullptr ? std::string_view(*formula) : "";
         if (ctx.dimension == 0 || text != prepared_for) {
-            prepared = prepare_formula(text, arena);
+            prepared = prepare_formula(text, arena, segments);
             prepared_for = text;
         }
-        texts[ctx.dimension] = render(prepared, ctx);
+        texts[ctx.dimension] = render(prepared, ctx, segments);
     }
     if (node.cells.is_single()) return AnyDim<std::string>::single(std::move(texts.front()));
     return AnyDim<std::string>::multi(std::move(texts));
@@ -167,21 +176,25 @@ void collect_cells_snapshot(const Node& node, CellTable& table) {
 
 void convert_tree(Node& node, const Node& root, const CellTable& table) {
     const NameIndex names(root);
+    StackSegments segments;
     for_each_preorder(node, [&](Node& n) {
-        if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names);
+        if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names, segments);
     });
 }
 
 std::string formula_cell_text(std::string_view formula, const ConversionContext& ctx) {
     Arena arena;
-    return render(prepare_formula(formula, arena), ctx);
+    StackSegments segments;
+    return render(prepare_formula(formula, arena, segments), ctx, segments);
 }
 
 std::string literal_cell_text(std::string_view formula) {
     const std::string_view trimmed = unicode::trim(formula);
     if (trimmed.empty()) return {};
     Arena arena;
-    const ParseResult<Value> parsed = FormulaParser::parse_formula(trimmed, arena);
+    // Only a bare number matters here, and no text too deep for a shallow
+    // stack is one.
+    const ParseResult<Value> parsed = FormulaParser::parse_formula(trimmed, arena, StackRoom::Shallow);
     if (parsed.ok() && parsed.value.kind == Value::Kind::Number) {
         std::string text = trimmed.back() == '%' ? "=" : "";
         append_number(text, parsed.value.number);

@@ -208,6 +208,8 @@ private:
 
 // What a reading of one object found, for the note on a protocol TypeError.
 struct Reading {
+    explicit Reading(const AttributeNames& attribute_names) : names(attribute_names) {}
+
     const AttributeNames& names;
     PyRef name;                       // the object's name, once read
     const char* received = nullptr;   // the type of what broke the protocol
@@ -812,7 +814,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
     auto enter = [&](PyRef object, Handle node) {
         if (interrupt.tick()) return false;
         if (++nodes > kMostNodes) return too_large("nodes", kMostNodes);
-        Reading r{names};
+        Reading r(names);
         PyRef children;
         if (!read(r, object.get(), node, children)) return fail(r, node);
         if (texts > kMostTexts) return too_large("formula texts", kMostTexts);

@@ -10,9 +10,6 @@
 namespace morvax::direct {
 namespace {
 
-// Deeper texts are left to the full grammar, which owns the nesting guard.
-constexpr int kMaxDirectNesting = 64;
-
 // A recursive-descent reading of the grammar that builds the syntax tree in
 // one pass.  Every method returns true with its part built, or false meaning
 // "not sure": the whole text then goes to the full grammar.  It only ever
@@ -21,7 +18,8 @@ constexpr int kMaxDirectNesting = 64;
 // alternative would fail part-way and a later one be tried, it gives up.
 class Direct {
 public:
-    Direct(std::string_view text, Arena& arena) : t_(text), arena_(arena) {}
+    Direct(std::string_view text, Arena& arena, NestingLimit& limit)
+        : t_(text), arena_(arena), limit_(limit) {}
 
     bool formula(Value& out) {
         ws();
@@ -299,7 +297,11 @@ private:
         return false;
     }
 
-    bool nest() { return ++nesting_ <= kMaxDirectNesting; }
+    bool nest() {
+        if (++nesting_ <= limit_.max) return true;
+        limit_.exceeded = true;
+        return false;
+    }
     void unnest() { --nesting_; }
 
     bool open_call() {
@@ -575,6 +577,7 @@ private:
 
     std::string_view t_;
     Arena& arena_;
+    NestingLimit& limit_;
     std::size_t p_ = 0;
     int nesting_ = 0;
 
@@ -593,13 +596,14 @@ private:
 
 }  // namespace
 
-bool parse_formula(std::string_view text, Arena& arena, Value& out) {
-    Direct d(text, arena);
+bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit) {
+    Direct d(text, arena, limit);
     return d.formula(out);
 }
 
-bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out) {
-    Direct d(text, arena);
+bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out,
+                     NestingLimit& limit) {
+    Direct d(text, arena, limit);
     return d.condition(out);
 }
 

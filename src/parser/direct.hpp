@@ -11,7 +11,27 @@
 
 namespace morvax::direct {
 
-bool parse_formula(std::string_view text, Arena& arena, Value& out);
-bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out);
+// Deeper texts are left to the full grammar, which owns the nesting limit.
+inline constexpr int kMaxDirectNesting = 64;
+
+// How deep a reading may nest; `exceeded` tells whether the text went deeper
+// (the reading then returns false).
+struct NestingLimit {
+    int max = kMaxDirectNesting;
+    bool exceeded = false;
+};
+
+bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit);
+bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out,
+                     NestingLimit& limit);
+
+inline bool parse_formula(std::string_view text, Arena& arena, Value& out) {
+    NestingLimit limit;
+    return parse_formula(text, arena, out, limit);
+}
+inline bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out) {
+    NestingLimit limit;
+    return parse_condition(text, arena, out, limit);
+}
 
 }  // namespace morvax::direct

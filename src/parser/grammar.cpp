@@ -3,16 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "parser/stack.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax::grammar {
 namespace {
-
-// Deep texts also stop when the thread's stack runs low (a thread started with
-// a small stack), leaving room for building and evaluating what was parsed.
-constexpr int kStackCheckEvery = 16;
-constexpr std::size_t kStackReserve = 160 * 1024;
 
 enum class Kind : std::uint8_t {
     Normal,          // skips whitespace between items, produces a node
@@ -31,9 +25,10 @@ public:
     // `open_name`, when given, is shared by matches on suffixes of one text;
     // `text` then starts `base` bytes into that text.
     Matcher(std::string_view text, ParseTree* tree, std::vector<bool>* open_name = nullptr,
-            std::size_t base = 0)
+            std::size_t base = 0, int max_nesting = kMaxNesting)
         : text_(text),
           tree_(tree),
+          max_nesting_(max_nesting),
           stack_(scratch()),
           memo_expression_(scratch()),
           memo_boolean_(scratch()),
@@ -140,8 +135,7 @@ private:
     template <class F>
     bool nested(F&& f) {
         ++nesting_;
-        if (nesting_ > kMaxNesting ||
-            (nesting_ % kStackCheckEvery == 0 && stack_left(stack_low()) < kStackReserve)) {
+        if (nesting_ > max_nesting_) {
             aborted_ = true;
             failure_.too_deep = true;
         }
@@ -653,17 +647,13 @@ private:
 
     bool dispatch(Rule r);
 
-    std::uintptr_t stack_low() {
-        if (!stack_low_known_) stack_low_ = stack_low_bound(), stack_low_known_ = true;
-        return stack_low_;
-    }
-
     std::pmr::memory_resource* scratch() const {
         return tree_ != nullptr ? tree_->scratch() : std::pmr::get_default_resource();
     }
 
     std::string_view text_;
     ParseTree* tree_;  // null: match only, build no nodes
+    int max_nesting_;
     std::size_t pos_ = 0;
     std::pmr::vector<NodeId> stack_;
     std::pmr::vector<Memo> memo_expression_;
@@ -674,8 +664,6 @@ private:
     bool atomic_ = false;
     bool inside_atomic_ = false;
     bool aborted_ = false;
-    bool stack_low_known_ = false;
-    std::uintptr_t stack_low_ = 0;
     std::vector<bool>* open_name_;
     std::size_t base_;
 };
@@ -752,7 +740,8 @@ bool Matcher::run(Rule start) { return dispatch(start); }
 
 }  // namespace
 
-bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& failure) {
+bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& failure,
+           int max_nesting) {
     tree.text = text;
     tree.nodes.clear();
     tree.child_ids.clear();
@@ -765,7 +754,7 @@ bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& f
         return false;
     }
     tree.nodes.reserve(std::min<std::size_t>(4 * text.size() + 16, 4096));
-    Matcher m(text, &tree);
+    Matcher m(text, &tree, nullptr, 0, max_nesting);
     if (!m.run(start)) {
         failure = m.failure();
         return false;

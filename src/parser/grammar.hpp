@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parser/frames.hpp"
 #include "parser/rules.hpp"
 
 namespace morvax {
@@ -21,8 +22,14 @@ namespace morvax {
 constexpr bool is_grammar_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Nesting deeper than this many parentheses, calls or parenthesised conditions
-// fails the parse, so that no text can exhaust the native stack.
+// fails the parse, on every thread: the one limit of the language.
 inline constexpr int kMaxNesting = 256;
+
+// Texts nested at most this deep are parsed, and their syntax trees used, on
+// the calling thread's own stack, which may be small; deeper ones are parsed
+// on a stack segment with room for kMaxNesting (see StackRoom in parse.hpp).
+// Parsing takes about 1 KiB of stack a level, 10 KiB instrumented.
+inline constexpr int kShallowNesting = MORVAX_LARGE_FRAMES ? 1 : 8;
 
 using NodeId = std::uint32_t;
 
@@ -64,7 +71,8 @@ public:
     std::pmr::memory_resource* scratch() { return &scratch_; }
 
 private:
-    alignas(std::max_align_t) std::byte buffer_[8192];
+    // Small: the parser's fallback runs on the caller's stack, which may be small.
+    alignas(std::max_align_t) std::byte buffer_[1024];
     std::pmr::monotonic_buffer_resource scratch_{buffer_, sizeof(buffer_)};
 };
 
@@ -72,14 +80,16 @@ struct GrammarFailure {
     std::size_t pos = 0;      // furthest position at which a rule was attempted
     RuleSet expected = 0;     // rules that failed there
     RuleSet unexpected = 0;   // rules that matched there inside a negative look-ahead
-    bool too_deep = false;    // the nesting guard stopped the parse
+    bool too_deep = false;    // the text nests deeper than the parse allowed
 };
 
 namespace grammar {
 
 // Parses `text` with `start` anchored at offset 0; the rule need not consume
 // the whole text.  On success fills `tree` (its `text` is set to `text`).
-bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& failure);
+// Nesting deeper than `max_nesting` stops the parse with `too_deep`.
+bool parse(Rule start, std::string_view text, ParseTree& tree, GrammarFailure& failure,
+           int max_nesting = kMaxNesting);
 
 // Length of the match of `rule` parsed alone on `text` from offset 0, or
 // nothing when it does not match.  Builds no nodes; any rule may be asked.

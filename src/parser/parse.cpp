@@ -597,18 +597,54 @@ private:
 
 }  // namespace
 
-ParseResult<Value> FormulaParser::parse_formula(std::string_view text, Arena& arena) {
-    ParseResult<Value> result;
-    if (direct::parse_formula(text, arena, result.value)) return result;
-    return parse_formula_by_grammar(text, arena);
+namespace {
+
+int nesting_limit(StackRoom room) { return room == StackRoom::Shallow ? kShallowNesting : kMaxNesting; }
+
+// The direct reading first; the full grammar when it is not sure.  On a
+// shallow stack, a text the direct reading finds too deep goes no further.
+template <class T, class Direct, class Grammar>
+ParseResult<T> parse_with(std::string_view text, Arena& arena, StackRoom room, Direct&& direct,
+                          Grammar&& grammar) {
+    ParseResult<T> result;
+    direct::NestingLimit limit;
+    if (room == StackRoom::Shallow) limit.max = kShallowNesting;
+    if (direct(text, arena, result.value, limit)) return result;
+    if (limit.exceeded && room == StackRoom::Shallow) {
+        result.needs_deep_stack = true;
+        return result;
+    }
+    return grammar(text, arena, room);
 }
 
-ParseResult<Value> FormulaParser::parse_formula_by_grammar(std::string_view text, Arena& arena) {
+// Whether a failed grammar parse is only a shallow stack's limit: the text
+// then needs a deep stack rather than failing.
+template <class T>
+bool deep_only(const GrammarFailure& failure, StackRoom room, ParseResult<T>& result) {
+    if (!failure.too_deep || room != StackRoom::Shallow) return false;
+    result.needs_deep_stack = true;
+    return true;
+}
+
+}  // namespace
+
+ParseResult<Value> FormulaParser::parse_formula(std::string_view text, Arena& arena,
+                                                StackRoom room) {
+    return parse_with<Value>(
+        text, arena, room,
+        [](std::string_view t, Arena& a, Value& out, direct::NestingLimit& limit) {
+            return direct::parse_formula(t, a, out, limit);
+        },
+        parse_formula_by_grammar);
+}
+
+ParseResult<Value> FormulaParser::parse_formula_by_grammar(std::string_view text, Arena& arena,
+                                                           StackRoom room) {
     ParseResult<Value> result;
     ParseTree tree;
     GrammarFailure failure;
-    if (!grammar::parse(Rule::value, text, tree, failure)) {
-        result.error = FormulaError::mismatch(text, failure);
+    if (!grammar::parse(Rule::value, text, tree, failure, nesting_limit(room))) {
+        if (!deep_only(failure, room, result)) result.error = FormulaError::mismatch(text, failure);
         return result;
     }
     Builder b(tree, arena);
@@ -639,19 +675,22 @@ ParseResult<Value> FormulaParser::parse_formula_by_grammar(std::string_view text
 }
 
 ParseResult<const BooleanExpression*> FormulaParser::parse_condition(std::string_view text,
-                                                                      Arena& arena) {
-    ParseResult<const BooleanExpression*> result;
-    if (direct::parse_condition(text, arena, result.value)) return result;
-    return parse_condition_by_grammar(text, arena);
+                                                                      Arena& arena,
+                                                                      StackRoom room) {
+    return parse_with<const BooleanExpression*>(
+        text, arena, room,
+        [](std::string_view t, Arena& a, const BooleanExpression*& out,
+           direct::NestingLimit& limit) { return direct::parse_condition(t, a, out, limit); },
+        parse_condition_by_grammar);
 }
 
 ParseResult<const BooleanExpression*> FormulaParser::parse_condition_by_grammar(
-    std::string_view text, Arena& arena) {
+    std::string_view text, Arena& arena, StackRoom room) {
     ParseResult<const BooleanExpression*> result;
     ParseTree tree;
     GrammarFailure failure;
-    if (!grammar::parse(Rule::boolean_value, text, tree, failure)) {
-        result.error = FormulaError::mismatch(text, failure);
+    if (!grammar::parse(Rule::boolean_value, text, tree, failure, nesting_limit(room))) {
+        if (!deep_only(failure, room, result)) result.error = FormulaError::mismatch(text, failure);
         return result;
     }
     return parse_boolean_expression(tree, tree.children(tree.top[0])[0], arena);

@@ -51,21 +51,35 @@ template <class T>
 struct ParseResult {
     T value{};
     FormulaError error;
-    bool ok() const { return !error; }
+    // Parsed with StackRoom::Shallow, the text nests deeper than
+    // kShallowNesting: neither parsed nor failed, it is to be parsed again
+    // with StackRoom::Deep.
+    bool needs_deep_stack = false;
+    bool ok() const { return !error && !needs_deep_stack; }
 };
+
+// The stack a parse runs on, and that the syntax tree it builds is used on
+// (construction, evaluation and translation all recurse once per nesting
+// level).  Deep: room for kMaxNesting levels, which a text nested deeper
+// fails.  Shallow: any thread's stack, however small; a text nested deeper
+// than kShallowNesting comes back with `needs_deep_stack`.  Both give the same
+// result for every text they parse.
+enum class StackRoom : std::uint8_t { Shallow, Deep };
 
 struct FormulaParser {
     // A stored formula: empty, a bare number, or "=" and an expression.
-    static ParseResult<Value> parse_formula(std::string_view text, Arena& arena);
+    static ParseResult<Value> parse_formula(std::string_view text, Arena& arena,
+                                            StackRoom room = StackRoom::Deep);
     // A condition text (no leading "=").
-    static ParseResult<const BooleanExpression*> parse_condition(std::string_view text,
-                                                                  Arena& arena);
+    static ParseResult<const BooleanExpression*> parse_condition(
+        std::string_view text, Arena& arena, StackRoom room = StackRoom::Deep);
 
     // The same through the full grammar and parse nodes only, skipping the
     // direct reading; the two must agree on every text.
-    static ParseResult<Value> parse_formula_by_grammar(std::string_view text, Arena& arena);
-    static ParseResult<const BooleanExpression*> parse_condition_by_grammar(std::string_view text,
-                                                                             Arena& arena);
+    static ParseResult<Value> parse_formula_by_grammar(std::string_view text, Arena& arena,
+                                                       StackRoom room = StackRoom::Deep);
+    static ParseResult<const BooleanExpression*> parse_condition_by_grammar(
+        std::string_view text, Arena& arena, StackRoom room = StackRoom::Deep);
 };
 
 // Builders over the nodes of a successful parse of `tree.text`.

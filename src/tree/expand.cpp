@@ -1,5 +1,7 @@
 #include "tree/expand.hpp"
 
+#include "eval/formula_stack.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -324,7 +326,8 @@ Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
 bool Expander::parses(FormulaInfo& info, const std::string& formula) {
     if (info.parses < 0) {
         const Arena::Mark mark = parse_arena_.mark();
-        info.parses = FormulaParser::parse_formula(formula, parse_arena_).ok() ? 1 : 0;
+        StackRoom room;  // a deeply nested text is parsed on a segment: the thread's stack may be small
+        info.parses = parse_formula_where_it_fits(segments_, formula, parse_arena_, room).ok() ? 1 : 0;
         parse_arena_.rewind(mark);
     }
     return info.parses == 1;
@@ -399,8 +402,8 @@ bool contains_references(std::string_view formula) {
     return std::any_of(tokens.begin(), tokens.end(), is_reference);
 }
 
-std::unordered_set<std::string_view> collect_non_reference_nodes(const Node& root) {
-    std::unordered_set<std::string_view> names;
+std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root) {
+    std::unordered_set<std::string_view, TextHash> names;
     for_each_preorder(root, [&](const Node& node) {
         if (!node.is_hidden && std::none_of(node.formula.begin(), node.formula.end(),
                                             [](const std::string& f) { return contains_references(f); })) {

@@ -39,6 +39,7 @@
 #include "parser/ast.hpp"
 #include "references/references.hpp"
 #include "tree/reference_forms.hpp"
+#include "eval/stack_segments.hpp"
 #include "tree/text_budget.hpp"
 
 namespace morvax {
@@ -49,7 +50,7 @@ bool contains_references(std::string_view formula);
 
 // The names of the visible nodes none of whose formulas contains a reference.
 // The set views the tree's own names: the tree must outlive it.
-std::unordered_set<std::string_view> collect_non_reference_nodes(const Node& root);
+std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root);
 
 // Expands the formulas of one tree, keeping the state that all expansions of
 // a call share: the name index and the expansion cache, whose first entry for
@@ -141,14 +142,6 @@ private:
             return std::hash<const void*>{}(key.first) ^ (key.second * 0x9E3779B97F4A7C15u);
         }
     };
-    // Lets maps keyed by std::string be searched with a string_view.
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view text) const {
-            return std::hash<std::string_view>{}(text);
-        }
-    };
-
     std::string expand_formula(const std::string& formula, std::size_t dimension, const Node& node);
     Frame& push_frame(const std::string& formula, const Node& node, FormulaInfo& info,
                       std::size_t dimension);
@@ -194,6 +187,7 @@ private:
     std::vector<Piece> scratch_;
     std::deque<Frame> frames_;  // a deque: pushing keeps references to the others valid
     Arena parse_arena_;
+    StackSegments segments_;  // for parsing texts nested too deeply for the thread's stack
     bool met_cycle_ = false;
     TextBudget& budget_;
 };

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "eval/text_ids.hpp"
 #include "references/references.hpp"
 
 namespace morvax {
@@ -22,7 +23,7 @@ public:
     }
 
 private:
-    std::unordered_map<std::string_view, std::string> forms_;
+    std::unordered_map<std::string_view, std::string, TextHash> forms_;
 };
 
 }  // namespace morvax

@@ -87,9 +87,9 @@ RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
     // under their old names: a deleted node's old reference that is one of
     // them would silently reach another node.  Only a name a deleted node
     // had can give such a text.
-    std::unordered_set<std::string_view> deleted_names;
+    std::unordered_set<std::string_view, TextHash> deleted_names;
     for (const NodeInfo* before : deleted) deleted_names.insert(before->name);
-    std::unordered_set<std::string> collisions;
+    std::unordered_set<std::string, TextHash, std::equal_to<>> collisions;
     for (const auto& [before, after] : kept) {
         if (!deleted_names.contains(before->name)) continue;
         collisions.insert(unambiguous(*before, after->occurrence, new_counts));

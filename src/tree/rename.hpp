@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "tree/text_budget.hpp"
 
@@ -22,10 +23,10 @@ struct NodeInfo {
 };
 
 // Tables over one tree; keys and names view the tree's own texts.
-using IdTable = std::unordered_map<std::string_view, NodeInfo>;
-using NameCounts = std::unordered_map<std::string_view, std::size_t>;
+using IdTable = std::unordered_map<std::string_view, NodeInfo, TextHash>;
+using NameCounts = std::unordered_map<std::string_view, std::size_t, TextHash>;
 // Old reference text -> its replacement.
-using RenameTable = std::unordered_map<std::string, std::string>;
+using RenameTable = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
 // The visible nodes by id; when ids repeat, the last node in pre-order wins
 // (all nodes without an id share the empty one).  Counts the visible nodes of

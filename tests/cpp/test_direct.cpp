@@ -182,6 +182,53 @@ TEST(direct_conditions_agree_with_the_grammar) {
     std::printf("conditions: %zu valid, %zu read directly\n", valid, direct);
 }
 
+// A parse for a shallow stack gives what the deep one gives, or asks for the
+// deep one: texts nested from none to a dozen levels around generated ones.
+TEST(shallow_and_deep_parses_agree) {
+    Generator gen(17);
+    std::mt19937 rng(17);
+    std::size_t deep_only = 0, agreed = 0;
+    for (int i = 0; i < 6000; ++i) {
+        const int levels = static_cast<int>(rng() % 13);
+        std::string text = i % 2 == 0 ? gen.formula() : gen.condition();
+        const std::size_t eq = text.find('=');
+        if (i % 2 == 0 && eq != std::string::npos && text.compare(eq, 2, "==") != 0) {
+            std::string inner = text.substr(eq + 1);
+            text = "=";
+            for (int l = 0; l < levels; ++l) text += l % 2 ? "abs(" : "(";
+            text += inner + std::string(static_cast<std::size_t>(levels), ')');
+        } else if (i % 2 == 1) {
+            text = std::string(static_cast<std::size_t>(levels), '(') + text + std::string(static_cast<std::size_t>(levels), ')');
+        }
+        Arena arena;
+        std::string shallow_dump, deep_dump;
+        bool needs_deep = false, shallow_ok = false, deep_ok = false;
+        if (i % 2 == 0) {
+            const auto shallow = FormulaParser::parse_formula(text, arena, StackRoom::Shallow);
+            const auto deep = FormulaParser::parse_formula(text, arena, StackRoom::Deep);
+            needs_deep = shallow.needs_deep_stack;
+            shallow_ok = shallow.ok(), deep_ok = deep.ok();
+            if (shallow_ok) shallow_dump = dump(shallow.value);
+            if (deep_ok) deep_dump = dump(deep.value);
+        } else {
+            const auto shallow = FormulaParser::parse_condition(text, arena, StackRoom::Shallow);
+            const auto deep = FormulaParser::parse_condition(text, arena, StackRoom::Deep);
+            needs_deep = shallow.needs_deep_stack;
+            shallow_ok = shallow.ok(), deep_ok = deep.ok();
+            if (shallow_ok) shallow_dump = dump(*shallow.value);
+            if (deep_ok) deep_dump = dump(*deep.value);
+        }
+        if (needs_deep) {
+            ++deep_only;
+            continue;
+        }
+        ++agreed;
+        CHECK_EQ(shallow_ok, deep_ok) << text;
+        CHECK_EQ(shallow_dump, deep_dump) << text;
+    }
+    CHECK(deep_only > 500 && agreed > 500) << deep_only << " " << agreed;
+}
+
 TEST(common_formulas_take_the_direct_path) {
     for (std::string_view text :
          {"", "5", " -1,5% ", "=1+2*3", "=@Revenue * (1 + @Growth)", "=sum(children)",

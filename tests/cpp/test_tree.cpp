@@ -231,6 +231,55 @@ TEST(tree_deep_on_demand_chain) {
     CHECK(evaluation.segments().segments_allocated() > 0);
 }
 
+// Shallow work stays on the thread's own stack: a segment is mapped only when
+// a chain of on-demand evaluations, or a formula's nesting, needs one (or when
+// the build's frames are too large for the thread's stack).
+TEST(tree_segments_only_when_depth_needs_them) {
+    auto nested = [](int levels) {
+        std::string text = "=";
+        for (int i = 0; i < levels; ++i) text += "abs(";
+        return text + "1" + std::string(static_cast<std::size_t>(levels), ')');
+    };
+    const bool native = StackSegments::kNativeStep > 0;
+    struct Case {
+        std::size_t links;
+        std::string formula;
+        bool mapped;
+    };
+    const Case cases[] = {{1, "=1", !native},
+                          {1, nested(kShallowNesting), !native},
+                          {1, nested(kShallowNesting + 1), true},
+                          {2000, "=1", true}};
+    for (const Case& c : cases) {
+        Node root = chain(c.links);
+        root.children.back().formula = AnyDim<std::string>::single(c.formula);
+        TreeEvaluation evaluation(root);
+        evaluation.evaluate_all();
+        CHECK_EQ(evaluation.segments().segments_allocated() > 0, c.mapped) << c.links << " " << c.formula;
+    }
+}
+
+// A series whose every dimension reads the next one: each right reference
+// evaluates what it needs on demand, in order, and walks no further once the
+// rest of the series is evaluated. The walks stay linear in the series.
+TEST(tree_right_series_walks_linearly) {
+    for (const char* formula : {"=right[1] + 1", "=iferror(right[1]; 0) + 1", "=max(right[2]; 0) + 1"}) {
+        for (const std::size_t length : {10u, 1000u, 4000u}) {
+            std::vector<std::string> series(length, formula);
+            series.back() = "=0";
+            Node root;
+            root.name = "s";
+            root.formula = AnyDim<std::string>::multi(series);
+            TreeEvaluation evaluation(root);
+            evaluation.evaluate_all();
+            evaluation.save_values();
+            CHECK(evaluation.right_steps() <= 2 * length) << formula << " " << length << ": " << evaluation.right_steps();
+            const bool next = std::string_view(formula).find("[1]") != std::string_view::npos;
+            CHECK_EQ(root.value.list()[0].to_string(), next ? std::to_string(length - 1) : "REF!") << formula;
+        }
+    }
+}
+
 // Every link of the chain holds a formula nested as deeply as the parser
 // allows: each on-demand step needs a lot of stack, and the segments must
 // still leave room for it.

@@ -1,6 +1,10 @@
 // Results, notes, memo slots, per-dimension values and number printing.
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -129,6 +133,76 @@ TEST(deep_trees_clone_and_free_without_recursion) {
     }
     CHECK_EQ(depth, std::size_t{300000});
     CHECK_EQ(b->name, "299999");
+}
+
+}  // namespace
+
+// Every allocation of the test program is counted, so that a test can tell
+// that some work allocated nothing.
+namespace {
+std::size_t allocations = 0;
+std::size_t live = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    ++live;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    if (p == nullptr) return;
+    --live;
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+
+namespace {
+
+// Shapes that make a destruction walk go deep, wide, or back up often: a
+// chain, a caterpillar (each spine node with leaves before and after it), and
+// random trees.
+Node shaped(int shape, std::mt19937& rng) {
+    if (shape == 0) return chain(100000);
+    Node root;
+    root.name = "r";
+    if (shape == 1) {
+        Node* at = &root;
+        for (int i = 0; i < 20000; ++i) {
+            at->children.emplace_back().name = "leaf";
+            at->children.emplace_back().name = "spine";
+            at->children.emplace_back().name = "leaf";
+            at = &at->children[1];
+        }
+        return root;
+    }
+    std::vector<Node*> open{&root};
+    for (int i = 0; i < 5000; ++i) {
+        Node* parent = open[rng() % open.size()];
+        parent->children.emplace_back().name = std::to_string(i);
+        // Pointers into children lists move when a list grows: take fresh ones.
+        open.clear();
+        std::vector<Node*> todo{&root};
+        while (!todo.empty() && open.size() < 64) {
+            Node* n = todo.back();
+            todo.pop_back();
+            open.push_back(n);
+            for (Node& c : n->children) todo.push_back(&c);
+        }
+    }
+    return root;
+}
+
+TEST(trees_are_freed_without_allocating) {
+    std::mt19937 rng(17);
+    for (int shape = 0; shape < 6; ++shape) {
+        const std::size_t live_before = live;
+        std::optional<Node> tree(shaped(shape, rng));
+        const std::size_t allocated = allocations;
+        tree.reset();
+        CHECK_EQ(allocations, allocated) << "shape " << shape;
+        CHECK_EQ(live, live_before) << "shape " << shape;
+    }
 }
 
 TEST(clone_keeps_every_field) {

@@ -1,0 +1,117 @@
+"""Times evaluate_tree on inputs built to be slow, beside ordinary inputs of
+the same size measured in the same run:
+
+- a series whose every dimension reads the next one (`=right[1] + 1`) over
+  10,000, 20,000 and 40,000 dimensions, beside the same series of `=1 + 1`:
+  the time per dimension must stay flat as the series grows;
+- 80,000 names of 16 ASCII characters, and 40,000 formula texts, that all
+  collide under an unkeyed hash (the one these tables used before they were
+  keyed), beside random texts of the same length: crafted texts must cost
+  about what random ones cost.
+
+    python bench/bench_hostile.py [--repeat N]
+
+Needs numpy to craft the colliding texts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import time
+from collections.abc import Callable
+from types import SimpleNamespace as Node
+
+import morvax_formulas
+
+MASK = (1 << 64) - 1
+
+
+def best_of(repeat: int, run: Callable[[], object]) -> float:
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def series(length: int, formula: str) -> Node:
+    return Node(name="s", formula=[formula] * (length - 1) + ["=0"], children=[])
+
+
+def colliding_texts(count: int, prefix: bytes) -> list[str]:
+    """`count` texts of 16 ASCII bytes, starting with `prefix`, whose unkeyed
+    hash (multiply and shift over 8-byte words) is the same for all: the
+    second word cancels whatever the first one made of the state."""
+    import numpy as np
+
+    mul = np.uint64(0xBF58476D1CE4E5B9)
+    start = np.uint64(0x9E3779B97F4A7C15 ^ 16)
+    target = np.uint64(0x0123456789ABCDEF & 0x7F7F7F7F7F7F7F7F)
+    rng = np.random.default_rng(17)
+    found: list[str] = []
+    seen: set[bytes] = set()
+    while len(found) < count:
+        first = rng.integers(32, 127, size=(1 << 20, 8), dtype=np.uint8)
+        first[:, : len(prefix)] = np.frombuffer(prefix, dtype=np.uint8)
+        words = first.view("<u8").ravel()
+        with np.errstate(over="ignore"):
+            state = (start ^ words) * mul
+        state ^= state >> np.uint64(31)
+        second = state ^ target  # the state the second word must cancel
+        ascii_ = (second & np.uint64(0x8080808080808080)) == 0
+        for a, b in zip(words[ascii_], second[ascii_]):
+            text = int(a).to_bytes(8, "little") + int(b).to_bytes(8, "little")
+            if text not in seen:
+                seen.add(text)
+                found.append(text.decode("ascii"))
+    return found[:count]
+
+
+def random_texts(count: int, prefix: str) -> list[str]:
+    rng = random.Random(17)
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+    return [prefix + "".join(rng.choice(letters) for _ in range(16 - len(prefix))) for _ in range(count)]
+
+
+def named_tree(names: list[str]) -> Node:
+    return Node(name="root", formula="=1", children=[Node(name=n, formula="1", children=[]) for n in names])
+
+
+def formula_tree(texts: list[str]) -> Node:
+    return Node(name="root", formula="=1", children=[Node(name="x", formula=t, children=[]) for t in texts])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+    evaluate = morvax_formulas.evaluate_tree
+
+    print(f"{'input':<52} {'time':>9} {'baseline':>9} {'ratio':>6}")
+    for length in (10_000, 20_000, 40_000):
+        hostile_tree, plain_tree = series(length, "=right[1] + 1"), series(length, "=1 + 1")
+        hostile = best_of(args.repeat, lambda: evaluate(hostile_tree, in_place=True))
+        plain = best_of(args.repeat, lambda: evaluate(plain_tree, in_place=True))
+        print(f"{'=right[1] + 1 over ' + format(length, ',') + ' dimensions':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
+        assert evaluate(series(length, "=right[1] + 1")).value[0] == str(length - 1)
+
+    try:
+        crafted_names = colliding_texts(80_000, b"")
+        crafted_formulas = colliding_texts(40_000, b"=")
+    except ImportError:
+        print("numpy is missing: no crafted texts")
+        return
+    for what, crafted, plain, build in (
+        ("80,000 colliding 16-character names", crafted_names, random_texts(80_000, ""), named_tree),
+        ("40,000 colliding 16-character formula texts", crafted_formulas, random_texts(40_000, "="), formula_tree),
+    ):
+        hostile_tree, plain_tree = build(crafted), build(plain)
+        hostile = best_of(args.repeat, lambda: evaluate(hostile_tree, in_place=True))
+        baseline = best_of(args.repeat, lambda: evaluate(plain_tree, in_place=True))
+        print(f"{what:<52} {hostile:9.4f} {baseline:9.4f} {hostile / baseline:6.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,122 @@
+"""Every function under an address-space limit (RLIMIT_AS) just above what the
+process already uses: each call either succeeds or raises MemoryError, with a
+tree it was not to change left as it was; the process never aborts. Each
+function runs in a child process that sweeps the headroom, lowering the limit
+before each call and lifting it after."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from buildtools import sanitized
+
+pytestmark = [
+    pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS and /proc are Linux's"),
+    pytest.mark.skipif(sanitized(), reason="the sanitizer reserves far more address space than any limit"),
+]
+
+CHILD = textwrap.dedent(
+    """
+    import ctypes, gc, resource, sys
+    import morvax_formulas as mf
+    from types import SimpleNamespace as N
+
+    def tree():
+        kids = [N(id=f"i{i}", name=f"n{i}", formula=[f"=@n{i - 1} + 1" if i else "1", "=right[1]", "=2"],
+                  cells=[f"A{i}", f"B{i}", f"C{i}"], children=[N(name="x", formula="=1", children=[])])
+                for i in range(2000)]
+        return N(id="root", name="root", formula="=sum(children)", cells="A0", children=kids)
+
+    def snapshot(root):
+        if not hasattr(root, "children"):
+            return root
+        out, todo = [], [root]
+        while todo:
+            n = todo.pop()
+            out.append((n.name, n.formula, getattr(n, "value", None), getattr(n, "cells", None)))
+            todo.extend(n.children)
+        return out
+
+    CALLS = {
+        "evaluate": lambda t: mf.evaluate("=" + "+".join(["abs(1)"] * 3000)),
+        "evaluate_boolean": lambda t: mf.evaluate_boolean(" and ".join(["(1>0)"] * 3000)),
+        "get_tokens": lambda t: mf.get_tokens("=" + "+".join(["@a"] * 3000)),
+        "evaluate_tree": lambda t: mf.evaluate_tree(t),
+        "evaluate_tree_in_place": lambda t: mf.evaluate_tree(t, in_place=True),
+        "expand_tree_formulas": lambda t: mf.expand_tree_formulas(t),
+        "rename_nodes": lambda t: mf.rename_nodes(t, tree()),
+        "explain_node": lambda t: mf.explain_node(t, "i1999"),
+        "export_tree_to_excel": lambda t: mf.export_tree_to_excel(t),
+        "export_in_place": lambda t: mf.export_tree_to_excel(t, in_place=True),
+    }
+    name = sys.argv[1]
+    # Headroom from nothing up to 1.5 MiB in steps of 32 KiB, then up to 25 MiB
+    # in steps of 512 KiB.
+    headrooms = [k << 15 for k in range(48)] + [(3 << 19) + (k << 19) for k in range(48)]
+    call = CALLS[name]
+    in_place = name.endswith("in_place")
+    root = tree()
+    expected = snapshot(call(root) if not in_place else call(tree()))
+    before = snapshot(root)
+
+    def vm_size():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+
+    # Memory freed by one call would serve the next one: give it back first.
+    trim = getattr(ctypes.CDLL(None), "malloc_trim", lambda pad: 0)
+    failed = succeeded = 0
+    for headroom in headrooms:
+        subject = tree() if in_place else root
+        gc.collect()
+        trim(0)
+        limit = vm_size() + headroom
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+        try:
+            result = call(subject)
+        except MemoryError:
+            result = None
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        if result is None:
+            failed += 1
+            assert in_place or snapshot(root) == before, "the caller's tree changed"
+        else:
+            succeeded += 1
+            assert snapshot(result) == expected, "a different result"
+    print(failed, succeeded)
+    """
+)
+
+FUNCTIONS = ["evaluate", "evaluate_boolean", "get_tokens", "evaluate_tree", "evaluate_tree_in_place",
+             "expand_tree_formulas", "rename_nodes", "explain_node", "export_tree_to_excel", "export_in_place"]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_memory_error_or_success_never_an_abort(name: str) -> None:
+    done = subprocess.run([sys.executable, "-c", CHILD, name],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    failed, succeeded = map(int, done.stdout.split())
+    assert failed > 0 and succeeded > 0, "the sweep should reach both outcomes"
+
+
+def test_a_one_node_tree_needs_no_large_mapping() -> None:
+    code = textwrap.dedent(
+        """
+        import resource, morvax_formulas as mf
+        from types import SimpleNamespace as N
+        one = N(name="a", formula="=1+1", children=[])
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (4 << 20), resource.RLIM_INFINITY))
+        assert bytearray(2 << 20)
+        print(mf.evaluate_tree(one).value)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "2"), done.stderr[-2000:]
