@@ -175,6 +175,7 @@ def shared(levels: int) -> Any:
         lambda root: mf.export_tree_to_excel(root),
         lambda root: mf.explain_node(root, "x"),
         lambda root: mf.rename_nodes(root, root),
+        lambda root: mf.diagnose_tree(root),
     ],
 )
 def test_a_raising_signal_handler_ends_reading_promptly(call: Any) -> None:

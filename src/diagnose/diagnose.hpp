@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eval/interrupt.hpp"
 #include "eval/types.hpp"
 
 namespace morvax {
@@ -62,6 +63,7 @@ struct CellProblem {
 // then dimension order; a node whose value is one result for every dimension
 // has at most one, in dimension 0. With `save_values` the values go into the
 // nodes' `value` fields too, as evaluate_tree stores them.
-std::vector<CellProblem> diagnose_tree(Node& root, bool save_values = false);
+// Once `interrupt` (when given) says stop, throws Interrupted.
+std::vector<CellProblem> diagnose_tree(Node& root, bool save_values = false, Interrupt* interrupt = nullptr);
 
 }  // namespace morvax

@@ -106,8 +106,9 @@ public:
     // carries causes takes several times the evaluator's frames.
     static constexpr std::size_t kDeepStep = std::min(4 * StackSegments::kReserve, StackSegments::kSegmentSize / 2);
 
-    explicit Diagnosis(Node& root)
-        : flat_(root),
+    Diagnosis(Node& root, Interrupt* interrupt)
+        : interrupt_(interrupt),
+          flat_(root),
           tree_(std::as_const(flat_)),  // the names stay with flat_ for the details
           dims_(get_max_dimensions(root)),
           values_(tree_.size(), dims_, count_lists(), count_texts()),
@@ -192,6 +193,7 @@ private:
     std::string detail(NodePtr n, std::size_t d, const Why& why);
     std::string cycle_text(const Cycle& cycle) const;
 
+    Interrupt* interrupt_;
     FlatTree flat_;
     TreeIndex tree_;
     std::size_t dims_;
@@ -577,6 +579,7 @@ Res Diagnosis::compute(NodePtr n, std::size_t d) {
 }
 
 EvalResult Diagnosis::run_dimension(NodePtr n, std::size_t d) {
+    if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
     push(n, d);
     const Res result = compute(n, d);
     values_.set_value(n, d, result.r, flat_.is_list(n));
@@ -833,8 +836,8 @@ std::string_view cause_text(Cause cause) {
     return "propagated";
 }
 
-std::vector<CellProblem> diagnose_tree(Node& root, bool save_values) {
-    Diagnosis diagnosis(root);
+std::vector<CellProblem> diagnose_tree(Node& root, bool save_values, Interrupt* interrupt) {
+    Diagnosis diagnosis(root, interrupt);
     diagnosis.evaluate_all();
     if (save_values) diagnosis.save_values(root);
     return diagnosis.problems();

@@ -29,9 +29,9 @@ public:
     Interrupt(const Interrupt&) = delete;
     Interrupt& operator=(const Interrupt&) = delete;
 
-    // Counts one unit of work. True once the poll said stop, and from then on.
-    bool tick() {
-        if (--countdown_ > 0) return stopped_;
+    // Counts units of work. True once the poll said stop, and from then on.
+    bool tick(int units = 1) {
+        if ((countdown_ -= units) > 0) return stopped_;
         return ask();
     }
     bool stopped() const { return stopped_; }

@@ -174,10 +174,14 @@ void collect_cells_snapshot(const Node& node, CellTable& table) {
     for_each_preorder(node, [&](const Node& n) { table.emplace(NodeKey{&n}, n.cells); });
 }
 
-void convert_tree(Node& node, const Node& root, const CellTable& table) {
+void convert_tree(Node& node, const Node& root, const CellTable& table, Interrupt* interrupt) {
     const NameIndex names(root);
     StackSegments segments;
     for_each_preorder(node, [&](Node& n) {
+        // A cell's translation is the unit of work.
+        if (interrupt != nullptr && interrupt->tick(static_cast<int>(std::min<std::size_t>(n.cells.dimensions(), 1024)) + 1)) {
+            throw Interrupted();
+        }
         if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names, segments);
     });
 }
@@ -207,10 +211,10 @@ std::string literal_cell_text(std::string_view formula) {
     return std::string(trimmed);
 }
 
-void export_tree_cells(Node& root) {
+void export_tree_cells(Node& root, Interrupt* interrupt) {
     CellTable table;
     collect_cells_snapshot(root, table);
-    convert_tree(root, root, table);
+    convert_tree(root, root, table, interrupt);
 }
 
 }  // namespace morvax

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "eval/interrupt.hpp"
 #include "eval/types.hpp"
 #include "excel/cells.hpp"
 #include "excel/convert.hpp"
@@ -18,7 +19,7 @@ void collect_cells_snapshot(const Node& node, CellTable& table);
 
 // Rewrites `cells` on `node` and all its descendants from `table`; names are
 // looked up in the tree of `root`.  A node without addresses keeps its `cells`.
-void convert_tree(Node& node, const Node& root, const CellTable& table);
+void convert_tree(Node& node, const Node& root, const CellTable& table, Interrupt* interrupt = nullptr);
 
 // The cell text of one formula text in the context's node and dimension:
 // empty, "=" and a translation, an error text, or a literal value.
@@ -29,6 +30,7 @@ std::string formula_cell_text(std::string_view formula, const ConversionContext&
 std::string literal_cell_text(std::string_view formula);
 
 // The whole export: snapshot, then rewrite from the root.
-void export_tree_cells(Node& root);
+// Once `interrupt` (when given) says stop, throws Interrupted.
+void export_tree_cells(Node& root, Interrupt* interrupt = nullptr);
 
 }  // namespace morvax

@@ -65,7 +65,8 @@ private:
 PyRef diagnose_tree(const Arguments& args) {
     Node tree;
     if (!protocol_to_node(args[0].object, tree)) return {};
-    const std::vector<CellProblem> problems = morvax::diagnose_tree(tree);
+    Interrupt interrupt(signal_raised, nullptr);
+    const std::vector<CellProblem> problems = morvax::diagnose_tree(tree, false, &interrupt);
     std::vector<const Node*> nodes;
     for_each_preorder(tree, [&](const Node& n) { nodes.push_back(&n); });
     Records records;

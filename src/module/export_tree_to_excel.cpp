@@ -35,7 +35,8 @@ PyRef export_tree_to_excel(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    export_tree_cells(tree);
+    Interrupt interrupt(signal_raised, nullptr);
+    export_tree_cells(tree, &interrupt);
     return write_back(root, args[1].flag, NodeField::cells, tree);
 }
 
