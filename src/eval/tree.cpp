@@ -389,13 +389,25 @@ void TreeEvaluation::store_constants() {
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
     store_constants();
-    for (NodePtr n = 0; n < tree_.size(); ++n) {
-        // Most nodes were read by a formula before their turn comes.
-        if (values_.complete(n)) continue;
-        for (std::size_t d = 0; d < dims_; ++d) {
-            if (interrupt_.tick()) return;
-            evaluate_dimension(n, d);
+    auto sweep = [&] {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            // Most nodes were read by a formula before their turn comes.
+            if (values_.complete(n)) continue;
+            for (std::size_t d = 0; d < dims_; ++d) {
+                if (interrupt_.tick()) return;
+                evaluate_dimension(n, d);
+            }
         }
+    };
+    // A large tree is evaluated on a stack segment from the start, where
+    // on-demand evaluations nest without a change of stack each time the
+    // thread's own small budget runs out; a small one maps none unless its
+    // depth needs one.
+    constexpr std::size_t kSegmentFrom = 4096;  // cells
+    if (tree_.size() * dims_ >= kSegmentFrom) {
+        segments_.call(sweep, StackSegments::kReserve);
+    } else {
+        sweep();
     }
 }
 
