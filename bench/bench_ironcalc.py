@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import gc
-import re
 import sys
 import tempfile
 import time
@@ -27,8 +26,6 @@ from bench_tree import MONTHS, Node, planning_model
 from benchrows import emit, nodes, row
 
 COLUMNS = [chr(ord("B") + m) for m in range(MONTHS)]
-# Functions the file format spells with a prefix.
-NEWER_FUNCTIONS = re.compile(r"\b(STDEV\.S|CEILING\.MATH|FLOOR\.MATH)\(")
 
 
 def lay_out(root: Node) -> list[Node]:
@@ -43,19 +40,12 @@ def lay_out(root: Node) -> list[Node]:
     return rows
 
 
-def cell_value(text: str) -> Any:
-    if text.startswith("="):
-        return NEWER_FUNCTIONS.sub(r"_xlfn.\1(", text)
-    if not text:
-        return None
-    try:
-        return float(text)
-    except ValueError:
-        return text
-
-
 def workbook(root: Node, path: Path) -> None:
     import openpyxl
+
+    # The example's conversion of cell texts into what the file stores.
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    from export_to_xlsx import cell_value
 
     rows = lay_out(root)
     addresses = [list(n.cells) for n in rows]
