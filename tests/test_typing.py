@@ -20,8 +20,10 @@ def mypy(*arguments: str) -> tuple[int, str]:
 
 def pyright(*arguments: str) -> tuple[int, str]:
     # The mode and rules are pyproject.toml's [tool.basedpyright].
+    # A tool run: pyright's node must not inherit the sanitizer run's preload,
+    # and nothing here imports the module.
     done = run([sys.executable, "-m", "basedpyright", "-p", str(ROOT / "pyproject.toml"),
-                "--pythonpath", sys.executable, *arguments], python=True)
+                "--pythonpath", sys.executable, *arguments])
     return done.returncode, done.stdout
 
 
