@@ -22,7 +22,7 @@ namespace morvax {
 
 class FlatTree {
 public:
-    FlatTree() { pending_.reserve(2 * kTextBlock); }
+    FlatTree() = default;
     // The tree of `root`; save_values writes to its Nodes, which must outlive
     // the evaluation.
     explicit FlatTree(Node& root);

@@ -6,6 +6,8 @@
 // them, some tens of microseconds to a millisecond apart.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <exception>
 
 namespace morvax {
@@ -30,8 +32,8 @@ public:
     Interrupt& operator=(const Interrupt&) = delete;
 
     // Counts units of work. True once the poll said stop, and from then on.
-    bool tick(int units = 1) {
-        if ((countdown_ -= units) > 0) return stopped_;
+    bool tick(std::size_t units = 1) {
+        if ((countdown_ -= static_cast<int>(std::min<std::size_t>(units, kEvery))) > 0) return stopped_;
         return ask();
     }
     bool stopped() const { return stopped_; }

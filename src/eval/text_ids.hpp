@@ -133,7 +133,6 @@ public:
 
     // The id of `text`, or kNone.
     std::uint32_t find(std::string_view text) const { return find(text, hash_text(text)); }
-    std::uint64_t hash(std::uint32_t id) const { return hashes_[id]; }
 
     std::uint32_t find(std::string_view text, std::uint64_t hash) const {
         const std::size_t mask = slots_.size() - 1;
@@ -145,20 +144,13 @@ public:
         }
     }
 
-    // The id of `text`, a new one when it was not there yet (`added` tells).
-    std::uint32_t intern(std::string_view text, bool& added) { return intern(text, hash_text(text), added); }
-    std::uint32_t intern(std::string_view text) {
-        bool added = false;
-        return intern(text, added);
-    }
-    std::uint32_t intern(std::string_view text, std::uint64_t hash) {
-        bool added = false;
-        return intern(text, hash, added);
-    }
+    // The id of `text`, a new one when it was not there yet (`added`, when
+    // given, tells).
+    std::uint32_t intern(std::string_view text, bool* added = nullptr) { return intern(text, hash_text(text), added); }
 
     // The same, `hash` being the table's hash of the text: hash_text(text),
     // or another one that all texts of the table share.
-    std::uint32_t intern(std::string_view text, std::uint64_t hash, bool& added) {
+    std::uint32_t intern(std::string_view text, std::uint64_t hash, bool* added = nullptr) {
         const std::size_t mask = slots_.size() - 1;
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         std::size_t i = hash & mask;
@@ -166,11 +158,11 @@ public:
             const Slot& s = slots_[i];
             if (s.id == kNone) break;
             if (s.tag == tag && keys_[s.id] == text) {
-                added = false;
+                if (added != nullptr) *added = false;
                 return s.id;
             }
         }
-        added = true;
+        if (added != nullptr) *added = true;
         const auto id = static_cast<std::uint32_t>(keys_.size());
         keys_.push_back(keep(text));
         hashes_.push_back(hash);

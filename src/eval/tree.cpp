@@ -12,6 +12,7 @@
 #include "eval/evaluator.hpp"
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
+#include "parser/grammar.hpp"
 #include "parser/parse.hpp"
 
 namespace morvax {
@@ -228,9 +229,11 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
     std::vector<std::uint32_t> first_dimension(texts.size(), std::numeric_limits<std::uint32_t>::max());
     first_slot_.reserve(nodes_ + 1);
     list_.reserve(nodes_);
+    std::uint32_t slot = 0;
     for (NodePtr n = 0; n < nodes_; ++n) {
         const std::span<const std::uint32_t> ids = flat.text_ids(n);
-        first_slot_.push_back(static_cast<std::uint32_t>(ids.data() - flat.text_ids(0).data()));
+        first_slot_.push_back(slot);
+        slot += static_cast<std::uint32_t>(ids.size());
         lists_ += flat.is_list(n);
         list_.push_back(flat.is_list(n));
         max_length_ = std::max(max_length_, ids.size());
@@ -255,8 +258,7 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
 // one sweep runs lies together, in the order it runs it.
 void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension,
                            const TreeIndex& tree, Interrupt& interrupt) {
-    std::vector<std::uint32_t> order;
-    order.reserve(texts.size());
+    // Every text stands in some slot, so its first dimension is below max_length_.
     std::vector<std::uint32_t> start(max_length_ + 1, 0);
     for (std::uint32_t id = 0; id < texts.size(); ++id) {
         const std::string_view text = texts.text(id);
@@ -264,19 +266,17 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
         if (convert_plain_number(text, number)) {
             by_id_[id] = FormulaSlot::number(numbers_.size());
             numbers_.push_back(number);
-        } else if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        } else if (std::all_of(text.begin(), text.end(), is_grammar_space)) {
             by_id_[id] = FormulaSlot::empty();
-        } else if (first_dimension[id] < max_length_) {
+        } else {
             ++start[first_dimension[id] + 1];
         }
     }
     for (std::size_t d = 0; d < max_length_; ++d) start[d + 1] += start[d];
-    order.resize(start[max_length_]);
+    std::vector<std::uint32_t> order(start[max_length_]);
     for (std::uint32_t id = 0; id < texts.size(); ++id) {
         const FormulaSlot slot = by_id_[id];
-        if (!slot.is_number() && !slot.is_empty() && first_dimension[id] < max_length_) {
-            order[start[first_dimension[id]]++] = id;
-        }
+        if (!slot.is_number() && !slot.is_empty()) order[start[first_dimension[id]]++] = id;
     }
     std::vector<Step> steps;
     StackSegments segments;  // for the few texts nested too deeply for this thread's stack
@@ -375,11 +375,8 @@ void TreeEvaluation::store_constants() {
     for (std::size_t d = 0; d < dims_; ++d) {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             if (!formulas_.is_list(n)) continue;
-            bool covered = false;
-            const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-            if (covered && !slot.is_number() && !slot.is_empty() && (slot.is_syntax() || slot.steps() != nullptr)) {
-                continue;
-            }
+            bool covered = false;  // past a list's end the slot is no formula
+            if (formulas_.formula_in(n, d, covered).is_formula()) continue;
             values_.set_value(n, d, compute(n, d), true);
         }
         if (interrupt_.tick()) return;

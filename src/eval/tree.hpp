@@ -24,7 +24,6 @@
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
-#include "parser/parse.hpp"
 
 namespace morvax {
 
@@ -218,6 +217,9 @@ public:
     bool is_number() const { return (bits_ & 1) != 0; }
     bool is_empty() const { return bits_ == kEmpty; }
     bool is_syntax() const { return (bits_ & (kSyntax | 1)) == kSyntax; }
+    // A formula to run, its steps or its syntax tree: something that may read
+    // other cells.
+    bool is_formula() const { return !is_number() && !is_empty() && (bits_ & ~kTags) != 0; }
     // Steps or a syntax tree whose evaluation needs a stack segment.
     bool is_deep() const { return (bits_ & (kDeep | 1)) == kDeep && bits_ != kEmpty; }
     std::size_t number_index() const { return bits_ >> 1; }
@@ -263,7 +265,7 @@ public:
     void prefetch(NodePtr n, std::size_t d) const {
         bool covered = false;
         const FormulaSlot slot = formula_in(n, d, covered);
-        if ((slot.is_number() || slot.is_empty() || slot.is_syntax()) || slot.steps() == nullptr) return;
+        if (!slot.is_formula() || slot.is_syntax()) return;
         const auto* steps = reinterpret_cast<const char*>(slot.steps());
         for (int line = 0; line < 2; ++line) __builtin_prefetch(steps + 64 * line);
     }

@@ -179,9 +179,7 @@ void convert_tree(Node& node, const Node& root, const CellTable& table, Interrup
     StackSegments segments;
     for_each_preorder(node, [&](Node& n) {
         // A cell's translation is the unit of work.
-        if (interrupt != nullptr && interrupt->tick(static_cast<int>(std::min<std::size_t>(n.cells.dimensions(), 1024)) + 1)) {
-            throw Interrupted();
-        }
+        if (interrupt != nullptr && interrupt->tick(1 + n.cells.dimensions())) throw Interrupted();
         if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names, segments);
     });
 }

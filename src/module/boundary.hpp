@@ -50,8 +50,27 @@ PyObject* guarded(Body&& body) noexcept {
 // (KeyboardInterrupt for Ctrl-C).
 inline bool signal_raised(void* /*context*/) { return PyErr_CheckSignals() != 0; }
 
+// The Interrupt of a long call: it stops once a signal handler raised.
+struct SignalInterrupt : Interrupt {
+    SignalInterrupt() : Interrupt(signal_raised, nullptr) {}
+};
+
 // New reference: a str decoded from UTF-8 text, or null with an error set.
 PyObject* new_text(std::string_view utf8) noexcept;
+
+// New reference: a list of `count` items, item i being make(i), a new
+// reference; empty with the error set by the first make that gives null.
+template <class Make>
+PyRef new_list(std::size_t count, Make&& make) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list;
+}
 
 // New reference: `module.function(argument)`, the module imported through the
 // interpreter's import machinery (so an imported one is reused); empty with

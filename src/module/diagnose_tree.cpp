@@ -65,20 +65,13 @@ private:
 PyRef diagnose_tree(const Arguments& args) {
     Node tree;
     if (!protocol_to_node(args[0].object, tree)) return {};
-    Interrupt interrupt(signal_raised, nullptr);
+    SignalInterrupt interrupt;
     const std::vector<CellProblem> problems = morvax::diagnose_tree(tree, false, &interrupt);
     std::vector<const Node*> nodes;
     for_each_preorder(tree, [&](const Node& n) { nodes.push_back(&n); });
     Records records;
     if (!records.make()) return {};
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(problems.size())));
-    if (!list) return {};
-    for (std::size_t i = 0; i < problems.size(); ++i) {
-        PyRef record = records.record(problems[i], nodes);
-        if (!record) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record.release());
-    }
-    return list;
+    return new_list(problems.size(), [&](std::size_t i) { return records.record(problems[i], nodes).release(); });
 }
 
 }  // namespace

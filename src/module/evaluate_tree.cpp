@@ -41,7 +41,7 @@ PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
     FlatTree tree;
     if (!protocol_to_flat_tree(root, tree)) return {};
-    Interrupt interrupt(signal_raised, nullptr);
+    SignalInterrupt interrupt;
     TreeEvaluation evaluation(std::move(tree), &interrupt);
     evaluation.evaluate_all();
     if (evaluation.interrupted()) return {};

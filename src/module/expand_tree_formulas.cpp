@@ -35,8 +35,8 @@ PyRef expand_tree_formulas(const Arguments& args) {
     {
         Node tree;
         if (!protocol_to_node(root, tree)) return {};
-        Interrupt interrupt(signal_raised, nullptr);
-        TextBudget budget(TextBudget::kDefaultLimit, &interrupt);
+        SignalInterrupt interrupt;
+        TextBudget budget(interrupt);
         expanded = morvax::expand_tree_formulas(tree, budget);
     }  // the converted tree goes before the copy is made
     return write_back(root, false, NodeField::formula, expanded);

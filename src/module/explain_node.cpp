@@ -40,8 +40,8 @@ PyRef explain_node(const Arguments& args) {
     {
         Node tree;
         if (!protocol_to_node(args[0].object, tree)) return {};
-        Interrupt interrupt(signal_raised, nullptr);
-        TextBudget budget(TextBudget::kDefaultLimit, &interrupt);
+        SignalInterrupt interrupt;
+        TextBudget budget(interrupt);
         const std::optional<Node> explained = morvax::explain_node(tree, args[1].text, budget);
         if (!explained) return PyRef::new_ref(Py_None);
         json = node_to_json(*explained);

@@ -35,7 +35,7 @@ PyRef export_tree_to_excel(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
     if (!protocol_to_node(root, tree)) return {};
-    Interrupt interrupt(signal_raised, nullptr);
+    SignalInterrupt interrupt;
     export_tree_cells(tree, &interrupt);
     return write_back(root, args[1].flag, NodeField::cells, tree);
 }

@@ -59,15 +59,8 @@ PyRef token_pair(const Token& token, KindNames& kinds) {
 // New reference: the list of pairs.
 PyRef get_tokens(const Arguments& args) {
     const std::vector<Token> tokens = scan_tokens(args[0].text);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
-    if (!list) return {};
     KindNames kinds;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        PyRef pair = token_pair(tokens[i], kinds);
-        if (!pair) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    return list;
+    return new_list(tokens.size(), [&](std::size_t i) { return token_pair(tokens[i], kinds).release(); });
 }
 
 }  // namespace

@@ -79,11 +79,16 @@ PyRef list_item(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
-// A failure that a silent read may take as "no value": an Exception. Any
-// other (KeyboardInterrupt, SystemExit) stays set and ends the call, so a
-// Ctrl-C inside the caller's getter is never reported as success.
+// Whether the error set is an Exception: only those may stand for "no
+// value" or become the protocol's TypeError. Any other (KeyboardInterrupt,
+// SystemExit) stays set and ends the call, so a Ctrl-C inside the caller's
+// getter is never reported as success or as a wrong type.
+bool is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// A failure that a silent read may take as "no value": cleared when it is an
+// Exception.
 bool dropped() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    if (!is_exception()) return false;
     PyErr_Clear();
     return true;
 }
@@ -212,6 +217,7 @@ struct Reading {
 
     const AttributeNames& names;
     PyRef name;                       // the object's name, once read
+    std::size_t texts = 0;            // its formula texts (a single formula is one)
     const char* received = nullptr;   // the type of what broke the protocol
     bool item = false;                // ...an item of the formula list
     bool protocol_error = false;      // the error set is the protocol's TypeError
@@ -349,12 +355,14 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
         std::string_view text;
         if (!utf8_view(formula.get(), text)) return false;
         node.set_single_formula(formula.get(), text);
+        r.texts = 1;
         return true;
     }
     node.start_formula_list();
     PyTypeObject* offending = nullptr;
     switch (read_texts(formula.get(), [&](PyObject* item, std::string_view text, bool same) {
         node.add_formula_text(item, text, same);
+        ++r.texts;
     }, &offending)) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
@@ -362,7 +370,7 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
             if (offending != nullptr) return protocol_error(r, bad_formula, offending, true);
             return protocol_error(r, bad_formula, Py_TYPE(formula.get()));
         case TextsRead::failed:
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            if (!is_exception()) return false;
             return protocol_error(r, bad_formula, Py_TYPE(formula.get()));
     }
     node.end_formula_list();
@@ -411,7 +419,7 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
 PyRef read_children(Reading& r, PyObject* object) {
     PyRef children = PyRef::steal(PyObject_GetAttr(object, r.names.children.get()));
     if (!children) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        if (!is_exception()) return {};
         // Whatever Exception the read raised, the protocol names the attribute.
         PyRef raised = PyRef::steal(PyErr_GetRaisedException());
         PyErr_Clear();
@@ -553,14 +561,7 @@ template <class T, class MakeText>
 PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) {
     if (field.is_single()) return PyRef::steal(make(field.single_value()));
     const auto& items = field.list();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return {};
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* text = make(items[i]);
-        if (text == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);  // steals text
-    }
-    return list;
+    return new_list(items.size(), [&](std::size_t i) { return make(items[i]); });
 }
 
 PyRef new_field_object(NodeField field, const Node& node, ResultTexts& results) {
@@ -658,7 +659,7 @@ public:
                 // Never evaluated (no formula has any dimension): empty, in
                 // the form of the node's formula.
                 if (!formulas_.is_list(position)) return PyRef::steal(texts_.text(EvalResult::empty()));
-                return filled_list(formulas_.length(position), [&](std::size_t) { return texts_.text(EvalResult::empty()); });
+                return new_list(formulas_.length(position), [&](std::size_t) { return texts_.text(EvalResult::empty()); });
             }
             case MemoTable::Shape::Single: return PyRef::steal(texts_.text(memo_.result_at(position, 0)));
             case MemoTable::Shape::List: break;
@@ -667,25 +668,11 @@ public:
             if (!prepare(position)) return {};
         }
         PyRef* texts = &held_[(position - first_) * dims_];
-        return filled_list(dims_, [&](std::size_t d) { return texts[d].release(); });
+        return new_list(dims_, [&](std::size_t d) { return texts[d].release(); });
     }
 
 private:
     static constexpr std::size_t kBlockCells = 4096;
-
-    // New reference: a list of `count` items, item i being make(i) (a new
-    // reference, or null with the error set).
-    template <class Make>
-    static PyRef filled_list(std::size_t count, Make&& make) {
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-        if (!list) return {};
-        for (std::size_t i = 0; i < count; ++i) {
-            PyObject* item = make(i);
-            if (item == nullptr) return {};
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
-        return list;
-    }
 
     // The texts of the list nodes of the block starting at `first`.
     bool prepare(NodePtr first) {
@@ -753,9 +740,8 @@ bool too_large(const char* what, std::size_t most) {
 
 // Adds to a protocol TypeError a note that says which node broke the
 // protocol: the path of names from the root (Company > D1 > Units, with
-// [k] where earlier siblings carry the same name) and the type received.
-// `path` holds the names along the way, `failing` the failing node's name
-// (null when it was not read) and its place among its siblings.
+// [k] where earlier siblings carry the same name), the failing node last,
+// and the type received.
 void add_path_note(const std::vector<std::string>& path, const Reading& r) {
     std::string note = "in the node at ";
     for (std::size_t i = 0; i < path.size(); ++i) {
@@ -778,12 +764,12 @@ void add_path_note(const std::vector<std::string>& path, const Reading& r) {
 // The walk of the conversions: `root` and every object below it, in
 // pre-order, each read by `read(reading, object, handle, children)` into
 // what `handle` stands for; `child_of(handle, expected)` gives the handle of
-// a new child of `handle` (which expects that many children in all). The
-// reads count each node and `texts` its formula texts; `label(parent,
-// handle, name)` names a node read for the path of a protocol error's note.
+// a new child of `handle` (which expects that many children in all).
+// `label(parent, handle, own)` labels a node in the path of a protocol
+// error's note: by `own` when given (the failing node), else by the name it
+// was read with; `parent` is null for the root.
 template <class Handle, class Read, class ChildOf, class Label>
-bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label,
-               const std::size_t& texts) {
+bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label) {
     AttributeNames names;
     if (!names.make()) return false;
     // One open node per level of the path from the root. The frame keeps its
@@ -797,17 +783,20 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
     };
     std::vector<Frame> open;
     PathSet on_path;
-    Interrupt interrupt(signal_raised, nullptr);
+    SignalInterrupt interrupt;
     std::size_t nodes = 0;
+    std::size_t texts = 0;
     auto fail = [&](const Reading& r, Handle node) {
         if (!r.protocol_error) return false;
         std::vector<std::string> path;
         for (std::size_t i = 0; i < open.size(); ++i) {
             path.push_back(label(i > 0 ? &open[i - 1].node : nullptr, open[i].node, nullptr));
         }
-        // The failing node's name is known only once read.
-        PyObject* unnamed = Py_None;
-        path.push_back(label(open.empty() ? nullptr : &open.back().node, node, r.name ? r.name.get() : unnamed));
+        // The failing node's name is known only once read (a str whose UTF-8
+        // has been made).
+        std::string_view own = "(unnamed)";
+        if (r.name && !utf8_view(r.name.get(), own)) PyErr_Clear();
+        path.push_back(label(open.empty() ? nullptr : &open.back().node, node, &own));
         add_path_note(path, r);
         return false;
     };
@@ -817,7 +806,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
         Reading r(names);
         PyRef children;
         if (!read(r, object.get(), node, children)) return fail(r, node);
-        if (texts > kMostTexts) return too_large("formula texts", kMostTexts);
+        if ((texts += r.texts) > kMostTexts) return too_large("formula texts", kMostTexts);
         if (!on_path.insert(object.get())) {
             // Its own descendant: the tree would never end.
             PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
@@ -855,32 +844,19 @@ std::string path_label(std::string_view name, Names&& earlier) {
     return label;
 }
 
-// A name read as a str, or `otherwise` (for None, a name not read).
-std::string name_of(PyObject* name, std::string_view otherwise) {
-    std::string_view text;
-    if (name == Py_None || !PyUnicode_Check(name)) return std::string(otherwise);
-    if (utf8_view(name, text)) return std::string(text);
-    PyErr_Clear();
-    return std::string(otherwise);
-}
-
 }  // namespace
 
 bool protocol_to_node(PyObject* root, Node& out) noexcept {
     return guarded([&]() -> PyObject* {
-        std::size_t texts = 0;
-        auto read = [&](Reading& r, PyObject* object, Node* node, PyRef& children) {
-            const bool ok = read_node(r, object, NodeTarget(*node), children);
-            texts += node->formula.is_multi() ? node->formula.list().size() : 1;
-            return ok;
+        auto read = [](Reading& r, PyObject* object, Node* node, PyRef& children) {
+            return read_node(r, object, NodeTarget(*node), children);
         };
         auto child_of = [](Node* parent, Py_ssize_t expected) {
             if (parent->children.empty()) parent->children.reserve(static_cast<std::size_t>(expected));
             return &parent->children.emplace_back();
         };
-        auto label = [](Node* const* parent, Node* node, PyObject* name) {
-            const std::string own = name != nullptr ? name_of(name, "(unnamed)") : node->name;
-            return path_label(own, [&](auto&& visit) {
+        auto label = [](Node* const* parent, Node* node, const std::string_view* own) {
+            return path_label(own != nullptr ? *own : node->name, [&](auto&& visit) {
                 if (parent == nullptr) return;
                 for (const Node& sibling : (*parent)->children) {
                     if (&sibling == node) break;
@@ -889,7 +865,7 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
             });
         };
         // borrowed: only success is read from it
-        return read_tree(root, &out, read, child_of, label, texts) ? Py_None : nullptr;
+        return read_tree(root, &out, read, child_of, label) ? Py_None : nullptr;
     }) != nullptr;
 }
 
@@ -897,26 +873,22 @@ bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
     return guarded([&]() -> PyObject* {
         std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
         pending.reserve(FlatTree::kTextBlock);
-        std::size_t texts = 0;
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
-            const bool ok = read_node(r, object, FlatTarget(out, n, pending), children);
-            texts = out.text_count();
-            return ok;
+            return read_node(r, object, FlatTarget(out, n, pending), children);
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
             return out.add_node();
         };
-        auto label = [&](const std::size_t* parent, std::size_t n, PyObject* name) {
-            const std::string own = name != nullptr ? name_of(name, "(unnamed)") : std::string(out.name_text(n));
-            return path_label(own, [&](auto&& visit) {
+        auto label = [&](const std::size_t* parent, std::size_t n, const std::string_view* own) {
+            return path_label(own != nullptr ? *own : out.name_text(n), [&](auto&& visit) {
                 if (parent == nullptr) return;
                 for (std::size_t sibling = *parent + 1; sibling < n; sibling = out.subtree_end(sibling)) {
                     visit(out.name_text(sibling));
                 }
             });
         };
-        if (!read_tree(root, out.add_node(), read, child_of, label, texts)) return nullptr;
+        if (!read_tree(root, out.add_node(), read, child_of, label)) return nullptr;
         out.flush_texts();
         return Py_None;  // borrowed: only success is read from it
     }) != nullptr;

@@ -44,8 +44,8 @@ PyRef rename_nodes(const Arguments& args) {
         if (!protocol_to_node(args[0].object, old_tree) || !protocol_to_node(new_root, new_tree)) {
             return {};
         }
-        Interrupt interrupt(signal_raised, nullptr);
-        TextBudget budget(TextBudget::kDefaultLimit, &interrupt);
+        SignalInterrupt interrupt;
+        TextBudget budget(interrupt);
         replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
     }
     return write_back(new_root, args[2].flag, NodeField::formula, new_tree);

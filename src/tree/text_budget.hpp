@@ -38,6 +38,7 @@ public:
 
     explicit TextBudget(std::size_t limit = kDefaultLimit, Interrupt* interrupt = nullptr)
         : left_(limit), interrupt_(interrupt) {}
+    explicit TextBudget(Interrupt& interrupt) : TextBudget(kDefaultLimit, &interrupt) {}
 
     // Takes `bytes` from the budget; throws TextLimitExceeded when too few are
     // left, Interrupted once the interrupt says stop.

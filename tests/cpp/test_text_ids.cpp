@@ -40,7 +40,7 @@ TEST(text_ids_tell_texts_apart) {
     }
     for (std::size_t i = 0; i < texts.size(); ++i) {
         bool added = false;
-        const std::uint32_t id = ids.intern(texts[i], added);
+        const std::uint32_t id = ids.intern(texts[i], &added);
         CHECK_EQ(ids.find(texts[i]), id);
         CHECK_EQ(ids.text(id), texts[i]);
     }

@@ -5,6 +5,7 @@
 
 #include "check.hpp"
 #include "eval/tree.hpp"
+#include "parser/grammar.hpp"
 #include "tree_text.hpp"
 
 namespace {
