@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "diagnose/diagnose.hpp"
-#include "eval/formula_stack.hpp"
 #include "diagnose/names.hpp"
 #include "diagnose/spans.hpp"
 #include "eval/evaluator.hpp"
+#include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "eval/tree.hpp"
 #include "parser/parse.hpp"
@@ -111,7 +111,7 @@ public:
           flat_(root),
           tree_(std::as_const(flat_)),  // the names stay with flat_ for the details
           dims_(get_max_dimensions(root)),
-          values_(tree_.size(), dims_, count_lists(), count_texts()),
+          values_(tree_.size(), dims_, count_lists(), flat_.text_count()),
           stack_(tree_.size(), dims_),
           top_of_(tree_.size(), kNone),
           names_(flat_) {
@@ -147,11 +147,6 @@ private:
         std::size_t lists = 0;
         for (std::size_t n = 0; n < flat_.size(); ++n) lists += flat_.is_list(n);
         return lists;
-    }
-    std::size_t count_texts() const {
-        std::size_t texts = 0;
-        for (std::size_t n = 0; n < flat_.size(); ++n) texts += flat_.text_ids(n).size();
-        return texts;
     }
     static std::uint64_t key(NodePtr n, std::size_t d) { return std::uint64_t{n} << 32 | d; }
 

@@ -1,11 +1,10 @@
 #include "tree/expand.hpp"
 
-#include "eval/formula_stack.hpp"
-
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 
+#include "eval/formula_stack.hpp"
 #include "eval/tree.hpp"
 #include "parser/parse.hpp"
 #include "parser/tokenize.hpp"
