@@ -157,192 +157,251 @@ struct Slot {
     bool empty;
 };
 
+// What `children` and `right` steps do with the values they read: each
+// family lists its picking step, its -Many and its Collect- form in that
+// order.
+enum class Listed { Pick, Many, Collect };
+
 }  // namespace
 
-EvalResult TreeEvaluation::run_program(const Step* step, NodePtr n, std::size_t d) {
-    Slot stack[kProgramStack];
-    std::size_t top = 0;  // values in `stack`
-    const std::size_t collected_base = collected_.size();
-    auto push = [&](double x) { stack[top++] = {x, false}; };
-    auto push_result = [&](const EvalResult& r) { stack[top++] = {r.value(), r.is_empty()}; };
-    auto pop_number = [&] {
-        const Slot& s = stack[--top];
-        return s.empty ? 0.0 : s.value;
-    };
-    auto fail = [&](EvalError e) {
-        collected_.resize(collected_base);
-        return EvalResult::error(e);
-    };
-    // The first error among results read in full, or Empty.
-    auto collect = [&](const EvalResult& r, EvalResult& first_error) {
-        if (r.is_error()) {
-            if (!first_error.is_error()) first_error = r;
-        } else if (r.is_number()) {
-            collected_.push_back(r.value());
+// One run of a compiled formula as n's in dimension d: the hot loop, so every
+// step is inlined into run(). Each step returns false once the formula has
+// its result (a failure or the End step); a failure gives back what the
+// formula's aggregations collected.
+class TreeEvaluation::Machine {
+public:
+    Machine(TreeEvaluation& tree, NodePtr n, std::size_t d)
+        : tree_(tree), n_(n), d_(d), collected_base_(tree.collected_.size()) {}
+
+    [[gnu::always_inline]] EvalResult run(const Step* step) {
+        // A step with a payload word is followed by it: the loop steps over both.
+        for (;; step += has_payload(step->op) ? 2 : 1) {
+            if (!execute(step)) return result_;
         }
-    };
-    // A step with a payload word is followed by it: the loop steps over both.
-    for (;; step += has_payload(step->op) ? 2 : 1) {
+    }
+
+private:
+    [[gnu::always_inline]] bool execute(const Step* step) {
         switch (step->op) {
-            case StepOp::Number: push(payload<double>(step)); break;
-            case StepOp::Empty: stack[top++] = {0, true}; break;
+            case StepOp::Number: push(payload<double>(step)); return true;
+            case StepOp::Empty: stack_[top_++] = {0, true}; return true;
             case StepOp::Fail: return fail(step->error());
-            case StepOp::Read: {
-                const EvalResult r = read(step->count, d);
-                if (r.is_error()) return fail(EvalError::Ref);
-                push_result(r);
-                break;
-            }
-            case StepOp::ReadMany: {
-                const auto* targets = payload<const NodePtr*>(step);
-                for (std::uint32_t i = 0; i < step->count; ++i) read(targets[i], d);
-                return fail(EvalError::Many);
-            }
-            case StepOp::CollectMany: {
-                const auto* targets = payload<const NodePtr*>(step);
-                EvalResult first_error;
-                for (std::uint32_t i = 0; i < step->count; ++i) collect(read(targets[i], d).as_own(), first_error);
-                if (first_error.is_error()) return fail(first_error.error_kind());
-                break;
-            }
+            case StepOp::Read: return read_one(step->count);
+            case StepOp::ReadMany: return read_many(step);
+            case StepOp::CollectMany: return collect_many(step);
             case StepOp::Children:
             case StepOp::ChildrenMany:
             case StepOp::CollectChildren:
             case StepOp::Right:
             case StepOp::RightMany:
-            case StepOp::CollectRight: {
-                const bool children = step->op <= StepOp::CollectChildren;
-                // Each family lists its picking step, its -Many and its Collect- form in that order.
-                const int use = static_cast<int>(step->op) - static_cast<int>(children ? StepOp::Children : StepOp::Right);
-                constexpr int kPick = 0, kMany = 1, kCollect = 2;
-                EvalResult picked = EvalResult::error(EvalError::Ref);
-                EvalResult first_error;
-                std::size_t position = 0;
-                auto take = [&](const EvalResult& r) {
-                    ++position;
-                    if (use == kPick && position == step->count) picked = r;
-                    if (use == kCollect) collect(r, first_error);
-                };
-                if (children) {
-                    read_children(n, d, take);
-                } else if (use == kPick ? !read_right_at(n, d, step->count, picked)
-                           : use == kMany ? !walk_right(n, d)
-                                          : !read_right(n, d, take)) {
-                    // A single formula has no later dimensions: its right is a REF!.
-                    return fail(use == kMany ? EvalError::Many : EvalError::Ref);
-                }
-                if (use == kMany) return fail(EvalError::Many);
-                if (use == kCollect) {
-                    if (first_error.is_error()) return fail(first_error.error_kind());
-                    break;
-                }
-                if (picked.is_error()) return fail(picked.error_kind());
-                push_result(picked);
-                break;
-            }
-            case StepOp::Negate: {
-                Slot& s = stack[top - 1];
-                s = {s.empty ? -0.0 : -s.value, false};
-                break;
-            }
+            case StepOp::CollectRight: return listed(*step);
+            case StepOp::Negate: negate(); return true;
             case StepOp::Add:
             case StepOp::Subtract:
-            case StepOp::Power: {
-                const double b = pop_number();
-                const double a = pop_number();
-                push(step->op == StepOp::Add ? a + b : step->op == StepOp::Subtract ? a - b : std::pow(a, b));
-                break;
-            }
+            case StepOp::Power: add_or_power(step->op); return true;
             case StepOp::Multiply:
             case StepOp::Divide:
-            case StepOp::Modulo: {
-                const double b = pop_number();
-                double a = pop_number();
-                const MulOperator op = step->op == StepOp::Multiply ? MulOperator::Multiply
-                                       : step->op == StepOp::Divide ? MulOperator::Divide
-                                                                    : MulOperator::Modulo;
-                if (!multiply_step(op, a, b)) return fail(EvalError::Value);
-                push(a);
-                break;
-            }
-            case StepOp::Call: {
-                const bool two = step->count == 2;
-                const bool second_empty = !two || stack[top - 1].empty;
-                const double y = two ? pop_number() : 0.0;
-                const double x = pop_number();
-                const EvalResult r = apply_function(step->function(), x, two, second_empty, y).as_eval_result();
-                if (r.is_error()) return fail(r.error_kind());
-                push_result(r);
-                break;
-            }
-            case StepOp::Begin: push(static_cast<double>(collected_.size())); break;
-            case StepOp::Collect: {
-                const Slot& s = stack[--top];
-                if (!s.empty) collected_.push_back(s.value);
-                break;
-            }
-            case StepOp::Reduce: {
-                const auto mark = static_cast<std::size_t>(stack[--top].value);
-                const EvalResult r =
-                    reduce_numbers(step->aggregation(), std::span<double>(collected_).subspan(mark)).as_eval_result();
-                collected_.resize(mark);
-                if (r.is_error()) return fail(r.error_kind());
-                push_result(r);
-                break;
-            }
+            case StepOp::Modulo: return multiply(step->op);
+            case StepOp::Call: return call(*step);
+            case StepOp::Begin: push(static_cast<double>(tree_.collected_.size())); return true;
+            case StepOp::Collect: collect_top(); return true;
+            case StepOp::Reduce: return reduce(step->aggregation());
             case StepOp::Total:
-            case StepOp::Ratio: {
-                if (step->count == 0) return fail(EvalError::Ref);
-                const auto* targets = payload<const NodePtr*>(step);
-                // The designated nodes in dimension 0 first, all of them.
-                EvalResult first_error;
-                double total = -0.0;
-                for (std::uint32_t i = 0; i < step->count; ++i) {
-                    const EvalResult r = read(targets[i], 0).as_own();
-                    if (r.is_error() && !first_error.is_error()) first_error = r;
-                    if (r.is_number() && !first_error.is_error()) total += r.value();
-                }
-                if (first_error.is_error()) return fail(first_error.error_kind());
-                if (step->op == StepOp::Total) {
-                    push(total);
-                    break;
-                }
-                if (total == 0) return fail(EvalError::Value);
-                // Then all of them in this dimension; only one may be meant.
-                EvalResult now;
-                for (std::uint32_t i = 0; i < step->count; ++i) {
-                    const EvalResult r = read(targets[i], d).as_own();
-                    if (i == 0) now = r;
-                }
-                if (step->count > 1) return fail(EvalError::Many);
-                if (now.is_error()) return fail(now.error_kind());
-                push(now.is_number() ? now.value() / total : 0.0);
-                break;
-            }
+            case StepOp::Ratio: return modifier(step);
             case StepOp::Evaluate:
-            case StepOp::CollectEvaluated: {
-                const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(*this, n, d));
-                if (step->op == StepOp::Evaluate) {
-                    const EvalResult r = note.as_eval_result();
-                    if (r.is_error()) return fail(r.error_kind());
-                    push_result(r);
-                    break;
-                }
-                EvalResult first_error;
-                if (note.is_many()) {
-                    for (const EvalResult& r : note.list()) collect(r, first_error);
-                } else {
-                    collect(note.single(), first_error);
-                }
-                if (first_error.is_error()) return fail(first_error.error_kind());
-                break;
-            }
-            case StepOp::End: {
-                const Slot& s = stack[top - 1];
-                return s.empty ? EvalResult::empty() : EvalResult::number(s.value);
-            }
+            case StepOp::CollectEvaluated: return evaluated(step);
+            case StepOp::End: return end();
+        }
+        return true;
+    }
+
+    // -- The value stack
+    [[gnu::always_inline]] void push(double x) { stack_[top_++] = {x, false}; }
+    [[gnu::always_inline]] void push_result(const EvalResult& r) { stack_[top_++] = {r.value(), r.is_empty()}; }
+    [[gnu::always_inline]] double pop_number() {
+        const Slot& s = stack_[--top_];
+        return s.empty ? 0.0 : s.value;
+    }
+    [[gnu::always_inline]] bool fail(EvalError e) {
+        tree_.collected_.resize(collected_base_);
+        result_ = EvalResult::error(e);
+        return false;
+    }
+    // A result pushed, or the formula failing with its error.
+    [[gnu::always_inline]] bool push_or_fail(const EvalResult& r) {
+        if (r.is_error()) return fail(r.error_kind());
+        push_result(r);
+        return true;
+    }
+    [[gnu::always_inline]] bool end() {
+        const Slot& s = stack_[top_ - 1];
+        result_ = s.empty ? EvalResult::empty() : EvalResult::number(s.value);
+        return false;
+    }
+
+    // -- Aggregations
+    // Keeps the first error among results read in full, or Empty.
+    [[gnu::always_inline]] void collect(const EvalResult& r, EvalResult& first_error) {
+        if (r.is_error()) {
+            if (!first_error.is_error()) first_error = r;
+        } else if (r.is_number()) {
+            tree_.collected_.push_back(r.value());
         }
     }
+    [[gnu::always_inline]] bool collected(const EvalResult& first_error) {
+        return first_error.is_error() ? fail(first_error.error_kind()) : true;
+    }
+    [[gnu::always_inline]] void collect_top() {
+        const Slot& s = stack_[--top_];
+        if (!s.empty) tree_.collected_.push_back(s.value);
+    }
+    [[gnu::always_inline]] bool reduce(AggregationName name) {
+        const auto mark = static_cast<std::size_t>(stack_[--top_].value);
+        std::vector<double>& values = tree_.collected_;
+        const EvalResult r = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
+        values.resize(mark);
+        return push_or_fail(r);
+    }
+
+    // -- Reading other cells
+    [[gnu::always_inline]] bool read_one(NodePtr target) {
+        const EvalResult r = tree_.read(target, d_);
+        if (r.is_error()) return fail(EvalError::Ref);
+        push_result(r);
+        return true;
+    }
+    [[gnu::always_inline]] bool read_many(const Step* step) {
+        const auto* targets = payload<const NodePtr*>(step);
+        for (std::uint32_t i = 0; i < step->count; ++i) tree_.read(targets[i], d_);
+        return fail(EvalError::Many);
+    }
+    [[gnu::always_inline]] bool collect_many(const Step* step) {
+        const auto* targets = payload<const NodePtr*>(step);
+        EvalResult first_error;
+        for (std::uint32_t i = 0; i < step->count; ++i) collect(tree_.read(targets[i], d_).as_own(), first_error);
+        return collected(first_error);
+    }
+    // children and right: one picked by position, all read to fail with
+    // MANY!, or all collected.
+    [[gnu::always_inline]] bool listed(const Step& step) {
+        const bool children = step.op <= StepOp::CollectChildren;
+        const auto use = static_cast<Listed>(static_cast<int>(step.op) -
+                                             static_cast<int>(children ? StepOp::Children : StepOp::Right));
+        EvalResult picked = EvalResult::error(EvalError::Ref);
+        EvalResult first_error;
+        std::size_t position = 0;
+        // Inlined as the steps are: a call per value read would cost.
+        auto take = [&](const EvalResult& r) __attribute__((always_inline)) {
+            ++position;
+            if (use == Listed::Pick && position == step.count) picked = r;
+            if (use == Listed::Collect) collect(r, first_error);
+        };
+        if (children) {
+            tree_.read_children(n_, d_, take);
+        } else if (!read_right(use, step.count, picked, take)) {
+            // A single formula has no later dimensions: its right is a REF!.
+            return fail(use == Listed::Many ? EvalError::Many : EvalError::Ref);
+        }
+        if (use == Listed::Many) return fail(EvalError::Many);
+        if (use == Listed::Collect) return collected(first_error);
+        return push_or_fail(picked);
+    }
+    template <class Take>
+    [[gnu::always_inline]] bool read_right(Listed use, std::uint32_t index, EvalResult& picked, Take& take) {
+        switch (use) {
+            case Listed::Pick: return tree_.read_right_at(n_, d_, index, picked);
+            case Listed::Many: return tree_.walk_right(n_, d_);
+            case Listed::Collect: break;
+        }
+        return tree_.read_right(n_, d_, take);
+    }
+    // total and ratio: the designated nodes in dimension 0 first, all of
+    // them, then (ratio) all of them in this dimension, of which only one may
+    // be meant.
+    [[gnu::always_inline]] bool modifier(const Step* step) {
+        if (step->count == 0) return fail(EvalError::Ref);
+        const auto* targets = payload<const NodePtr*>(step);
+        double total = -0.0;
+        if (!total_of(targets, step->count, total)) return false;
+        if (step->op == StepOp::Total) {
+            push(total);
+            return true;
+        }
+        if (total == 0) return fail(EvalError::Value);
+        EvalResult now;
+        for (std::uint32_t i = 0; i < step->count; ++i) {
+            const EvalResult r = tree_.read(targets[i], d_).as_own();
+            if (i == 0) now = r;
+        }
+        if (step->count > 1) return fail(EvalError::Many);
+        if (now.is_error()) return fail(now.error_kind());
+        push(now.is_number() ? now.value() / total : 0.0);
+        return true;
+    }
+    [[gnu::always_inline]] bool total_of(const NodePtr* targets, std::uint32_t count, double& total) {
+        EvalResult first_error;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const EvalResult r = tree_.read(targets[i], 0).as_own();
+            if (r.is_error() && !first_error.is_error()) first_error = r;
+            if (r.is_number() && !first_error.is_error()) total += r.value();
+        }
+        return collected(first_error);
+    }
+
+    // -- Arithmetic and functions
+    [[gnu::always_inline]] void negate() {
+        Slot& s = stack_[top_ - 1];
+        s = {s.empty ? -0.0 : -s.value, false};
+    }
+    [[gnu::always_inline]] void add_or_power(StepOp op) {
+        const double b = pop_number();
+        const double a = pop_number();
+        push(op == StepOp::Add ? a + b : op == StepOp::Subtract ? a - b : std::pow(a, b));
+    }
+    [[gnu::always_inline]] bool multiply(StepOp op) {
+        const double b = pop_number();
+        double a = pop_number();
+        const MulOperator how = op == StepOp::Multiply ? MulOperator::Multiply
+                                : op == StepOp::Divide ? MulOperator::Divide
+                                                       : MulOperator::Modulo;
+        if (!multiply_step(how, a, b)) return fail(EvalError::Value);
+        push(a);
+        return true;
+    }
+    [[gnu::always_inline]] bool call(const Step& step) {
+        const bool two = step.count == 2;
+        const bool second_empty = !two || stack_[top_ - 1].empty;
+        const double y = two ? pop_number() : 0.0;
+        const double x = pop_number();
+        return push_or_fail(apply_function(step.function(), x, two, second_empty, y).as_eval_result());
+    }
+    // A piece of syntax tree left to the evaluator: its value pushed, or
+    // (CollectEvaluated) every value it stands for collected.
+    [[gnu::always_inline]] bool evaluated(const Step* step) {
+        const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(tree_, n_, d_));
+        if (step->op == StepOp::Evaluate) return push_or_fail(note.as_eval_result());
+        EvalResult first_error;
+        if (note.is_many()) {
+            for (const EvalResult& r : note.list()) collect(r, first_error);
+        } else {
+            collect(note.single(), first_error);
+        }
+        return collected(first_error);
+    }
+
+    TreeEvaluation& tree_;
+    const NodePtr n_;
+    const std::size_t d_;
+    const std::size_t collected_base_;
+    Slot stack_[kProgramStack];
+    std::size_t top_ = 0;  // values in stack_
+    EvalResult result_;
+};
+
+// Kept out of compute(), which every nested evaluation passes through: the
+// machine's stack then lives only in the frames that run steps.
+[[gnu::noinline]] EvalResult TreeEvaluation::run_program(const Step* steps, NodePtr n, std::size_t d) {
+    return Machine(*this, n, d).run(steps);
 }
 
 // -- TreeContext --------------------------------------------------------------

@@ -55,7 +55,7 @@ public:
     // Reads every child of n in dimension d, in order, each as a formula sees
     // it (as_own), giving each to `take`.
     template <class Take>
-    void read_children(NodePtr n, std::size_t d, Take&& take) {
+    [[gnu::always_inline]] void read_children(NodePtr n, std::size_t d, Take&& take) {
         const NodePtr end = tree_.subtree_end(n);
         for (NodePtr child = n + 1; child < end;) {
             const NodePtr next = tree_.subtree_end(child);
@@ -69,7 +69,7 @@ public:
     // `take` (their errors as they are); false, reading nothing, when n's
     // formula is single and so has no later dimensions.
     template <class Take>
-    bool read_right(NodePtr n, std::size_t d, Take&& take) {
+    [[gnu::always_inline]] bool read_right(NodePtr n, std::size_t d, Take&& take) {
         if (!walk_right(n, d)) return false;
         for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
         return true;
@@ -104,6 +104,7 @@ private:
     EvalResult run_dimension(NodePtr n, std::size_t d);
     // Runs a compiled formula as n's in dimension d.
     EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
+    class Machine;  // one run of run_program
 
     Interrupt never_;  // the interrupt when none is given
     Interrupt& interrupt_;
