@@ -15,7 +15,8 @@
 
 namespace morvax {
 
-// The memo table: per node an AnyDim<EvalState>, stored compactly.  A single
+// The memo table: per node its results, an AnyDim<EvalResult> of which only
+// the dimensions evaluated so far are known, stored compactly.  A single
 // entry remembers in which dimensions it has been evaluated and answers only
 // those; when a differing result turns it into the list form, those
 // dimensions keep the result they had.
