@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "eval/formula_stack.hpp"
-#include "eval/tree.hpp"
+#include "eval/names.hpp"
 #include "parser/parse.hpp"
 #include "parser/tokenize.hpp"
 
