@@ -58,3 +58,21 @@ def test_cpp_filter_that_matches_nothing_fails(native_build: Path) -> None:
     done = run([str(native_build / "morvax_cpp_tests"), "no test has this name"])
     assert done.returncode == 1
     assert "0 passed, 0 failed" in done.stdout
+
+
+# The core's folders in layer order: each may include only itself and those
+# before it, and none of them the Python boundary.
+LAYERS = ["parser", "eval", "references", "tree", "excel", "diagnose"]
+
+
+def test_core_folders_include_only_lower_layers() -> None:
+    wrong = []
+    for rank, folder in enumerate(LAYERS):
+        allowed = set(LAYERS[: rank + 1])
+        for path in sorted((ROOT / "src" / folder).rglob("*.[ch]pp")):
+            for included in re.findall(r'^#include "([a-z_]+)/', path.read_text(), re.MULTILINE):
+                if included not in allowed:
+                    wrong.append(f"{path.relative_to(ROOT)} includes {included}/")
+            if re.search(r"^#include <Python\.h>", path.read_text(), re.MULTILINE):
+                wrong.append(f"{path.relative_to(ROOT)} includes Python.h")
+    assert not wrong, wrong
