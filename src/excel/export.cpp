@@ -8,6 +8,7 @@
 
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
+#include "parser/language.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 
@@ -15,16 +16,6 @@ namespace morvax {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-    if (text.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
 
 // Decimal order of magnitude of an unsigned decimal text (D+ (. D*)? | . D+)
 // with an optional exponent, saturated; used only for values out of range.

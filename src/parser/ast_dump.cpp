@@ -149,11 +149,10 @@ private:
     void negation(const NegationExpression& n) {
         if (n.negated) out += "not ";
         if (const auto* c = std::get_if<Comparison>(&n.comparison)) {
-            static constexpr const char* ops[] = {"==", "!=", ">", "<", ">=", "<="};
             out += "(cmp ";
             expression(*c->left);
             out += ' ';
-            out += ops[static_cast<int>(c->op)];
+            out += comparison_token(c->op).spellings[0];
             out += ' ';
             expression(*c->right);
             out += ')';

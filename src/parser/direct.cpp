@@ -74,17 +74,8 @@ private:
     }
 
     // Case-insensitive keyword at p_ (a prefix match, as the grammar's).
-    bool keyword_here(std::string_view kw) const {
-        if (t_.size() - p_ < kw.size()) return false;
-        for (std::size_t i = 0; i < kw.size(); ++i) {
-            char c = t_[p_ + i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != kw[i]) return false;
-        }
-        return true;
-    }
     bool eat_keyword(std::string_view kw) {
-        if (!keyword_here(kw)) return false;
+        if (!starts_with_ignoring_case(t_.substr(p_), kw)) return false;
         p_ += kw.size();
         return true;
     }
@@ -92,7 +83,7 @@ private:
     // The first keyword of a name table that the text starts with.
     template <class E>
     std::optional<E> table_keyword() {
-        constexpr auto table = keywords<E>();
+        const auto& table = keywords<E>();
         for (std::size_t i = 0; i < table.size(); ++i) {
             if (eat_keyword(table[i])) return static_cast<E>(i);
         }
@@ -260,12 +251,12 @@ private:
     // matched, no later alternative could match the same text.
     bool keyword_atom(AtomicExpression& out) {
         Index index;
-        if (eat_keyword("children")) {
+        if (eat_keyword(kChildrenKeyword)) {
             if (!keyword_index(index)) return false;
             out = ChildrenReference{index};
             return true;
         }
-        if (eat_keyword("right")) {
+        if (eat_keyword(kRightKeyword)) {
             if (!keyword_index(index)) return false;
             out = RightReference{index};
             return true;
@@ -290,7 +281,7 @@ private:
             return true;
         }
         if (auto c = table_keyword<ConditionalName>()) return conditional(*c, out);
-        if (eat_keyword("empty")) {
+        if (eat_keyword(kEmptyKeyword)) {
             out = EmptyLiteral{};
             return true;
         }
@@ -331,23 +322,7 @@ private:
     bool function(FunctionName name, AtomicExpression& out) {
         FunctionCall call{name, {}};
         if (!open_call() || !arguments(call.args)) return false;
-        const std::size_t n = call.args.size();
-        switch (name) {
-            case FunctionName::Abs:
-            case FunctionName::Ceil:
-            case FunctionName::Floor:
-            case FunctionName::Sign:
-                if (n != 1) return false;
-                break;
-            case FunctionName::Pow:
-            case FunctionName::Root:
-            case FunctionName::Mod:
-                if (n != 2) return false;
-                break;
-            default:
-                if (n != 1 && n != 2) return false;
-                break;
-        }
+        if (!arity(name).admits(call.args.size())) return false;
         out = call;
         return true;
     }
@@ -386,7 +361,9 @@ private:
         if (!eat(')')) return false;
         unnest();
         call.clauses = commit(clauses_, mark);
-        if (name == ConditionalName::If && (call.clauses.size() != 1 || call.default_value == nullptr))
+        const ConditionalShape shape = conditional_shape(name);
+        if ((shape.clauses && call.clauses.size() != *shape.clauses) ||
+            (shape.needs_default && call.default_value == nullptr))
             return false;
         out = call;
         return true;
@@ -496,7 +473,7 @@ private:
         for (;;) {
             const std::size_t save = p_;
             ws();
-            if (!eat_keyword("or")) {
+            if (!eat_keyword(kOrKeyword)) {
                 p_ = save;
                 break;
             }
@@ -515,7 +492,7 @@ private:
         for (;;) {
             const std::size_t save = p_;
             ws();
-            if (!eat_keyword("and")) {
+            if (!eat_keyword(kAndKeyword)) {
                 p_ = save;
                 break;
             }
@@ -530,7 +507,7 @@ private:
 
     bool negation(NegationExpression& out) {
         std::size_t nots = 0;
-        while (eat_keyword("not")) {
+        while (eat_keyword(kNotKeyword)) {
             ++nots;
             ws();
         }
@@ -556,20 +533,12 @@ private:
     }
 
     std::optional<ComparisonOperator> comparison_operator() {
-        struct Op {
-            std::string_view text;
-            ComparisonOperator op;
-        };
-        static constexpr Op ops[] = {
-            {">=", ComparisonOperator::GreaterOrEqual}, {"<=", ComparisonOperator::LessOrEqual},
-            {"==", ComparisonOperator::EqualTo},        {"!=", ComparisonOperator::NotEqual},
-            {"<>", ComparisonOperator::NotEqual},       {">", ComparisonOperator::GreaterThan},
-            {"<", ComparisonOperator::LessThan},
-        };
-        for (const Op& op : ops) {
-            if (t_.substr(p_, op.text.size()) == op.text) {
-                p_ += op.text.size();
-                return op.op;
+        for (const ComparisonToken& t : kComparisonTokens) {
+            for (std::string_view spelling : t.spellings) {
+                if (!spelling.empty() && t_.substr(p_, spelling.size()) == spelling) {
+                    p_ += spelling.size();
+                    return t.op;
+                }
             }
         }
         return std::nullopt;

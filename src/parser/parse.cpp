@@ -444,28 +444,14 @@ private:
             !arguments(kids[2], call.args))
             return false;
         const std::size_t got = call.args.size();
-        const char* expected = nullptr;
-        bool plural = true;
-        switch (call.name) {
-            case FunctionName::Abs:
-            case FunctionName::Ceil:
-            case FunctionName::Floor:
-            case FunctionName::Sign:
-                if (got != 1) expected = "1", plural = false;
-                break;
-            case FunctionName::Pow:
-            case FunctionName::Root:
-            case FunctionName::Mod:
-                if (got != 2) expected = "2";
-                break;
-            default:
-                if (got != 1 && got != 2) expected = "one of [1, 2]";
-                break;
-        }
-        if (expected != nullptr) {
-            return fail("Function '" + std::string(unicode::trim(t_.text_of(kids[0]))) +
-                            "' expects " + expected + " argument" + (plural ? "s" : "") +
-                            ", but got " + std::to_string(got),
+        const Arity expected = arity(call.name);
+        if (!expected.admits(got)) {
+            const std::string count = expected.min == expected.max
+                                          ? std::to_string(expected.min)
+                                          : "one of [" + std::to_string(expected.min) + ", " +
+                                                std::to_string(expected.max) + "]";
+            return fail("Function '" + std::string(unicode::trim(t_.text_of(kids[0]))) + "' expects " + count +
+                            " argument" + (expected.max == 1 ? "" : "s") + ", but got " + std::to_string(got),
                         id);
         }
         out = call;
@@ -517,13 +503,15 @@ private:
             if (has && (call.default_value = boxed_expression(d)) == nullptr) return false;
         }
 
-        if (call.name == ConditionalName::If) {
+        const ConditionalShape shape = conditional_shape(call.name);
+        if (shape.clauses || shape.needs_default) {
             const std::string name(unicode::trim(t_.text_of(kids[0])));
-            if (built != 1)
-                return fail("Conditional '" + name + "' expects 1 case clause, but got " +
+            if (shape.clauses && built != *shape.clauses)
+                return fail("Conditional '" + name + "' expects " + std::to_string(*shape.clauses) +
+                                " case clause" + (*shape.clauses == 1 ? "" : "s") + ", but got " +
                                 std::to_string(built),
                             id);
-            if (call.default_value == nullptr)
+            if (shape.needs_default && call.default_value == nullptr)
                 return fail("Conditional '" + name +
                                 "' requires an else clause, but none was provided",
                             id);
@@ -558,22 +546,13 @@ private:
                     out.comparison = BareCondition{left};
                     return true;
                 }
-                ComparisonOperator op;
-                switch (rule(inner[1])) {
-                    case Rule::EQUAL_TO: op = ComparisonOperator::EqualTo; break;
-                    case Rule::NOT_EQUAL: op = ComparisonOperator::NotEqual; break;
-                    case Rule::GREATER_THAN: op = ComparisonOperator::GreaterThan; break;
-                    case Rule::LESS_THAN: op = ComparisonOperator::LessThan; break;
-                    case Rule::GREATER_OR_EQUAL: op = ComparisonOperator::GreaterOrEqual; break;
-                    case Rule::LESS_OR_EQUAL: op = ComparisonOperator::LessOrEqual; break;
-                    default:
-                        return fail("Unexpected comparison operator: " +
-                                        std::string(rule_name(rule(inner[1]))),
-                                    inner[1]);
-                }
+                const std::optional<ComparisonOperator> op = comparison_of_rule(rule(inner[1]));
+                if (!op)
+                    return fail("Unexpected comparison operator: " + std::string(rule_name(rule(inner[1]))),
+                                inner[1]);
                 const Expression* right = boxed_expression(inner[2]);
                 if (right == nullptr) return false;
-                out.comparison = Comparison{left, op, right};
+                out.comparison = Comparison{left, *op, right};
                 return true;
             }
             case Rule::LPAREN:
@@ -694,15 +673,6 @@ ParseResult<const BooleanExpression*> FormulaParser::parse_condition_by_grammar(
         return result;
     }
     return parse_boolean_expression(tree, tree.children(tree.top[0])[0], arena);
-}
-
-ParseResult<const Expression*> parse_expression(const ParseTree& tree, NodeId expression,
-                                                Arena& arena) {
-    Builder b(tree, arena);
-    ParseResult<const Expression*> result;
-    result.value = b.boxed_expression(expression);
-    if (result.value == nullptr) result.error = std::move(b.error);
-    return result;
 }
 
 ParseResult<const BooleanExpression*> parse_boolean_expression(const ParseTree& tree,

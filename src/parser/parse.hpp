@@ -83,8 +83,6 @@ struct FormulaParser {
 };
 
 // Builders over the nodes of a successful parse of `tree.text`.
-ParseResult<const Expression*> parse_expression(const ParseTree& tree, NodeId expression,
-                                                Arena& arena);
 ParseResult<const BooleanExpression*> parse_boolean_expression(const ParseTree& tree,
                                                                NodeId boolean_expression,
                                                                Arena& arena);
