@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "parser/grammar.hpp"
-#include "parser/parse.hpp"
+#include "parser/language.hpp"
+#include "parser/numbers.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax::direct {
