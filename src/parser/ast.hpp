@@ -129,6 +129,22 @@ using AtomicExpression =
     std::variant<NumberLiteral, NodeReference, ChildrenReference, RightReference, ModifierCall,
                  FunctionCall, AggregationCall, ConditionalCall, EmptyLiteral, Parenthesised>;
 
+// The position of alternative T in the variant V, to name the cases of a
+// `switch (v.index())` in a hot path where a visit would cost more.
+template <class T, class V>
+struct VariantIndex;
+template <class T, class... Ts>
+struct VariantIndex<T, std::variant<Ts...>> {
+    static constexpr std::size_t value = [] {
+        constexpr bool same[] = {std::is_same_v<T, Ts>...};
+        std::size_t i = 0;
+        while (!same[i]) ++i;  // past the end, for a T not in V, does not compile
+        return i;
+    }();
+};
+template <class T, class V>
+inline constexpr std::size_t variant_index = VariantIndex<T, V>::value;
+
 struct UnaryExpression {
     AtomicExpression operand;
     Sign sign;

@@ -134,74 +134,75 @@ private:
 
     // -- arithmetic -----------------------------------------------------------
 
-    bool expression(Expression& out) {
-        if (!multiplication(out.first)) return false;
-        const std::size_t mark = adds_.size();
+    // first (operator operand)*, one level of binary operators: `op` reads
+    // an operator at p_ into the item or fails without moving, `operand`
+    // reads the operand after it.
+    template <class Item, class Op, class Operand>
+    bool operations(std::pmr::vector<Item>& scratch, List<Item>& out, Op&& op, Operand&& operand) {
+        const std::size_t mark = scratch.size();
         for (;;) {
             const std::size_t save = p_;
             ws();
-            if (!at('+') && !at('-')) {
+            Item item{};
+            if (!op(item)) {
                 p_ = save;
                 break;
             }
-            AdditionOperation op{t_[p_] == '+' ? AddOperator::Add : AddOperator::Subtract, {}};
-            ++p_;
             ws();
-            if (!multiplication(op.operand)) return false;
-            adds_.push_back(op);
+            if (!operand(item)) return false;
+            scratch.push_back(item);
         }
-        out.rest = commit(adds_, mark);
+        out = commit(scratch, mark);
         return true;
+    }
+
+    bool expression(Expression& out) {
+        if (!multiplication(out.first)) return false;
+        return operations(
+            adds_, out.rest,
+            [&](AdditionOperation& item) {
+                if (!at('+') && !at('-')) return false;
+                item.op = t_[p_++] == '+' ? AddOperator::Add : AddOperator::Subtract;
+                return true;
+            },
+            [&](AdditionOperation& item) { return multiplication(item.operand); });
     }
 
     bool multiplication(MultiplicationExpression& out) {
         if (!power(out.first)) return false;
-        const std::size_t mark = muls_.size();
-        for (;;) {
-            const std::size_t save = p_;
-            ws();
-            MulOperator op;
-            if (at('*')) {
-                op = MulOperator::Multiply;
-            } else if (at('/')) {
-                op = MulOperator::Divide;
-            } else if (at('%')) {
-                op = MulOperator::Modulo;
-            } else {
-                p_ = save;
-                break;
-            }
-            ++p_;
-            ws();
-            MultiplicationOperation m{op, {}};
-            if (!power(m.operand)) return false;
-            muls_.push_back(m);
-        }
-        out.rest = commit(muls_, mark);
-        return true;
+        return operations(
+            muls_, out.rest,
+            [&](MultiplicationOperation& item) {
+                if (at('*')) {
+                    item.op = MulOperator::Multiply;
+                } else if (at('/')) {
+                    item.op = MulOperator::Divide;
+                } else if (at('%')) {
+                    item.op = MulOperator::Modulo;
+                } else {
+                    return false;
+                }
+                ++p_;
+                return true;
+            },
+            [&](MultiplicationOperation& item) { return power(item.operand); });
     }
 
     bool power(PowerExpression& out) {
         if (!unary(out.base)) return false;
-        const std::size_t mark = exponents_.size();
-        for (;;) {
-            const std::size_t save = p_;
-            ws();
-            if (at('^')) {
-                p_ += 1;
-            } else if (at('*') && p_ + 1 < t_.size() && t_[p_ + 1] == '*') {
-                p_ += 2;
-            } else {
-                p_ = save;
-                break;
-            }
-            ws();
-            UnaryExpression u;
-            if (!unary(u)) return false;
-            exponents_.push_back(u);
-        }
-        out.exponents = commit(exponents_, mark);
-        return true;
+        return operations(
+            exponents_, out.exponents,
+            [&](UnaryExpression&) {
+                if (at('^')) {
+                    p_ += 1;
+                } else if (at('*') && p_ + 1 < t_.size() && t_[p_ + 1] == '*') {
+                    p_ += 2;
+                } else {
+                    return false;
+                }
+                return true;
+            },
+            [&](UnaryExpression& item) { return unary(item); });
     }
 
     bool unary(UnaryExpression& out) {
@@ -467,43 +468,22 @@ private:
 
     // -- conditions -----------------------------------------------------------
 
+    // A keyword operator of a condition.
+    auto keyword_operator(std::string_view word) {
+        return [this, word](auto&) { return eat_keyword(word); };
+    }
+
     bool boolean(BooleanExpression& out) {
         OrExpression& o = out.or_expression;
-        if (!and_expression(o.first)) return false;
-        const std::size_t mark = ands_.size();
-        for (;;) {
-            const std::size_t save = p_;
-            ws();
-            if (!eat_keyword(kOrKeyword)) {
-                p_ = save;
-                break;
-            }
-            ws();
-            AndExpression a;
-            if (!and_expression(a)) return false;
-            ands_.push_back(a);
-        }
-        o.rest = commit(ands_, mark);
-        return true;
+        return and_expression(o.first) &&
+               operations(ands_, o.rest, keyword_operator(kOrKeyword),
+                          [&](AndExpression& item) { return and_expression(item); });
     }
 
     bool and_expression(AndExpression& out) {
-        if (!negation(out.first)) return false;
-        const std::size_t mark = negations_.size();
-        for (;;) {
-            const std::size_t save = p_;
-            ws();
-            if (!eat_keyword(kAndKeyword)) {
-                p_ = save;
-                break;
-            }
-            ws();
-            NegationExpression n;
-            if (!negation(n)) return false;
-            negations_.push_back(n);
-        }
-        out.rest = commit(negations_, mark);
-        return true;
+        return negation(out.first) &&
+               operations(negations_, out.rest, keyword_operator(kAndKeyword),
+                          [&](NegationExpression& item) { return negation(item); });
     }
 
     bool negation(NegationExpression& out) {

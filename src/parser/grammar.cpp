@@ -646,6 +646,9 @@ private:
     }
 
     bool dispatch(Rule r);
+    bool dispatch_structure(Rule r);
+    bool dispatch_operator(Rule r);
+    bool dispatch_operand(Rule r);
 
     std::pmr::memory_resource* scratch() const {
         return tree_ != nullptr ? tree_->scratch() : std::pmr::get_default_resource();
@@ -668,7 +671,16 @@ private:
     std::size_t base_;
 };
 
+// A rule by its identifier (the entry points take any rule), in three groups
+// along the identifier order.
 bool Matcher::dispatch(Rule r) {
+    if (r <= Rule::atomic_boolean_expression) return dispatch_structure(r);
+    if (r <= Rule::OR) return dispatch_operator(r);
+    return dispatch_operand(r);
+}
+
+// The rules that hold other rules: entry rules, expressions, calls, conditions.
+bool Matcher::dispatch_structure(Rule r) {
     switch (r) {
         case Rule::EOI: return EOI();
         case Rule::value: return value();
@@ -695,6 +707,12 @@ bool Matcher::dispatch(Rule r) {
         case Rule::and_expression: return and_expression();
         case Rule::negation_expression: return negation_expression();
         case Rule::atomic_boolean_expression: return atomic_boolean_expression();
+        default: return false;
+    }
+}
+
+bool Matcher::dispatch_operator(Rule r) {
+    switch (r) {
         case Rule::EQUALS: return EQUALS();
         case Rule::PLUS: return PLUS();
         case Rule::MINUS: return MINUS();
@@ -712,6 +730,13 @@ bool Matcher::dispatch(Rule r) {
         case Rule::NOT: return NOT();
         case Rule::AND: return AND();
         case Rule::OR: return OR();
+        default: return false;
+    }
+}
+
+// References, numbers, names and the punctuation around them.
+bool Matcher::dispatch_operand(Rule r) {
+    switch (r) {
         case Rule::NODE_REFERENCE: return NODE_REFERENCE();
         case Rule::CHILDREN_REFERENCE: return CHILDREN_REFERENCE();
         case Rule::RIGHT_REFERENCE: return RIGHT_REFERENCE();
@@ -732,8 +757,8 @@ bool Matcher::dispatch(Rule r) {
         case Rule::SEMICOLON: return SEMICOLON();
         case Rule::EMPTY: return EMPTY();
         case Rule::WHITESPACE: return WHITESPACE();
+        default: return false;
     }
-    return false;
 }
 
 bool Matcher::run(Rule start) { return dispatch(start); }

@@ -123,18 +123,12 @@ public:
     FormulaError error;
 
     bool expression(NodeId id, Expression& out) {
-        const NodeId add = t_.children(id)[0];
-        auto kids = t_.children(add);
-        if (!multiplication(kids[0], out.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* ops = arena_.allocate<AdditionOperation>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            ops[i].op = rule(kids[1 + 2 * i]) == Rule::PLUS ? AddOperator::Add
-                                                             : AddOperator::Subtract;
-            if (!multiplication(kids[2 + 2 * i], ops[i].operand)) return false;
-        }
-        out.rest = {ops, n};
-        return true;
+        return operations(
+            t_.children(id)[0], [&](NodeId first) { return multiplication(first, out.first); }, out.rest,
+            [&](NodeId op, NodeId operand, AdditionOperation& item) {
+                item.op = rule(op) == Rule::PLUS ? AddOperator::Add : AddOperator::Subtract;
+                return multiplication(operand, item.operand);
+            });
     }
 
     const Expression* boxed_expression(NodeId id) {
@@ -143,15 +137,10 @@ public:
     }
 
     bool boolean(NodeId id, BooleanExpression& out) {
-        const NodeId ors = t_.children(id)[0];
-        auto kids = t_.children(ors);
-        if (!and_expression(kids[0], out.or_expression.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* rest = arena_.allocate<AndExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!and_expression(kids[2 + 2 * i], rest[i])) return false;
-        out.or_expression.rest = {rest, n};
-        return true;
+        OrExpression& o = out.or_expression;
+        return operations(
+            t_.children(id)[0], [&](NodeId first) { return and_expression(first, o.first); }, o.rest,
+            [&](NodeId, NodeId operand, AndExpression& item) { return and_expression(operand, item); });
     }
 
     const BooleanExpression* boxed_boolean(NodeId id) {
@@ -202,32 +191,37 @@ private:
         return true;
     }
 
-    bool multiplication(NodeId id, MultiplicationExpression& out) {
+    // A node whose children are first (operator operand)*: `first` builds
+    // the first operand, `build(operator, operand, item)` each further one.
+    template <class Item, class First, class Build>
+    bool operations(NodeId id, First&& first, List<Item>& out, Build&& build) {
         auto kids = t_.children(id);
-        if (!power(kids[0], out.first)) return false;
+        if (!first(kids[0])) return false;
         const std::size_t n = (kids.size() - 1) / 2;
-        auto* ops = arena_.allocate<MultiplicationOperation>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            switch (rule(kids[1 + 2 * i])) {
-                case Rule::MULTIPLY: ops[i].op = MulOperator::Multiply; break;
-                case Rule::DIVIDE: ops[i].op = MulOperator::Divide; break;
-                default: ops[i].op = MulOperator::Modulo; break;
-            }
-            if (!power(kids[2 + 2 * i], ops[i].operand)) return false;
-        }
-        out.rest = {ops, n};
+        auto* items = arena_.allocate<Item>(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!build(kids[1 + 2 * i], kids[2 + 2 * i], items[i])) return false;
+        out = {items, n};
         return true;
     }
 
+    bool multiplication(NodeId id, MultiplicationExpression& out) {
+        return operations(
+            id, [&](NodeId first) { return power(first, out.first); }, out.rest,
+            [&](NodeId op, NodeId operand, MultiplicationOperation& item) {
+                switch (rule(op)) {
+                    case Rule::MULTIPLY: item.op = MulOperator::Multiply; break;
+                    case Rule::DIVIDE: item.op = MulOperator::Divide; break;
+                    default: item.op = MulOperator::Modulo; break;
+                }
+                return power(operand, item.operand);
+            });
+    }
+
     bool power(NodeId id, PowerExpression& out) {
-        auto kids = t_.children(id);
-        if (!unary(kids[0], out.base)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* exps = arena_.allocate<UnaryExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!unary(kids[2 + 2 * i], exps[i])) return false;
-        out.exponents = {exps, n};
-        return true;
+        return operations(
+            id, [&](NodeId first) { return unary(first, out.base); }, out.exponents,
+            [&](NodeId, NodeId operand, UnaryExpression& item) { return unary(operand, item); });
     }
 
     bool unary(NodeId id, UnaryExpression& out) {
@@ -393,14 +387,9 @@ private:
     }
 
     bool and_expression(NodeId id, AndExpression& out) {
-        auto kids = t_.children(id);
-        if (!negation(kids[0], out.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* rest = arena_.allocate<NegationExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!negation(kids[2 + 2 * i], rest[i])) return false;
-        out.rest = {rest, n};
-        return true;
+        return operations(
+            id, [&](NodeId first) { return negation(first, out.first); }, out.rest,
+            [&](NodeId, NodeId operand, NegationExpression& item) { return negation(operand, item); });
     }
 
     bool negation(NodeId id, NegationExpression& out) {
