@@ -90,8 +90,8 @@ private:
             out += '}';
             return index(r->index);
         }
-        if (const auto* c = std::get_if<ChildrenReference>(&a)) return out += "children", index(c->index);
-        if (const auto* r = std::get_if<RightReference>(&a)) return out += "right", index(r->index);
+        if (const auto* c = std::get_if<ChildrenReference>(&a)) return out += kChildrenKeyword, index(c->index);
+        if (const auto* r = std::get_if<RightReference>(&a)) return out += kRightKeyword, index(r->index);
         if (const auto* m = std::get_if<ModifierCall>(&a)) {
             out += keyword(m->name);
             out += "(@{";
@@ -131,7 +131,7 @@ private:
             out += ')';
             return;
         }
-        if (std::holds_alternative<EmptyLiteral>(a)) return void(out += "empty");
+        if (std::holds_alternative<EmptyLiteral>(a)) return void(out += kEmptyKeyword);
         out += "(paren ";
         expression(*std::get<Parenthesised>(a).inner);
         out += ')';
@@ -143,7 +143,10 @@ private:
     }
 
     void negation(const NegationExpression& n) {
-        if (n.negated) out += "not ";
+        if (n.negated) {
+            out += kNotKeyword;
+            out += ' ';
+        }
         if (const auto* c = std::get_if<Comparison>(&n.comparison)) {
             out += "(cmp ";
             expression(*c->left);

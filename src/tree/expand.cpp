@@ -112,7 +112,7 @@ bool Expander::advance(Frame& frame) {
         if (text.starts_with('@')) {
             ++frame.token;
             pushed = expand_node_reference(frame, text, token.place == Place::ModifierArgument);
-        } else if (text.starts_with("children")) {
+        } else if (text.starts_with(kChildrenKeyword)) {
             pushed = expand_children_reference(frame);
         } else {  // right, or a keyword in capitals
             ++frame.token;
@@ -388,6 +388,12 @@ AnyDim<std::string> Expander::expand_node_formulas(const Node& node) {
     expanded.reserve(formulas.size());
     for (std::size_t i = 0; i < formulas.size(); ++i) expanded.push_back(expand_formula(formulas[i], i, node));
     return AnyDim<std::string>::multi(std::move(expanded));
+}
+
+bool contains_references(std::string_view formula) {
+    if (!may_hold_references(formula)) return false;
+    const std::vector<Token> tokens = scan_tokens(formula);
+    return std::any_of(tokens.begin(), tokens.end(), is_reference);
 }
 
 Node expand_tree_formulas(const Node& root, TextBudget& budget) {

@@ -44,6 +44,10 @@
 
 namespace morvax {
 
+// True when scanning `formula` gives at least one node-reference token
+// (children and right references included); false for the empty text.
+bool contains_references(std::string_view formula);
+
 // Expands the formulas of one tree, keeping the state that all expansions of
 // a call share: the name index and the expansion cache, whose first entry for
 // a node and dimension is reused everywhere.
