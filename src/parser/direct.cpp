@@ -76,7 +76,7 @@ private:
 
     // Case-insensitive keyword at p_ (a prefix match, as the grammar's).
     bool eat_keyword(std::string_view kw) {
-        if (!starts_with_ignoring_case(t_.substr(p_), kw)) return false;
+        if (!matches_ignoring_case(t_, p_, kw)) return false;
         p_ += kw.size();
         return true;
     }
@@ -84,7 +84,7 @@ private:
     // The first keyword of a name table that the text starts with.
     template <class E>
     std::optional<E> table_keyword() {
-        const auto& table = keywords<E>();
+        constexpr auto table = keywords<E>();
         for (std::size_t i = 0; i < table.size(); ++i) {
             if (eat_keyword(table[i])) return static_cast<E>(i);
         }
@@ -135,20 +135,21 @@ private:
     // -- arithmetic -----------------------------------------------------------
 
     // first (operator operand)*, one level of binary operators: `op` reads
-    // an operator at p_ into the item or fails without moving, `operand`
-    // reads the operand after it.
+    // an operator at p_ or fails without moving, `operand` reads the operand
+    // after it into a new item.  The item is made only once an operator is
+    // read: every level ends with one that is not.
     template <class Item, class Op, class Operand>
     bool operations(std::pmr::vector<Item>& scratch, List<Item>& out, Op&& op, Operand&& operand) {
         const std::size_t mark = scratch.size();
         for (;;) {
             const std::size_t save = p_;
             ws();
-            Item item{};
-            if (!op(item)) {
+            if (!op()) {
                 p_ = save;
                 break;
             }
             ws();
+            Item item;
             if (!operand(item)) return false;
             scratch.push_back(item);
         }
@@ -158,41 +159,49 @@ private:
 
     bool expression(Expression& out) {
         if (!multiplication(out.first)) return false;
+        AddOperator read{};
         return operations(
             adds_, out.rest,
-            [&](AdditionOperation& item) {
+            [&] {
                 if (!at('+') && !at('-')) return false;
-                item.op = t_[p_++] == '+' ? AddOperator::Add : AddOperator::Subtract;
+                read = t_[p_++] == '+' ? AddOperator::Add : AddOperator::Subtract;
                 return true;
             },
-            [&](AdditionOperation& item) { return multiplication(item.operand); });
+            [&](AdditionOperation& item) {
+                item.op = read;
+                return multiplication(item.operand);
+            });
     }
 
     bool multiplication(MultiplicationExpression& out) {
         if (!power(out.first)) return false;
+        MulOperator read{};
         return operations(
             muls_, out.rest,
-            [&](MultiplicationOperation& item) {
+            [&] {
                 if (at('*')) {
-                    item.op = MulOperator::Multiply;
+                    read = MulOperator::Multiply;
                 } else if (at('/')) {
-                    item.op = MulOperator::Divide;
+                    read = MulOperator::Divide;
                 } else if (at('%')) {
-                    item.op = MulOperator::Modulo;
+                    read = MulOperator::Modulo;
                 } else {
                     return false;
                 }
                 ++p_;
                 return true;
             },
-            [&](MultiplicationOperation& item) { return power(item.operand); });
+            [&](MultiplicationOperation& item) {
+                item.op = read;
+                return power(item.operand);
+            });
     }
 
     bool power(PowerExpression& out) {
         if (!unary(out.base)) return false;
         return operations(
             exponents_, out.exponents,
-            [&](UnaryExpression&) {
+            [&] {
                 if (at('^')) {
                     p_ += 1;
                 } else if (at('*') && p_ + 1 < t_.size() && t_[p_ + 1] == '*') {
@@ -468,21 +477,16 @@ private:
 
     // -- conditions -----------------------------------------------------------
 
-    // A keyword operator of a condition.
-    auto keyword_operator(std::string_view word) {
-        return [this, word](auto&) { return eat_keyword(word); };
-    }
-
     bool boolean(BooleanExpression& out) {
         OrExpression& o = out.or_expression;
         return and_expression(o.first) &&
-               operations(ands_, o.rest, keyword_operator(kOrKeyword),
+               operations(ands_, o.rest, [&] { return eat_keyword(kOrKeyword); },
                           [&](AndExpression& item) { return and_expression(item); });
     }
 
     bool and_expression(AndExpression& out) {
         return negation(out.first) &&
-               operations(negations_, out.rest, keyword_operator(kAndKeyword),
+               operations(negations_, out.rest, [&] { return eat_keyword(kAndKeyword); },
                           [&](NegationExpression& item) { return negation(item); });
     }
 
@@ -514,12 +518,10 @@ private:
     }
 
     std::optional<ComparisonOperator> comparison_operator() {
-        for (const ComparisonToken& t : kComparisonTokens) {
-            for (std::string_view spelling : t.spellings) {
-                if (!spelling.empty() && t_.substr(p_, spelling.size()) == spelling) {
-                    p_ += spelling.size();
-                    return t.op;
-                }
+        for (const ComparisonSpelling& s : kComparisonSpellings) {
+            if (t_.substr(p_, s.text.size()) == s.text) {
+                p_ += s.text.size();
+                return s.op;
             }
         }
         return std::nullopt;

@@ -161,7 +161,7 @@ private:
 
     // Keyword match with ASCII letters in either case; `s` is lower case.
     bool ilit(std::string_view s) {
-        if (!starts_with_ignoring_case(text_.substr(pos_), s)) return false;
+        if (!matches_ignoring_case(text_, pos_, s)) return false;
         pos_ += s.size();
         return true;
     }

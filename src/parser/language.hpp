@@ -34,13 +34,19 @@ namespace morvax {
 
 constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether `text` begins with `lower` (lower case), ignoring ASCII case.
-constexpr bool starts_with_ignoring_case(std::string_view text, std::string_view lower) {
-    if (text.size() < lower.size()) return false;
+// Whether `text` holds `lower` (lower case) from `at` on, ignoring ASCII
+// case; `at` is at most the size of `text`.
+constexpr bool matches_ignoring_case(std::string_view text, std::size_t at, std::string_view lower) {
+    if (text.size() - at < lower.size()) return false;
     for (std::size_t i = 0; i < lower.size(); ++i) {
-        if (ascii_lower(text[i]) != lower[i]) return false;
+        if (ascii_lower(text[at + i]) != lower[i]) return false;
     }
     return true;
+}
+
+// Whether `text` begins with `lower` (lower case), ignoring ASCII case.
+constexpr bool starts_with_ignoring_case(std::string_view text, std::string_view lower) {
+    return matches_ignoring_case(text, 0, lower);
 }
 
 constexpr bool equals_ignoring_case(std::string_view text, std::string_view lower) {
@@ -49,7 +55,7 @@ constexpr bool equals_ignoring_case(std::string_view text, std::string_view lowe
 
 constexpr bool contains_ignoring_case(std::string_view text, std::string_view lower) {
     for (std::size_t at = 0; at + lower.size() <= text.size(); ++at) {
-        if (starts_with_ignoring_case(text.substr(at), lower)) return true;
+        if (matches_ignoring_case(text, at, lower)) return true;
     }
     return false;
 }
@@ -189,6 +195,34 @@ constexpr bool first_bytes_agree() {
 }
 static_assert(first_bytes_agree());
 
+struct ComparisonSpelling {
+    std::string_view text;
+    ComparisonOperator op;
+};
+
+constexpr std::size_t comparison_spelling_count() {
+    std::size_t n = 0;
+    for (const ComparisonToken& t : kComparisonTokens) n += t.first_bytes.size();
+    return n;
+}
+
+constexpr std::array<ComparisonSpelling, comparison_spelling_count()> comparison_spellings() {
+    std::array<ComparisonSpelling, comparison_spelling_count()> out{};
+    std::size_t n = 0;
+    for (const ComparisonToken& t : kComparisonTokens) {
+        for (std::size_t i = 0; i < t.first_bytes.size(); ++i) {
+            out[n].text = t.spellings[i];
+            out[n].op = t.op;
+            ++n;
+        }
+    }
+    return out;
+}
+
+// Every spelling of the table, in its order, as one flat list: what a reader
+// of the text loops over.
+inline constexpr auto kComparisonSpellings = comparison_spellings();
+
 constexpr const ComparisonToken& comparison_token(ComparisonOperator op) {
     for (const ComparisonToken& t : kComparisonTokens) {
         if (t.op == op) return t;
@@ -205,10 +239,8 @@ constexpr std::optional<ComparisonOperator> comparison_of_rule(Rule rule) {
 
 // Whether `text` is one spelling of a comparison operator.
 constexpr bool is_comparison_spelling(std::string_view text) {
-    for (const ComparisonToken& t : kComparisonTokens) {
-        for (std::string_view s : t.spellings) {
-            if (!s.empty() && s == text) return true;
-        }
+    for (const ComparisonSpelling& s : kComparisonSpellings) {
+        if (s.text == text) return true;
     }
     return false;
 }

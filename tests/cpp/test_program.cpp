@@ -84,7 +84,9 @@ TEST(results_agree_across_the_hand_over_depths) {
         const auto first = FormulaParser::parse_formula(formula, arena);
         const auto full = FormulaParser::parse_formula_by_grammar(formula, arena);
         CHECK(first.ok() && full.ok()) << formula;
-        if (first.ok() && full.ok()) CHECK_EQ(dump(first.value), dump(full.value)) << formula;
+        if (first.ok() && full.ok()) {
+            CHECK_EQ(dump(first.value), dump(full.value)) << formula;
+        }
         Node tree = test::tree_from_text("R\n A [2|-3]\n B " + formula);
         const std::vector<std::string> expected = test::plain_values(tree);
         evaluate_tree_values(tree);
