@@ -13,7 +13,8 @@
 
 #include "diagnose/diagnose.hpp"
 #include "eval/node_json.hpp"
-#include "eval/tree.hpp"
+#include "eval/names.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "plain_tree.hpp"
 #include "tree_bytes.hpp"
 

@@ -17,7 +17,8 @@
 #include "eval/evaluator.hpp"
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
-#include "eval/tree.hpp"
+#include "eval/memo_table.hpp"
+#include "eval/tree_index.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 #include "references/references.hpp"
@@ -185,7 +186,12 @@ private:
         return values_.shape(m) == MemoTable::Shape::Single ? 0 : static_cast<std::uint32_t>(d);
     }
 
+    // What a cell's problem is, in words: one step per cause.
     std::string detail(NodePtr n, std::size_t d, const Why& why);
+    std::string unknown_name_detail(std::string_view name);
+    std::string ambiguous_detail(std::string_view name) const;
+    std::string index_detail(NodePtr n, std::size_t d, const Why& why) const;
+    std::string propagated_detail(const Why& why) const;
     std::string cycle_text(const Cycle& cycle) const;
 
     Interrupt* interrupt_;
@@ -675,6 +681,29 @@ Index index_of(const Why& why) {
     }
 }
 
+std::string division_detail(const Why& why) {
+    if (why.site == Site::Modifier) {
+        return "ratio: the total of " + quoted(reference_of(why).name) + " in dimension 0 is 0";
+    }
+    if (why.site == Site::Function) return "the second argument of mod is 0";
+    return static_cast<const MultiplicationOperation*>(why.at)->op == MulOperator::Modulo
+               ? "the value right of '%' is 0"
+               : "the value right of '/' is 0";
+}
+
+std::string invalid_argument_detail(const Why& why) {
+    if (why.site == Site::Comparison) return "comparison with an empty value";
+    if (why.site == Site::Function) {
+        return static_cast<const FunctionCall*>(why.at)->name == FunctionName::Root
+                   ? "root of degree 0"
+                   : "log of a number that is not above 0, or to a base that is not above 0 or is 1";
+    }
+    if (static_cast<const AggregationCall*>(why.at)->name == AggregationName::Stdev) {
+        return "stdev of fewer than two values";
+    }
+    return std::string(keyword(static_cast<const AggregationCall*>(why.at)->name)) + " of no values";
+}
+
 }  // namespace
 
 std::string Diagnosis::cycle_text(const Cycle& cycle) const {
@@ -695,74 +724,63 @@ std::string Diagnosis::cycle_text(const Cycle& cycle) const {
 std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
     switch (why.cause) {
         case Cause::Syntax: return {};
-        case Cause::UnknownName: {
-            const std::string_view name = reference_of(why).name;
-            const std::string_view near = names_.closest(name);
-            std::string text = "no visible node is called " + quoted(name);
-            if (!near.empty()) text += "; did you mean " + written(near) + "?";
-            return text;
-        }
-        case Cause::Hidden: {
-            const std::string_view name = reference_of(why).name;
-            return "only hidden nodes are called " + quoted(name) + ", and a reference by name does not find them";
-        }
-        case Cause::Ambiguous: {
-            const std::string_view name = reference_of(why).name;
-            const std::string count = std::to_string(tree_.find(name).size());
-            return count + " visible nodes are called " + quoted(name) + ": add [n] to pick one (" + written(name) +
-                   "[1] to " + written(name) + "[" + count + "]), or aggregate them: sum(" + written(name) + ")";
-        }
-        case Cause::IndexOutOfRange: {
-            if (why.single_formula) {
-                return "right reads the later entries of a formula list, and this node has one formula for every dimension";
-            }
-            const std::string index = std::to_string(index_of(why).value_or(0));
-            if (why.site == Site::Children) {
-                return "index " + index + " of children: this node has " +
-                       counted(flat_.children(n), "child", "children") + " (indexes count from 1)";
-            }
-            if (why.site == Site::Right) {
-                const std::size_t later = flat_.text_ids(n).size() - std::min(flat_.text_ids(n).size(), d + 1);
-                return "index " + index + " of right: " + counted(later, "dimension follows", "dimensions follow") +
-                       " this one in its formula list (indexes count from 1)";
-            }
-            const std::string_view name = reference_of(why).name;
-            return "index " + index + " of " + quoted(name) + ": " +
-                   counted(tree_.find(name).size(), "visible node is", "visible nodes are") +
-                   " called so (indexes count from 1)";
-        }
+        case Cause::UnknownName: return unknown_name_detail(reference_of(why).name);
+        case Cause::Hidden:
+            return "only hidden nodes are called " + quoted(reference_of(why).name) +
+                   ", and a reference by name does not find them";
+        case Cause::Ambiguous: return ambiguous_detail(reference_of(why).name);
+        case Cause::IndexOutOfRange: return index_detail(n, d, why);
         case Cause::Cycle: return "circular reference: " + cycle_text(cycles_[why.cycle]);
-        case Cause::DivisionByZero:
-            if (why.site == Site::Modifier) {
-                return "ratio: the total of " + quoted(reference_of(why).name) + " in dimension 0 is 0";
-            }
-            if (why.site == Site::Function) return "the second argument of mod is 0";
-            return static_cast<const MultiplicationOperation*>(why.at)->op == MulOperator::Modulo
-                       ? "the value right of '%' is 0"
-                       : "the value right of '/' is 0";
-        case Cause::InvalidArgument:
-            if (why.site == Site::Comparison) return "comparison with an empty value";
-            if (why.site == Site::Function) {
-                return static_cast<const FunctionCall*>(why.at)->name == FunctionName::Root
-                           ? "root of degree 0"
-                           : "log of a number that is not above 0, or to a base that is not above 0 or is 1";
-            }
-            if (static_cast<const AggregationCall*>(why.at)->name == AggregationName::Stdev) {
-                return "stdev of fewer than two values";
-            }
-            return std::string(keyword(static_cast<const AggregationCall*>(why.at)->name)) + " of no values";
+        case Cause::DivisionByZero: return division_detail(why);
+        case Cause::InvalidArgument: return invalid_argument_detail(why);
         case Cause::SeveralValues: {
             const std::string what = why.site == Site::Children ? "children" : "right";
             return what + " stands for several values where one is needed: aggregate them (sum(" + what +
                    ")) or pick one (" + what + "[1])";
         }
-        case Cause::Propagated:
-            if (!why.has_source) return "an error read from another cell";
-            return "reads " + quoted(flat_.name_text(why.source)) + ", which is " +
-                   values_.result_at(why.source, why.source_dimension).to_string() + " in dimension " +
-                   std::to_string(why.source_dimension);
+        case Cause::Propagated: return propagated_detail(why);
     }
     return {};
+}
+
+std::string Diagnosis::unknown_name_detail(std::string_view name) {
+    const std::string_view near = names_.closest(name);
+    std::string text = "no visible node is called " + quoted(name);
+    if (!near.empty()) text += "; did you mean " + written(near) + "?";
+    return text;
+}
+
+std::string Diagnosis::ambiguous_detail(std::string_view name) const {
+    const std::string count = std::to_string(tree_.find(name).size());
+    return count + " visible nodes are called " + quoted(name) + ": add [n] to pick one (" + written(name) +
+           "[1] to " + written(name) + "[" + count + "]), or aggregate them: sum(" + written(name) + ")";
+}
+
+std::string Diagnosis::index_detail(NodePtr n, std::size_t d, const Why& why) const {
+    if (why.single_formula) {
+        return "right reads the later entries of a formula list, and this node has one formula for every dimension";
+    }
+    const std::string index = std::to_string(index_of(why).value_or(0));
+    if (why.site == Site::Children) {
+        return "index " + index + " of children: this node has " +
+               counted(flat_.children(n), "child", "children") + " (indexes count from 1)";
+    }
+    if (why.site == Site::Right) {
+        const std::size_t later = flat_.text_ids(n).size() - std::min(flat_.text_ids(n).size(), d + 1);
+        return "index " + index + " of right: " + counted(later, "dimension follows", "dimensions follow") +
+               " this one in its formula list (indexes count from 1)";
+    }
+    const std::string_view name = reference_of(why).name;
+    return "index " + index + " of " + quoted(name) + ": " +
+           counted(tree_.find(name).size(), "visible node is", "visible nodes are") +
+           " called so (indexes count from 1)";
+}
+
+std::string Diagnosis::propagated_detail(const Why& why) const {
+    if (!why.has_source) return "an error read from another cell";
+    return "reads " + quoted(flat_.name_text(why.source)) + ", which is " +
+           values_.result_at(why.source, why.source_dimension).to_string() + " in dimension " +
+           std::to_string(why.source_dimension);
 }
 
 std::vector<CellProblem> Diagnosis::problems() {

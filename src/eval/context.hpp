@@ -13,8 +13,6 @@
 
 namespace morvax {
 
-class TreeEvaluation;
-
 class EvalContext {
 public:
     virtual ~EvalContext() = default;
@@ -47,30 +45,6 @@ public:
                                                          Index) const override {
         return {};
     }
-};
-
-// A formula placed at one node of a tree and in one dimension.  Made afresh
-// for each formula evaluation; borrows the evaluation it belongs to.
-class TreeContext final : public EvalContext {
-public:
-    TreeContext(TreeEvaluation& tree, std::uint32_t node, std::size_t dimension)
-        : tree_(tree), node_(node), dimension_(dimension) {}
-
-    ResultList get_reference_value(std::string_view name,
-                                                Index index) const override;
-    ResultList get_children_values() const override;
-    ResultList get_right_values() const override;
-    EvalNote get_right_value(std::size_t index) const override;
-    ResultList get_cross_dimensional_values(std::string_view name,
-                                                         Index index) const override;
-
-private:
-    ResultList read_named(std::string_view name, Index index,
-                                       std::size_t dimension) const;
-
-    TreeEvaluation& tree_;
-    std::uint32_t node_;
-    std::size_t dimension_;
 };
 
 }  // namespace morvax

@@ -1,9 +1,8 @@
-// Name look-ups over one tree, built once per call: for every name, the
-// visible nodes that carry it, in pre-order.  Hidden nodes are left out but
-// their children are not.  Keys view the nodes' own names, so the tree must
-// stay in place and unchanged while the index is used.
+// Walks of a tree of Nodes and what they find: the pre-order walk, the name
+// search, the dimension count, and a name index built once per call.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -14,6 +13,16 @@
 
 namespace morvax {
 
+// The visible nodes of `start`'s subtree named exactly `name`, in pre-order.
+// The children of a hidden node are still searched.
+std::vector<const Node*> find_all_nodes_by_name(const Node& start, std::string_view name);
+
+// The longest formula list of the subtree; a single formula counts 1.
+std::size_t get_max_dimensions(const Node& node);
+
+// For every name, the visible nodes that carry it, in pre-order.  Hidden
+// nodes are left out but their children are not.  Keys view the nodes' own
+// names, so the tree must stay in place and unchanged while the index is used.
 class NameIndex {
 public:
     explicit NameIndex(const Node& root);

@@ -26,7 +26,6 @@
 namespace morvax {
 
 class TreeIndex;
-using NodePtr = std::uint32_t;
 
 enum class StepOp : std::uint8_t {
     Number,        // push the payload's number

@@ -1,5 +1,5 @@
-// The vocabulary of evaluation: results, errors, the evaluator's notes, memo
-// slots, and the one way a number is printed.
+// The vocabulary of evaluation: results, errors, the evaluator's notes, the
+// tree's Node, and the one way a number is printed.
 #pragma once
 
 #include <cstdint>
@@ -102,22 +102,6 @@ public:
 private:
     explicit EvalNote(std::vector<EvalResult> list) : v_(std::move(list)) {}
     std::variant<EvalResult, std::vector<EvalResult>> v_;
-};
-
-// One memo slot of a tree evaluation.
-class EvalState {
-public:
-    static EvalState pending() { return EvalState(); }
-    static EvalState evaluated(EvalResult r) { return EvalState(r); }
-
-    bool is_pending() const { return pending_; }
-    EvalResult as_eval_result() const { return pending_ ? EvalResult::empty() : result_; }
-
-private:
-    EvalState() = default;
-    explicit EvalState(EvalResult r) : result_(r), pending_(false) {}
-    EvalResult result_;
-    bool pending_ = true;
 };
 
 // One node of a caller's tree, owned by the call that converted it.  Trees

@@ -1,6 +1,6 @@
 // evaluate_tree(root, in_place=False): every formula of a tree evaluated in
 // every dimension, the results written as text into each node's `value`.
-#include "eval/tree.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "module/boundary.hpp"
 #include "module/entry_points.hpp"
 #include "module/node_protocol.hpp"

@@ -761,6 +761,35 @@ void add_path_note(const std::vector<std::string>& path, const Reading& r) {
     PyErr_SetRaisedException(raised.release());
 }
 
+// One open node of read_tree per level of the path from the root. The frame
+// keeps its object alive, so no other object can take its address while the
+// address stands in the path set.
+template <class Handle>
+struct OpenNode {
+    PyRef object;
+    PyRef list;
+    Py_ssize_t next;
+    Handle node;
+};
+
+// False, with the path of `open` and then the failing `node` noted on a
+// protocol error (see read_tree for `label`).
+template <class Handle, class Label>
+bool fail_with_path(const Reading& r, const std::vector<OpenNode<Handle>>& open, Handle node, Label& label) {
+    if (!r.protocol_error) return false;
+    std::vector<std::string> path;
+    for (std::size_t i = 0; i < open.size(); ++i) {
+        path.push_back(label(i > 0 ? &open[i - 1].node : nullptr, open[i].node, nullptr));
+    }
+    // The failing node's name is known only once read (a str whose UTF-8
+    // has been made).
+    std::string_view own = "(unnamed)";
+    if (r.name && !utf8_view(r.name.get(), own)) PyErr_Clear();
+    path.push_back(label(open.empty() ? nullptr : &open.back().node, node, &own));
+    add_path_note(path, r);
+    return false;
+}
+
 // The walk of the conversions: `root` and every object below it, in
 // pre-order, each read by `read(reading, object, handle, children)` into
 // what `handle` stands for; `child_of(handle, expected)` gives the handle of
@@ -772,40 +801,17 @@ template <class Handle, class Read, class ChildOf, class Label>
 bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label) {
     AttributeNames names;
     if (!names.make()) return false;
-    // One open node per level of the path from the root. The frame keeps its
-    // object alive, so no other object can take its address while the
-    // address stands in `on_path`.
-    struct Frame {
-        PyRef object;
-        PyRef list;
-        Py_ssize_t next;
-        Handle node;
-    };
-    std::vector<Frame> open;
+    std::vector<OpenNode<Handle>> open;
     PathSet on_path;
     SignalInterrupt interrupt;
     std::size_t nodes = 0;
     std::size_t texts = 0;
-    auto fail = [&](const Reading& r, Handle node) {
-        if (!r.protocol_error) return false;
-        std::vector<std::string> path;
-        for (std::size_t i = 0; i < open.size(); ++i) {
-            path.push_back(label(i > 0 ? &open[i - 1].node : nullptr, open[i].node, nullptr));
-        }
-        // The failing node's name is known only once read (a str whose UTF-8
-        // has been made).
-        std::string_view own = "(unnamed)";
-        if (r.name && !utf8_view(r.name.get(), own)) PyErr_Clear();
-        path.push_back(label(open.empty() ? nullptr : &open.back().node, node, &own));
-        add_path_note(path, r);
-        return false;
-    };
     auto enter = [&](PyRef object, Handle node) {
         if (interrupt.tick()) return false;
         if (++nodes > kMostNodes) return too_large("nodes", kMostNodes);
         Reading r(names);
         PyRef children;
-        if (!read(r, object.get(), node, children)) return fail(r, node);
+        if (!read(r, object.get(), node, children)) return fail_with_path(r, open, node, label);
         if ((texts += r.texts) > kMostTexts) return too_large("formula texts", kMostTexts);
         if (!on_path.insert(object.get())) {
             // Its own descendant: the tree would never end.
@@ -817,7 +823,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
     };
     if (!enter(PyRef::new_ref(root), first)) return false;
     while (!open.empty()) {
-        Frame& top = open.back();
+        OpenNode<Handle>& top = open.back();
         // The length is read afresh for every item: the list may shrink meanwhile.
         if (top.next >= PyList_GET_SIZE(top.list.get())) {
             on_path.erase(top.object.get());

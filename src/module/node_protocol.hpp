@@ -10,7 +10,7 @@
 
 #include <Python.h>
 
-#include "eval/tree.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "eval/types.hpp"
 #include "module/pyref.hpp"
 

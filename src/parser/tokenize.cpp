@@ -91,7 +91,7 @@ constexpr CandidateSet after(int candidate) { return ~((CandidateSet{2} << candi
 // One scan of one text.
 class Scanner {
 public:
-    explicit Scanner(std::string_view text) : text_(text), matcher_(text) {
+    Scanner(std::string_view text, const std::function<bool()>& stop) : text_(text), matcher_(text), stop_(stop) {
         tokens_.reserve(std::min<std::size_t>(text.size(), 64));
     }
 
@@ -99,6 +99,7 @@ public:
         std::size_t pos = 0;
         std::optional<Hit> found;  // the first match at `pos`, when a gap walk found it
         while (pos < text_.size()) {
+            if (stop_ && stop_()) break;
             if (const auto hit = token_at(pos, std::exchange(found, std::nullopt))) {
                 pos = append_token(pos, *hit);
             } else {
@@ -182,11 +183,14 @@ private:
 
     std::string_view text_;
     grammar::SuffixMatcher matcher_;
+    const std::function<bool()>& stop_;
     std::vector<Token> tokens_;
 };
 
 }  // namespace
 
-std::vector<Token> scan_tokens(std::string_view text) { return Scanner(text).run(); }
+std::vector<Token> scan_tokens(std::string_view text, const std::function<bool()>& stop) {
+    return Scanner(text, stop).run();
+}
 
 }  // namespace morvax

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,8 @@ struct Token {
 
 // The tokens of `text` in text order.  Never fails; whitespace between tokens
 // belongs to none.  Linear in the length of the text, whatever it holds.
-std::vector<Token> scan_tokens(std::string_view text);
+// Asks `stop` before each token and ends early, with the tokens so far, once
+// it says true: a text can hold millions of them.
+std::vector<Token> scan_tokens(std::string_view text, const std::function<bool()>& stop = {});
 
 }  // namespace morvax

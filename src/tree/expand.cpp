@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "eval/formula_stack.hpp"
-#include "eval/tree.hpp"
+#include "eval/names.hpp"
 #include "parser/language.hpp"
 #include "parser/parse.hpp"
 #include "parser/tokenize.hpp"
@@ -288,7 +288,8 @@ Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
     FormulaInfo& info = slot->second;
     if (!fresh || !may_hold_references(formula)) return info;
     info.first = references_.size();
-    const std::vector<Token> tokens = scan_tokens(formula);
+    const std::vector<Token> tokens = scan_tokens(formula, [&] { return budget_.tick(); });
+    budget_.stop_if_interrupted();
     std::vector<bool> aggregation_opened;  // for each open parenthesis
     const auto is = [&](std::size_t i, std::string_view text) { return i < tokens.size() && tokens[i].text == text; };
     for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -362,6 +363,8 @@ std::string Expander::spell(const Piece* first, const Piece* end, std::size_t le
     text.reserve(length);
     std::vector<std::pair<const Piece*, const Piece*>> todo{{first, end}};
     while (!todo.empty()) {
+        // A text of millions of references is spelt from as many pieces.
+        if (budget_.tick()) throw Interrupted();
         auto& [next, end] = todo.back();
         if (next == end) {
             todo.pop_back();

@@ -51,12 +51,16 @@ const Node* picked_node(const NameIndex& names, const OwnedNodeReference& refere
 // The explanation of `node` from the expanded formulas that `expanded(n)`
 // gives for it and for the nodes that `names` finds.
 template <class Expanded>
-Node assemble(const Node& node, const NameIndex& names, Expanded&& expanded) {
+Node assemble(const Node& node, const NameIndex& names, TextBudget& budget, Expanded&& expanded) {
     Node explained = node.clone_fields();
     explained.formula = expanded(node);
     const std::span<const std::string> formulas(explained.formula.begin(), explained.formula.end());
+    // An expanded text can hold millions of references.
+    const std::vector<OwnedNodeReference> references =
+        extract_node_references_from_all(formulas, [&] { return budget.tick(); });
+    budget.stop_if_interrupted();
     std::unordered_set<const Node*> listed;
-    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas)) {
+    for (const OwnedNodeReference& reference : references) {
         const Node* picked = picked_node(names, reference);
         if (picked == nullptr || !listed.insert(picked).second) continue;
         Node& child = explained.children.emplace_back(picked->clone_fields());
@@ -71,7 +75,7 @@ Node assemble(const Node& node, const NameIndex& names, Expanded&& expanded) {
 // expanded before it, which only the whole expansion tells: then nothing.
 std::optional<Node> explain_alone(const Node& root, const Node& node, TextBudget& budget) {
     Expander expander(root, budget);
-    Node explained = assemble(node, expander.names(),
+    Node explained = assemble(node, expander.names(), budget,
                               [&](const Node& n) { return expander.expand_node_formulas(n); });
     if (expander.met_cycle()) return std::nullopt;
     return explained;
@@ -80,7 +84,7 @@ std::optional<Node> explain_alone(const Node& root, const Node& node, TextBudget
 Node explain_in_expanded_tree(const Node& root, std::string_view node_id, TextBudget& budget) {
     const Node expanded = expand_tree_formulas(root, budget);
     // The expanded tree has the tree's shape, names and ids: the node is there.
-    return assemble(*find_node_by_id(expanded, node_id), NameIndex(expanded),
+    return assemble(*find_node_by_id(expanded, node_id), NameIndex(expanded), budget,
                     [](const Node& n) { return n.formula; });
 }
 
@@ -97,12 +101,13 @@ const Node* find_node_by_id(const Node& root, std::string_view id) {
     return nullptr;
 }
 
-std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas) {
+std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas,
+                                                                 const std::function<bool()>& stop) {
     std::vector<OwnedNodeReference> references;
     std::set<std::pair<std::string, Index>> seen;
     for (const std::string& formula : formulas) {
         if (formula.empty()) continue;
-        for (const Token& token : scan_tokens(formula)) {
+        for (const Token& token : scan_tokens(formula, stop)) {
             if (!names_a_node(token)) continue;
             ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(token.text);
             if (parsed.ok() && seen.emplace(parsed.value.name, parsed.value.index).second) {

@@ -41,11 +41,21 @@ public:
     explicit TextBudget(Interrupt& interrupt) : TextBudget(kDefaultLimit, &interrupt) {}
 
     // Takes `bytes` from the budget; throws TextLimitExceeded when too few are
-    // left, Interrupted once the interrupt says stop.
+    // left, Interrupted once the interrupt says stop. A text counts as work in
+    // proportion to its length: an expansion that doubles appends texts of
+    // megabytes, and a thousand of them would take seconds between two asks.
     void charge(std::size_t bytes) {
         if (bytes > left_) throw TextLimitExceeded();
         left_ -= bytes;
-        if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
+        if (interrupt_ != nullptr && interrupt_->tick(1 + bytes / kBytesPerUnit)) throw Interrupted();
+    }
+
+    // Whether work that counts its own units (the tokens of a long text)
+    // should stop now: one unit more, asked of the interrupt.
+    bool tick() { return interrupt_ != nullptr && interrupt_->tick(); }
+    // Throws Interrupted once the interrupt has said stop.
+    void stop_if_interrupted() const {
+        if (interrupt_ != nullptr && interrupt_->stopped()) throw Interrupted();
     }
 
     void append(std::string& out, std::string_view text) {
@@ -54,6 +64,9 @@ public:
     }
 
 private:
+    // About what copying costs in the time of one small append.
+    static constexpr std::size_t kBytesPerUnit = 1024;
+
     std::size_t left_;
     Interrupt* interrupt_;
 };

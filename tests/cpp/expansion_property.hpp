@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "eval/names.hpp"
-#include "eval/tree.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "eval/types.hpp"
 
 namespace morvax::test {

@@ -15,7 +15,7 @@
 
 #include "eval/context.hpp"
 #include "eval/evaluator.hpp"
-#include "eval/tree.hpp"
+#include "eval/names.hpp"
 #include "parser/parse.hpp"
 
 namespace morvax::test {

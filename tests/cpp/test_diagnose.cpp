@@ -10,7 +10,7 @@
 
 #include "check.hpp"
 #include "diagnose/diagnose.hpp"
-#include "eval/tree.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "generated_trees.hpp"
 #include "parser/unicode.hpp"
 #include "plain_tree.hpp"

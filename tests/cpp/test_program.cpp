@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "eval/tree.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "generated_trees.hpp"
 #include "parser/ast_dump.hpp"
 #include "parser/direct.hpp"

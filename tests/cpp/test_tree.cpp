@@ -4,7 +4,8 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "eval/tree.hpp"
+#include "eval/names.hpp"
+#include "eval/tree_evaluation.hpp"
 #include "parser/grammar.hpp"
 #include "tree_text.hpp"
 

@@ -75,12 +75,10 @@ TEST(result_texts_and_equality) {
     CHECK(EvalResult::number(3).as_own() == EvalResult::number(3));
 }
 
-TEST(notes_and_states) {
+TEST(notes) {
     CHECK(EvalNote::many({}).as_eval_result() == EvalResult::error(EvalError::Many));
     CHECK(EvalNote::many({EvalResult::number(1)}).as_eval_result() == EvalResult::error(EvalError::Many));
     CHECK(EvalNote(EvalResult::number(2)).as_eval_result() == EvalResult::number(2));
-    CHECK(EvalState::pending().as_eval_result() == EvalResult::empty());
-    CHECK(EvalState::evaluated(EvalResult::number(4)).as_eval_result() == EvalResult::number(4));
 }
 
 TEST(anydim_forms) {

@@ -13,8 +13,9 @@
 namespace morvax::module {
 namespace {
 
-// New reference: a tuple of the first `count` taken arguments.
-PyRef echo(const Signature& signature, const Arguments& args) {
+// New reference: a tuple of the arguments taken for `signature`.
+template <const Signature& signature>
+PyRef echo(const Arguments& args) {
     const auto count = static_cast<Py_ssize_t>(signature.params.size());
     PyRef result = PyRef::steal(PyTuple_New(count));
     if (!result) return {};
@@ -35,13 +36,11 @@ PyRef echo(const Signature& signature, const Arguments& args) {
 constexpr Param text_params[] = {{"formula", ParamKind::text}};
 constexpr Signature text_signature{"get_tokens", text_params, "get_tokens(formula)\n--\n\n"
                                    "The argument layer with this shape, for tests."};
-PyRef echo_text(const Arguments& args) { return echo(text_signature, args); }
 
 constexpr Param tree_params[] = {{"root", ParamKind::object}, {"in_place", ParamKind::flag}};
 constexpr Signature tree_signature{"evaluate_tree", tree_params,
                                    "evaluate_tree(root, in_place=False)\n--\n\n"
                                    "The argument layer with this shape, for tests."};
-PyRef echo_tree(const Arguments& args) { return echo(tree_signature, args); }
 
 constexpr Param pair_params[] = {{"old_root", ParamKind::object},
                                  {"new_root", ParamKind::object},
@@ -49,13 +48,11 @@ constexpr Param pair_params[] = {{"old_root", ParamKind::object},
 constexpr Signature pair_signature{"rename_nodes", pair_params,
                                    "rename_nodes(old_root, new_root, in_place=False)\n--\n\n"
                                    "The argument layer with this shape, for tests."};
-PyRef echo_pair(const Arguments& args) { return echo(pair_signature, args); }
 
 constexpr Param node_params[] = {{"root", ParamKind::object}, {"node_id", ParamKind::text}};
 constexpr Signature node_signature{"explain_node", node_params,
                                    "explain_node(root, node_id)\n--\n\n"
                                    "The argument layer with this shape, for tests."};
-PyRef echo_node(const Arguments& args) { return echo(node_signature, args); }
 
 // Throws the C++ exception named by `kind`, to check how the boundary maps it.
 constexpr Param fault_params[] = {{"kind", ParamKind::text}};
@@ -69,10 +66,10 @@ PyRef fault(const Arguments& args) {
     return PyRef::new_ref(Py_None);
 }
 
-const PyMethodDef text_method = entry_point<text_signature, echo_text>();
-const PyMethodDef tree_method = entry_point<tree_signature, echo_tree>();
-const PyMethodDef pair_method = entry_point<pair_signature, echo_pair>();
-const PyMethodDef node_method = entry_point<node_signature, echo_node>();
+const PyMethodDef text_method = entry_point<text_signature, echo<text_signature>>();
+const PyMethodDef tree_method = entry_point<tree_signature, echo<tree_signature>>();
+const PyMethodDef pair_method = entry_point<pair_signature, echo<pair_signature>>();
+const PyMethodDef node_method = entry_point<node_signature, echo<node_signature>>();
 const PyMethodDef fault_method = entry_point<fault_signature, fault>();
 
 constexpr const PyMethodDef* functions[] = {

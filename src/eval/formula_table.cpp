@@ -1,0 +1,144 @@
+#include "eval/formula_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "eval/formula_stack.hpp"
+#include "parser/grammar.hpp"
+#include "parser/parse.hpp"
+
+namespace morvax {
+
+FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& interrupt) {
+    flat.finish_texts();
+    const TextIds& texts = flat.texts();
+    nodes_ = tree.size();
+    slot_count_ = flat.text_count();
+    // Per text: the lowest dimension it stands in.
+    std::vector<std::uint32_t> first_dimension(texts.size(), std::numeric_limits<std::uint32_t>::max());
+    first_slot_.reserve(nodes_ + 1);
+    list_.reserve(nodes_);
+    std::uint32_t slot = 0;
+    for (NodePtr n = 0; n < nodes_; ++n) {
+        const std::span<const std::uint32_t> ids = flat.text_ids(n);
+        first_slot_.push_back(slot);
+        slot += static_cast<std::uint32_t>(ids.size());
+        lists_ += flat.is_list(n);
+        list_.push_back(flat.is_list(n));
+        max_length_ = std::max(max_length_, ids.size());
+        for (std::uint32_t d = 0; d < ids.size(); ++d) first_dimension[ids[d]] = std::min(first_dimension[ids[d]], d);
+    }
+    first_slot_.push_back(static_cast<std::uint32_t>(slot_count_));
+
+    by_id_.assign(texts.size(), FormulaSlot());
+    prepare(texts, first_dimension, tree, interrupt);
+    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
+        lay_out_grid(flat);
+    } else {
+        const std::span<const std::uint32_t> all = nodes_ > 0 ? flat.text_ids(0) : std::span<const std::uint32_t>();
+        slot_ids_.assign(all.data(), all.data() + slot_count_);
+    }
+    flat = FlatTree();
+}
+
+// Every distinct text made what the evaluation runs: plain numbers converted,
+// the rest parsed and compiled, in the order of the first dimension that
+// needs them: the evaluation sweeps the tree once per dimension, so the code
+// one sweep runs lies together, in the order it runs it.
+void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension,
+                           const TreeIndex& tree, Interrupt& interrupt) {
+    // Every text stands in some slot, so its first dimension is below max_length_.
+    std::vector<std::uint32_t> start(max_length_ + 1, 0);
+    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+        const std::string_view text = texts.text(id);
+        double number = 0;
+        if (convert_plain_number(text, number)) {
+            by_id_[id] = FormulaSlot::number(numbers_.size());
+            numbers_.push_back(number);
+        } else if (std::all_of(text.begin(), text.end(), is_grammar_space)) {
+            by_id_[id] = FormulaSlot::empty();
+        } else {
+            ++start[first_dimension[id] + 1];
+        }
+    }
+    for (std::size_t d = 0; d < max_length_; ++d) start[d + 1] += start[d];
+    std::vector<std::uint32_t> order(start[max_length_]);
+    for (std::uint32_t id = 0; id < texts.size(); ++id) {
+        const FormulaSlot slot = by_id_[id];
+        if (!slot.is_number() && !slot.is_empty()) order[start[first_dimension[id]]++] = id;
+    }
+    std::vector<Step> steps;
+    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
+    for (const std::uint32_t id : order) {
+        if (interrupt.tick()) break;
+        by_id_[id] = compile(texts.text(id), tree, steps, segments);
+        ++distinct_;
+    }
+}
+
+// The steps of the text, null when it does not parse; its syntax tree when
+// it is left to the evaluator.
+FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
+                                  StackSegments& segments) {
+    // The syntax tree's names view its text: a copy of it goes just before it.
+    const Arena::Mark before = arena_.mark();
+    char* copy = arena_.allocate<char>(text.size());
+    if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+    StackRoom room;
+    const ParseResult<Value> p = parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room);
+    if (!p.ok()) {
+        arena_.rewind(before);
+        return FormulaSlot::steps(nullptr);
+    }
+    const Value* value = arena_.make<Value>(p.value);
+    const bool deep = room == StackRoom::Deep;
+    steps.clear();
+    bool compiled = false;
+    use_tree(segments, room, [&] { compiled = compile_formula(*value, tree, steps); });
+    if (!compiled) return FormulaSlot::syntax(value, deep);
+    Step* placed = code_.allocate<Step>(steps.size());
+    std::copy(steps.begin(), steps.end(), placed);
+    // Steps that never hand the syntax tree to the evaluator leave it (and
+    // the text its names view) unused: its room serves the next formula, so
+    // the trees kept stay few and the parser writes to memory already in the
+    // cache.
+    if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) arena_.rewind(before);
+    return FormulaSlot::steps(placed, deep);
+}
+
+// The grid holds every slot (a list's entry d in dimension d, a single
+// formula in every dimension), so the runs of slots are not kept. Written in
+// its own order, each entry once.
+void FormulaTable::lay_out_grid(const FlatTree& flat) {
+    grid_.resize(nodes_ * max_length_);
+    const std::uint32_t* ids = nodes_ > 0 ? flat.text_ids(0).data() : nullptr;
+    std::uint32_t* row = grid_.data();
+    for (std::size_t d = 0; d < max_length_; ++d, row += nodes_) {
+        for (NodePtr n = 0; n < nodes_; ++n) {
+            const std::uint32_t first = first_slot_[n];
+            const std::size_t slot = list_[n] ? d : 0;
+            row[n] = slot < first_slot_[n + 1] - first ? ids[first + slot] : kUncovered;
+        }
+    }
+}
+
+void FormulaTable::release_code() {
+    grid_ = {};
+    slot_ids_ = {};
+    by_id_ = {};
+    numbers_ = {};
+    code_.release();
+    arena_.release();
+}
+
+FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
+    // A single formula has one slot, asked for as slot 0 in every dimension.
+    const std::uint32_t first = first_slot_[n];
+    covered = d < first_slot_[n + 1] - first;
+    if (!covered) return FormulaSlot();
+    return by_id_[grid_.empty() ? slot_ids_[first + d] : grid_[d * nodes_ + n]];
+}
+
+}  // namespace morvax

@@ -1,0 +1,140 @@
+#include "eval/memo_table.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+
+namespace morvax {
+namespace {
+
+std::size_t words_for(std::size_t bits) { return (bits + 63) / 64; }
+void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::uint64_t{1} << (i % 64); }
+
+}  // namespace
+
+void MemoTable::SlotsDeleter::operator()(Packed* p) const { std::free(p); }
+
+MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots)
+    : dims_(dimensions),
+      nodes_(nodes),
+      // Room for all: at most four times the slots the formulas fill.
+      by_dimension_(nodes * dimensions <= 4 * std::max(formula_slots, nodes)),
+      entries_(nodes),
+      done_(nodes, 0),
+      evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
+    slots_capacity_ = by_dimension_ ? nodes * dimensions : lists * dimensions;
+    // calloc: a large block comes as untouched zero pages, and zero is Pending.
+    static_assert(std::is_trivially_copyable_v<Packed>);
+    if (slots_capacity_ > 0) {
+        slots_.reset(static_cast<Packed*>(std::calloc(slots_capacity_, sizeof(Packed))));
+        if (!slots_) throw std::bad_alloc();
+    }
+}
+
+void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
+    if (d < kInline) {
+        entries_[n].evaluated |= std::uint64_t{1} << d;
+    } else {
+        set_bit(evaluated_, bit(n, d));
+    }
+}
+
+// Whether a dimension other than d holds the single entry's result.
+bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
+    const std::uint64_t others = d < kInline ? ~(std::uint64_t{1} << d) : ~std::uint64_t{0};
+    if (entries_[n].evaluated & others) return true;
+    for (std::size_t k = kInline; k < dims_; ++k) {
+        if (k != d && evaluated_in(n, k)) return true;
+    }
+    return false;
+}
+
+// A single entry becomes a list of Pending slots in which every dimension it
+// was evaluated in keeps its result.
+void MemoTable::to_list(NodePtr n) {
+    Entry& e = entries_[n];
+    if (!by_dimension_) {
+        if (slots_used_ + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
+        if (slots_used_ + dims_ > slots_capacity_) {
+            // Grown by half again, the new part zeroed (Pending).
+            const std::size_t capacity = std::max(slots_used_ + dims_, slots_capacity_ + slots_capacity_ / 2);
+            auto* grown = static_cast<Packed*>(std::realloc(slots_.get(), capacity * sizeof(Packed)));
+            if (grown == nullptr) throw std::bad_alloc();
+            (void)slots_.release();
+            slots_.reset(grown);
+            std::memset(static_cast<void*>(grown + slots_capacity_), 0, (capacity - slots_capacity_) * sizeof(Packed));
+            slots_capacity_ = capacity;
+        }
+        e.list = static_cast<std::uint32_t>(slots_used_);
+        slots_used_ += dims_;
+    }
+    for (std::size_t k = 0; k < dims_; ++k) {
+        if (e.form == Form::Single && evaluated_in(n, k)) slots_[slot(e, n, k)] = Packed::of(e.single());
+    }
+    e.form = Form::List;
+}
+
+void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
+    Entry& e = entries_[n];
+    if (e.form == Form::List) {  // most results, once a node has its first
+        Packed& s = slots_[slot(e, n, d)];
+        done_[n] += !s.set();
+        s = Packed::of(r);
+        return;
+    }
+    if (!get_value(n, d)) ++done_[n];
+    if (e.form == Form::None && d == 0 && !list_formula) {
+        e.form = Form::Single;
+        e.set_single(r);
+        mark_evaluated(n, 0);
+        return;
+    }
+    if (e.form == Form::Single) {
+        if (e.single() == r) {
+            mark_evaluated(n, d);
+            return;
+        }
+        // No other dimension holds the old result: the entry may simply change.
+        if (!evaluated_elsewhere(n, d)) {
+            e.set_single(r);
+            mark_evaluated(n, d);
+            return;
+        }
+    }
+    if (e.form != Form::List) to_list(n);
+    slots_[slot(e, n, d)] = Packed::of(r);
+}
+
+MemoTable::Shape MemoTable::shape(NodePtr n) const {
+    switch (entries_[n].form) {
+        case Form::None: return Shape::Unset;
+        case Form::Single: return Shape::Single;
+        case Form::List: return Shape::List;
+    }
+    return Shape::Unset;
+}
+
+EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
+    const Entry& e = entries_[n];
+    if (e.form == Form::Single) return e.single();
+    const Packed& s = slots_[slot(e, n, k)];
+    return s.set() ? s.result() : EvalResult::empty();
+}
+
+std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {
+    switch (shape(n)) {
+        case Shape::Unset: return std::nullopt;
+        case Shape::Single: return AnyDim<EvalResult>::single(result_at(n, 0));
+        case Shape::List: break;
+    }
+    std::vector<EvalResult> list;
+    list.reserve(dims_);
+    for (std::size_t k = 0; k < dims_; ++k) list.push_back(result_at(n, k));
+    return AnyDim<EvalResult>::multi(std::move(list));
+}
+
+}  // namespace morvax

@@ -1,0 +1,170 @@
+// The memo table of a tree evaluation, and the set of cells being evaluated
+// right now: both indexed by a node's position and a dimension.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "eval/anydim.hpp"
+#include "eval/tree_index.hpp"
+#include "eval/types.hpp"
+
+namespace morvax {
+
+// The memo table: per node its results, an AnyDim<EvalResult> of which only
+// the dimensions evaluated so far are known, stored compactly.  A single
+// entry remembers in which dimensions it has been evaluated and answers only
+// those; when a differing result turns it into the list form, those
+// dimensions keep the result they had.
+//
+// The evaluation sweeps the tree once per dimension, so list slots are laid
+// out dimension by dimension (slot of n in d at d * nodes + n) whenever room
+// for every node in every dimension is not far beyond what the formulas ask:
+// one sweep then reads one compact stretch of memory.  Otherwise each list
+// entry gets its own run of slots as it takes the list form.
+class MemoTable {
+public:
+    // `lists`: how many entries are expected in the list form, to size the
+    // slots; `formula_slots`: how many formula texts the tree holds.
+    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots);
+
+    std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
+    // `list_formula`: n's formula is a list, so a new entry takes the list form.
+    void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
+    // Whether n has a result in every dimension.
+    bool complete(NodePtr n) const { return done_[n] == dims_; }
+    // The node's results for save_values; nothing when it was never set.
+    std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
+
+    // The same without building it: Unset when results(n) is nothing, a
+    // single result_at(n, 0), or dimensions() results result_at(n, k).
+    enum class Shape : std::uint8_t { Unset, Single, List };
+    Shape shape(NodePtr n) const;
+    // The single result, or the one in list slot k (Empty while Pending).
+    EvalResult result_at(NodePtr n, std::size_t k) const;
+    std::size_t dimensions() const { return dims_; }
+
+private:
+    enum class Form : std::uint8_t { None, Single, List };
+    // A slot's result in 8 bytes, all zero while Pending: a sweep reads half
+    // the memory the separate fields took. A number keeps its double's bits
+    // (every NaN with its sign and payload: the median's total order tells
+    // them apart). The other results take NaN patterns that arithmetic never
+    // makes, signalling ones, and all are turned by kTurn, itself such a
+    // pattern, so that no result is stored as zero.
+    struct Packed {
+        std::uint64_t stored = 0;
+
+        static constexpr std::uint64_t kTurn = 0x7FF2'0000'0000'0000u;
+        static constexpr std::uint64_t kTag = 0x7FF4'0000'0000'0000u;  // | kind << 8 | error
+        static constexpr std::uint64_t kTagMask = 0xFFFF'0000'0000'0000u;
+        static constexpr std::uint64_t kQuiet = 0x0008'0000'0000'0000u;
+
+        static Packed of(const EvalResult& r) {
+            std::uint64_t bits;
+            if (r.is_number()) {
+                bits = std::bit_cast<std::uint64_t>(r.value());
+                // Only a signalling NaN could collide with the patterns, and
+                // arithmetic quiets those; quiet it here all the same.
+                if (r.value() != r.value()) bits |= kQuiet;
+            } else {
+                bits = kTag | std::uint64_t{static_cast<std::uint8_t>(r.kind())} << 8 |
+                       static_cast<std::uint8_t>(r.error_kind());
+            }
+            return {bits ^ kTurn};
+        }
+        bool set() const { return stored != 0; }
+        EvalResult result() const {
+            const std::uint64_t bits = stored ^ kTurn;
+            if ((bits & kTagMask) != kTag) return EvalResult::number(std::bit_cast<double>(bits));
+            return EvalResult::from_parts(static_cast<EvalResult::Kind>((bits >> 8) & 0xFF), 0,
+                                          static_cast<EvalError>(bits & 0xFF));
+        }
+    };
+    struct Entry {
+        double value = 0;              // Single: the result's fields
+        std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
+        std::uint32_t list = 0;        // List, separate runs: first slot in slots_
+        EvalResult::Kind kind = EvalResult::Kind::Empty;
+        EvalError error = EvalError::Error;
+        Form form = Form::None;
+
+        EvalResult single() const { return EvalResult::from_parts(kind, value, error); }
+        void set_single(const EvalResult& r) {
+            value = r.value();
+            kind = r.kind();
+            error = r.error_kind();
+        }
+    };
+    struct SlotsDeleter {
+        void operator()(Packed* p) const;
+    };
+
+    static constexpr std::size_t kInline = 64;  // dimensions whose bits live in the entry
+    std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
+    std::size_t slot(const Entry& e, NodePtr n, std::size_t d) const {
+        return by_dimension_ ? d * nodes_ + n : e.list + d;
+    }
+    bool evaluated_in(NodePtr n, std::size_t d) const;
+    bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
+    void mark_evaluated(NodePtr n, std::size_t d);
+    void to_list(NodePtr n);
+
+    std::size_t dims_;
+    std::size_t nodes_;
+    bool by_dimension_;
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> done_;  // per node: the dimensions that have a result
+    std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
+    std::size_t slots_used_ = 0;                     // separate runs: slots handed out
+    std::size_t slots_capacity_ = 0;
+    std::vector<std::uint64_t> evaluated_;  // Single entries: the bits of dimensions from 64 on
+};
+
+// The (node, dimension) pairs being evaluated right now: a bit for each
+// pair, set while its evaluation runs.
+class EvalStack {
+public:
+    EvalStack(std::size_t nodes, std::size_t dimensions)
+        : dims_(dimensions), on_stack_((nodes * dimensions + 63) / 64) {}
+    void push(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] |= mask(n, d); }
+    void pop(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] &= ~mask(n, d); }
+    bool is_circular(NodePtr n, std::size_t d) const {
+        return d < dims_ && (on_stack_[bit(n, d) / 64] & mask(n, d)) != 0;
+    }
+
+private:
+    std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
+    std::uint64_t mask(NodePtr n, std::size_t d) const { return std::uint64_t{1} << (bit(n, d) % 64); }
+    std::size_t dims_;
+    std::vector<std::uint64_t> on_stack_;
+};
+
+inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
+    if (d < kInline) return (entries_[n].evaluated >> d) & 1;
+    const std::size_t i = bit(n, d);
+    return (evaluated_[i / 64] >> (i % 64)) & 1;
+}
+
+inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
+    const Entry& e = entries_[n];
+    switch (e.form) {
+        case Form::None: return std::nullopt;
+        case Form::Single:
+            if (d < dims_ && evaluated_in(n, d)) return e.single();
+            return std::nullopt;
+        case Form::List: {
+            if (d >= dims_) return std::nullopt;
+            const Packed& s = slots_[slot(e, n, d)];
+            if (!s.set()) return std::nullopt;
+            return s.result();
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace morvax

@@ -1,0 +1,452 @@
+#include "eval/tree_evaluation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "eval/evaluator.hpp"
+
+namespace morvax {
+namespace {
+
+ResultList ref_error() { return {EvalResult::error(EvalError::Ref)}; }
+
+}  // namespace
+
+void evaluate_tree_values(Node& root) {
+    TreeEvaluation evaluation(root);
+    evaluation.evaluate_all();
+    evaluation.save_values();
+}
+
+TreeEvaluation::TreeEvaluation(Node& root) : TreeEvaluation(FlatTree(root)) {}
+
+// The flat tree goes before the memo table is made: the index and the
+// formula table keep what they need of it.
+TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
+    : interrupt_(interrupt != nullptr ? *interrupt : never_),
+      nodes_(tree.take_nodes()),
+      tree_(tree),
+      formulas_(std::move(tree), tree_, interrupt_),
+      dims_(formulas_.max_length()),
+      values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
+      stack_(tree_.size(), dims_) {}
+
+// The entries of formula lists that read nothing (numbers, empty texts,
+// texts that do not parse, dimensions past a list's end) cannot take part in
+// a cycle, and a list's results take the list form whatever their order: they
+// are stored up front, one sweep per dimension, and are memo hits when their
+// turn or a reader comes. A single formula waits for its turn: where it is
+// first evaluated decides its form.
+void TreeEvaluation::store_constants() {
+    for (std::size_t d = 0; d < dims_; ++d) {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            if (!formulas_.is_list(n)) continue;
+            bool covered = false;  // past a list's end the slot is no formula
+            if (formulas_.formula_in(n, d, covered).is_formula()) continue;
+            values_.set_value(n, d, compute(n, d), true);
+        }
+        if (interrupt_.tick()) return;
+    }
+}
+
+void TreeEvaluation::evaluate_all() {
+    if (dims_ == 0) return;
+    store_constants();
+    auto sweep = [&] {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            // Most nodes were read by a formula before their turn comes.
+            if (values_.complete(n)) continue;
+            for (std::size_t d = 0; d < dims_; ++d) {
+                if (interrupt_.tick()) return;
+                evaluate_dimension(n, d);
+            }
+        }
+    };
+    // A large tree is evaluated on a stack segment from the start, where
+    // on-demand evaluations nest without a change of stack each time the
+    // thread's own small budget runs out; a small one maps none unless its
+    // depth needs one.
+    constexpr std::size_t kSegmentFrom = 4096;  // cells
+    if (tree_.size() * dims_ >= kSegmentFrom) {
+        segments_.call(sweep, StackSegments::kReserve);
+    } else {
+        sweep();
+    }
+}
+
+std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
+    bool covered = false;
+    const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+    return covered && slot.is_deep() ? StackSegments::kReserve : StackSegments::kShallowStep;
+}
+
+EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
+    bool covered = false;
+    const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+    if (!covered) return EvalResult::empty();
+    if (slot.is_number()) return EvalResult::number(formulas_.number(slot));
+    if (slot.is_empty()) return EvalResult::empty();
+    if (slot.is_syntax()) return evaluate(*slot.syntax(), TreeContext(*this, n, d)).as_eval_result();
+    if (slot.steps() == nullptr) return EvalResult::error(EvalError::Error);
+    return run_program(slot.steps(), n, d);
+}
+
+void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
+    if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
+}
+
+EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
+    stack_.push(n, d);
+    const EvalResult result = compute(n, d);
+    values_.set_value(n, d, result, formulas_.is_list(n));
+    stack_.pop(n, d);
+    return result;
+}
+
+EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
+    // Once stopped, every read ends at once, so that nested evaluations
+    // however deep unwind quickly; what they store is never looked at.
+    if (interrupt_.tick()) return EvalResult::error(EvalError::Error);
+    if (const auto known = values_.get_value(n, d)) return *known;
+    if (stack_.is_circular(n, d)) {
+        // The evaluation in progress further out overwrites this later.
+        values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));
+        return EvalResult::error(EvalError::Ref);
+    }
+    EvalResult result;
+    segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
+    return result;
+}
+
+bool TreeEvaluation::walk_right(NodePtr n, std::size_t d) {
+    if (!formulas_.is_list(n)) return false;
+    if (right_evaluated_from_.empty()) right_evaluated_from_.assign(tree_.size(), TextIds::kNone);
+    const std::size_t length = formulas_.length(n);
+    // Nested reads may lower the mark: the rest is then evaluated already.
+    for (std::size_t k = d + 1; k < length && k < right_evaluated_from_[n]; ++k) {
+        ++right_steps_;
+        read(n, k);
+    }
+    right_evaluated_from_[n] = static_cast<std::uint32_t>(std::min(d + 1, std::size_t{right_evaluated_from_[n]}));
+    return true;
+}
+
+bool TreeEvaluation::read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out) {
+    if (!walk_right(n, d)) return false;
+    const std::size_t length = formulas_.length(n);
+    const std::size_t later = length > d ? length - d - 1 : 0;
+    out = index == 0 || index > later ? EvalResult::error(EvalError::Ref) : read(n, d + index);
+    return true;
+}
+
+void TreeEvaluation::save_values() {
+    for (NodePtr n = 0; n < nodes_.size(); ++n) {
+        if (auto results = values_.results(n)) nodes_[n]->value = std::move(*results);
+    }
+}
+
+// -- The machine --------------------------------------------------------------
+
+namespace {
+
+// One value on the machine's stack: errors never get there (they end the
+// formula), so a number or Empty. Left unwritten until pushed.
+struct Slot {
+    double value;
+    bool empty;
+};
+
+// What `children` and `right` steps do with the values they read: each
+// family lists its picking step, its -Many and its Collect- form in that
+// order.
+enum class Listed { Pick, Many, Collect };
+
+}  // namespace
+
+// One run of a compiled formula as n's in dimension d: the hot loop, so every
+// step is inlined into run(). Each step returns false once the formula has
+// its result (a failure or the End step); a failure gives back what the
+// formula's aggregations collected.
+class TreeEvaluation::Machine {
+public:
+    Machine(TreeEvaluation& tree, NodePtr n, std::size_t d)
+        : tree_(tree), n_(n), d_(d), collected_base_(tree.collected_.size()) {}
+
+    [[gnu::always_inline]] EvalResult run(const Step* step) {
+        // A step with a payload word is followed by it: the loop steps over both.
+        for (;; step += has_payload(step->op) ? 2 : 1) {
+            if (!execute(step)) return result_;
+        }
+    }
+
+private:
+    [[gnu::always_inline]] bool execute(const Step* step) {
+        switch (step->op) {
+            case StepOp::Number: push(payload<double>(step)); return true;
+            case StepOp::Empty: stack_[top_++] = {0, true}; return true;
+            case StepOp::Fail: return fail(step->error());
+            case StepOp::Read: return read_one(step->count);
+            case StepOp::ReadMany: return read_many(step);
+            case StepOp::CollectMany: return collect_many(step);
+            case StepOp::Children:
+            case StepOp::ChildrenMany:
+            case StepOp::CollectChildren:
+            case StepOp::Right:
+            case StepOp::RightMany:
+            case StepOp::CollectRight: return listed(*step);
+            case StepOp::Negate: negate(); return true;
+            case StepOp::Add:
+            case StepOp::Subtract:
+            case StepOp::Power: add_or_power(step->op); return true;
+            case StepOp::Multiply:
+            case StepOp::Divide:
+            case StepOp::Modulo: return multiply(step->op);
+            case StepOp::Call: return call(*step);
+            case StepOp::Begin: push(static_cast<double>(tree_.collected_.size())); return true;
+            case StepOp::Collect: collect_top(); return true;
+            case StepOp::Reduce: return reduce(step->aggregation());
+            case StepOp::Total:
+            case StepOp::Ratio: return modifier(step);
+            case StepOp::Evaluate:
+            case StepOp::CollectEvaluated: return evaluated(step);
+            case StepOp::End: return end();
+        }
+        return true;
+    }
+
+    // -- The value stack
+    [[gnu::always_inline]] void push(double x) { stack_[top_++] = {x, false}; }
+    [[gnu::always_inline]] void push_result(const EvalResult& r) { stack_[top_++] = {r.value(), r.is_empty()}; }
+    [[gnu::always_inline]] double pop_number() {
+        const Slot& s = stack_[--top_];
+        return s.empty ? 0.0 : s.value;
+    }
+    [[gnu::always_inline]] bool fail(EvalError e) {
+        tree_.collected_.resize(collected_base_);
+        result_ = EvalResult::error(e);
+        return false;
+    }
+    // A result pushed, or the formula failing with its error.
+    [[gnu::always_inline]] bool push_or_fail(const EvalResult& r) {
+        if (r.is_error()) return fail(r.error_kind());
+        push_result(r);
+        return true;
+    }
+    [[gnu::always_inline]] bool end() {
+        const Slot& s = stack_[top_ - 1];
+        result_ = s.empty ? EvalResult::empty() : EvalResult::number(s.value);
+        return false;
+    }
+
+    // -- Aggregations
+    // Keeps the first error among results read in full, or Empty.
+    [[gnu::always_inline]] void collect(const EvalResult& r, EvalResult& first_error) {
+        if (r.is_error()) {
+            if (!first_error.is_error()) first_error = r;
+        } else if (r.is_number()) {
+            tree_.collected_.push_back(r.value());
+        }
+    }
+    [[gnu::always_inline]] bool collected(const EvalResult& first_error) {
+        return first_error.is_error() ? fail(first_error.error_kind()) : true;
+    }
+    [[gnu::always_inline]] void collect_top() {
+        const Slot& s = stack_[--top_];
+        if (!s.empty) tree_.collected_.push_back(s.value);
+    }
+    [[gnu::always_inline]] bool reduce(AggregationName name) {
+        const auto mark = static_cast<std::size_t>(stack_[--top_].value);
+        std::vector<double>& values = tree_.collected_;
+        const EvalResult r = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
+        values.resize(mark);
+        return push_or_fail(r);
+    }
+
+    // -- Reading other cells
+    [[gnu::always_inline]] bool read_one(NodePtr target) {
+        const EvalResult r = tree_.read(target, d_);
+        if (r.is_error()) return fail(EvalError::Ref);
+        push_result(r);
+        return true;
+    }
+    [[gnu::always_inline]] bool read_many(const Step* step) {
+        const auto* targets = payload<const NodePtr*>(step);
+        for (std::uint32_t i = 0; i < step->count; ++i) tree_.read(targets[i], d_);
+        return fail(EvalError::Many);
+    }
+    [[gnu::always_inline]] bool collect_many(const Step* step) {
+        const auto* targets = payload<const NodePtr*>(step);
+        EvalResult first_error;
+        for (std::uint32_t i = 0; i < step->count; ++i) collect(tree_.read(targets[i], d_).as_own(), first_error);
+        return collected(first_error);
+    }
+    // children and right: one picked by position, all read to fail with
+    // MANY!, or all collected.
+    [[gnu::always_inline]] bool listed(const Step& step) {
+        const bool children = step.op <= StepOp::CollectChildren;
+        const auto use = static_cast<Listed>(static_cast<int>(step.op) -
+                                             static_cast<int>(children ? StepOp::Children : StepOp::Right));
+        EvalResult picked = EvalResult::error(EvalError::Ref);
+        EvalResult first_error;
+        std::size_t position = 0;
+        // Inlined as the steps are: a call per value read would cost.
+        auto take = [&](const EvalResult& r) __attribute__((always_inline)) {
+            ++position;
+            if (use == Listed::Pick && position == step.count) picked = r;
+            if (use == Listed::Collect) collect(r, first_error);
+        };
+        if (children) {
+            tree_.read_children(n_, d_, take);
+        } else if (!read_right(use, step.count, picked, take)) {
+            // A single formula has no later dimensions: its right is a REF!.
+            return fail(use == Listed::Many ? EvalError::Many : EvalError::Ref);
+        }
+        if (use == Listed::Many) return fail(EvalError::Many);
+        if (use == Listed::Collect) return collected(first_error);
+        return push_or_fail(picked);
+    }
+    template <class Take>
+    [[gnu::always_inline]] bool read_right(Listed use, std::uint32_t index, EvalResult& picked, Take& take) {
+        switch (use) {
+            case Listed::Pick: return tree_.read_right_at(n_, d_, index, picked);
+            case Listed::Many: return tree_.walk_right(n_, d_);
+            case Listed::Collect: break;
+        }
+        return tree_.read_right(n_, d_, take);
+    }
+    // total and ratio: the designated nodes in dimension 0 first, all of
+    // them, then (ratio) all of them in this dimension, of which only one may
+    // be meant.
+    [[gnu::always_inline]] bool modifier(const Step* step) {
+        if (step->count == 0) return fail(EvalError::Ref);
+        const auto* targets = payload<const NodePtr*>(step);
+        double total = -0.0;
+        if (!total_of(targets, step->count, total)) return false;
+        if (step->op == StepOp::Total) {
+            push(total);
+            return true;
+        }
+        if (total == 0) return fail(EvalError::Value);
+        EvalResult now;
+        for (std::uint32_t i = 0; i < step->count; ++i) {
+            const EvalResult r = tree_.read(targets[i], d_).as_own();
+            if (i == 0) now = r;
+        }
+        if (step->count > 1) return fail(EvalError::Many);
+        if (now.is_error()) return fail(now.error_kind());
+        push(now.is_number() ? now.value() / total : 0.0);
+        return true;
+    }
+    [[gnu::always_inline]] bool total_of(const NodePtr* targets, std::uint32_t count, double& total) {
+        EvalResult first_error;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const EvalResult r = tree_.read(targets[i], 0).as_own();
+            if (r.is_error() && !first_error.is_error()) first_error = r;
+            if (r.is_number() && !first_error.is_error()) total += r.value();
+        }
+        return collected(first_error);
+    }
+
+    // -- Arithmetic and functions
+    [[gnu::always_inline]] void negate() {
+        Slot& s = stack_[top_ - 1];
+        s = {s.empty ? -0.0 : -s.value, false};
+    }
+    [[gnu::always_inline]] void add_or_power(StepOp op) {
+        const double b = pop_number();
+        const double a = pop_number();
+        push(op == StepOp::Add ? a + b : op == StepOp::Subtract ? a - b : std::pow(a, b));
+    }
+    [[gnu::always_inline]] bool multiply(StepOp op) {
+        const double b = pop_number();
+        double a = pop_number();
+        const MulOperator how = op == StepOp::Multiply ? MulOperator::Multiply
+                                : op == StepOp::Divide ? MulOperator::Divide
+                                                       : MulOperator::Modulo;
+        if (!multiply_step(how, a, b)) return fail(EvalError::Value);
+        push(a);
+        return true;
+    }
+    [[gnu::always_inline]] bool call(const Step& step) {
+        const bool two = step.count == 2;
+        const bool second_empty = !two || stack_[top_ - 1].empty;
+        const double y = two ? pop_number() : 0.0;
+        const double x = pop_number();
+        return push_or_fail(apply_function(step.function(), x, two, second_empty, y).as_eval_result());
+    }
+    // A piece of syntax tree left to the evaluator: its value pushed, or
+    // (CollectEvaluated) every value it stands for collected.
+    [[gnu::always_inline]] bool evaluated(const Step* step) {
+        const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(tree_, n_, d_));
+        if (step->op == StepOp::Evaluate) return push_or_fail(note.as_eval_result());
+        EvalResult first_error;
+        if (note.is_many()) {
+            for (const EvalResult& r : note.list()) collect(r, first_error);
+        } else {
+            collect(note.single(), first_error);
+        }
+        return collected(first_error);
+    }
+
+    TreeEvaluation& tree_;
+    const NodePtr n_;
+    const std::size_t d_;
+    const std::size_t collected_base_;
+    Slot stack_[kProgramStack];
+    std::size_t top_ = 0;  // values in stack_
+    EvalResult result_;
+};
+
+// Kept out of compute(), which every nested evaluation passes through: the
+// machine's stack then lives only in the frames that run steps.
+[[gnu::noinline]] EvalResult TreeEvaluation::run_program(const Step* steps, NodePtr n, std::size_t d) {
+    return Machine(*this, n, d).run(steps);
+}
+
+// -- TreeContext --------------------------------------------------------------
+
+ResultList TreeContext::read_named(std::string_view name, Index index,
+                                                std::size_t dimension) const {
+    std::span<const NodePtr> matches = tree_.find(name);
+    if (matches.empty()) return ref_error();
+    if (index) {
+        if (*index == 0 || *index > matches.size()) return ref_error();
+        matches = matches.subspan(*index - 1, 1);
+    }
+    ResultList out;
+    out.reserve(matches.size());
+    // `matches` views the name index, which nested evaluations only read.
+    for (const NodePtr n : matches) out.push_back(tree_.read(n, dimension).as_own());
+    return out;
+}
+
+ResultList TreeContext::get_reference_value(std::string_view name,
+                                                         Index index) const {
+    return read_named(name, index, dimension_);
+}
+
+ResultList TreeContext::get_children_values() const {
+    ResultList out;
+    tree_.read_children(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); });
+    return out;
+}
+
+ResultList TreeContext::get_right_values() const {
+    ResultList out;
+    if (!tree_.read_right(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); })) return ref_error();
+    return out;
+}
+
+EvalNote TreeContext::get_right_value(std::size_t index) const {
+    EvalResult picked;
+    if (!tree_.read_right_at(node_, dimension_, index, picked)) return EvalResult::error(EvalError::Ref);
+    return picked;
+}
+
+ResultList TreeContext::get_cross_dimensional_values(std::string_view name,
+                                                                  Index index) const {
+    return read_named(name, index, 0);
+}
+
+}  // namespace morvax

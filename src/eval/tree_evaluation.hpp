@@ -1,0 +1,152 @@
+// The evaluation of every formula of a tree in every dimension, on demand
+// and memoised: its tables, the order it sweeps the tree in, the machine that
+// runs compiled formulas, and the context through which the evaluator reads
+// the tree for the formulas left to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "eval/context.hpp"
+#include "eval/flat_tree.hpp"
+#include "eval/formula_table.hpp"
+#include "eval/interrupt.hpp"
+#include "eval/memo_table.hpp"
+#include "eval/program.hpp"
+#include "eval/stack_segments.hpp"
+#include "eval/tree_index.hpp"
+#include "eval/types.hpp"
+
+namespace morvax {
+
+// Evaluates every node of the tree in every dimension and stores the results
+// in the `value` fields: the whole of a tree evaluation.
+void evaluate_tree_values(Node& root);
+
+// One tree evaluation: everything the nested contexts share.
+class TreeEvaluation {
+public:
+    // The tree of `root`, which must outlive the evaluation.
+    explicit TreeEvaluation(Node& root);
+    // A tree read from elsewhere (save_values has no Nodes to write to then).
+    // Once `interrupt` says stop, the work ends early and its results mean
+    // nothing; it must outlive the evaluation.
+    explicit TreeEvaluation(FlatTree tree, Interrupt* interrupt = nullptr);
+
+    // Every node in pre-order, all dimensions of a node before its children.
+    void evaluate_all();
+    // Whether the interrupt stopped the work.
+    bool interrupted() const { return interrupt_.stopped(); }
+    // Once evaluate_all is done, what only evaluating needs goes, before the
+    // results are written: nothing but memo() and the shape of the tree and
+    // its formulas serve from then on.
+    void finish() { formulas_.release_code(); }
+    // Evaluates n in d unless that is done; references are read on demand.
+    void evaluate_dimension(NodePtr n, std::size_t d);
+    // A node's value in d as a formula reading it sees it (before as_own):
+    // memoised, REF! while it is being evaluated, else evaluated now.
+    EvalResult read(NodePtr n, std::size_t d);
+    // Copies every node's results into its Node's `value` field.
+    void save_values();
+
+    // Reads every child of n in dimension d, in order, each as a formula sees
+    // it (as_own), giving each to `take`.
+    template <class Take>
+    [[gnu::always_inline]] void read_children(NodePtr n, std::size_t d, Take&& take) {
+        const NodePtr end = tree_.subtree_end(n);
+        for (NodePtr child = n + 1; child < end;) {
+            const NodePtr next = tree_.subtree_end(child);
+            // The next child's formula loads while this one is read.
+            if (next < end) formulas_.prefetch(next, d);
+            take(read(child, d).as_own());
+            child = next;
+        }
+    }
+    // Reads n's own later dimensions after d, in order, giving each to
+    // `take` (their errors as they are); false, reading nothing, when n's
+    // formula is single and so has no later dimensions.
+    template <class Take>
+    [[gnu::always_inline]] bool read_right(NodePtr n, std::size_t d, Take&& take) {
+        if (!walk_right(n, d)) return false;
+        for (std::size_t k = d + 1; k < formulas_.length(n); ++k) take(read(n, k));
+        return true;
+    }
+    // The later dimension `index` (from 1) of n after d, as read_right would
+    // give it (REF! past the end), after the same on-demand reads; false when
+    // n's formula is single.
+    bool read_right_at(NodePtr n, std::size_t d, std::size_t index, EvalResult& out);
+    // Reads n's later dimensions after d in order, evaluating on demand what
+    // is not yet: once all of them are, this is free (a series whose every
+    // dimension reads the next would otherwise walk the rest of the series
+    // from each).  False when n's formula is single.
+    bool walk_right(NodePtr n, std::size_t d);
+
+    const TreeIndex& tree() const { return tree_; }
+    std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
+    const FormulaTable& formulas() const { return formulas_; }
+    const MemoTable& memo() const { return values_; }
+    // How many later dimensions the right references have walked over (for
+    // tests and measurements).
+    std::size_t right_steps() const { return right_steps_; }
+    const StackSegments& segments() const { return segments_; }
+
+private:
+    void store_constants();
+    // The stack n's evaluation in d needs: little, unless its formula nests
+    // deeply.
+    std::size_t stack_need(NodePtr n, std::size_t d) const;
+    EvalResult compute(NodePtr n, std::size_t d);
+    // evaluate_dimension once it is known not to be done; returns the result
+    // stored, which get_value gives from then on.
+    EvalResult run_dimension(NodePtr n, std::size_t d);
+    // Runs a compiled formula as n's in dimension d.
+    EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
+    class Machine;  // one run of run_program
+
+    Interrupt never_;  // the interrupt when none is given
+    Interrupt& interrupt_;
+    std::vector<Node*> nodes_;  // by position; empty when the tree came from elsewhere
+    TreeIndex tree_;
+    FormulaTable formulas_;
+    std::size_t dims_;  // after formulas_, which counts them
+    MemoTable values_;
+    EvalStack stack_;
+    StackSegments segments_;
+    // Per node, once a right reference was read: every dimension from this
+    // one to the end of its formula list is evaluated (kNone: not known).
+    std::vector<std::uint32_t> right_evaluated_from_;
+    std::size_t right_steps_ = 0;
+    // What the aggregations being computed have collected so far, innermost
+    // last: shared by the nested evaluations, each of which takes back what
+    // it added before it returns.
+    std::vector<double> collected_;
+};
+
+// A formula placed at one node of a tree and in one dimension.  Made afresh
+// for each formula evaluation; borrows the evaluation it belongs to.
+class TreeContext final : public EvalContext {
+public:
+    TreeContext(TreeEvaluation& tree, NodePtr node, std::size_t dimension)
+        : tree_(tree), node_(node), dimension_(dimension) {}
+
+    ResultList get_reference_value(std::string_view name,
+                                                Index index) const override;
+    ResultList get_children_values() const override;
+    ResultList get_right_values() const override;
+    EvalNote get_right_value(std::size_t index) const override;
+    ResultList get_cross_dimensional_values(std::string_view name,
+                                                         Index index) const override;
+
+private:
+    ResultList read_named(std::string_view name, Index index,
+                                       std::size_t dimension) const;
+
+    TreeEvaluation& tree_;
+    NodePtr node_;
+    std::size_t dimension_;
+};
+
+}  // namespace morvax

@@ -1,0 +1,51 @@
+// The shape of a tree for one evaluation: every node's place in pre-order,
+// where its subtree ends, and the visible nodes of each name.
+//
+// One evaluation lays the tree out in pre-order once; a node's position in
+// that order (NodePtr) is its identity for the length of the evaluation and
+// indexes every per-node table, so probing the memo table, the evaluation
+// stack and the name index costs no hashing of addresses and no tree walk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "eval/flat_tree.hpp"
+#include "eval/text_ids.hpp"
+
+namespace morvax {
+
+// A node's identity during one tree evaluation: its position in pre-order.
+using NodePtr = std::uint32_t;
+
+// The tree in pre-order, with the visible nodes of each name.
+class TreeIndex {
+public:
+    // Takes the tree's names.
+    explicit TreeIndex(FlatTree& tree);
+    // Leaves the tree its names: the index keeps a copy of them.
+    explicit TreeIndex(const FlatTree& tree);
+
+    std::size_t size() const { return end_.size(); }
+    // Children of n in order: the first is n + 1, each next one starts where
+    // the previous one's subtree ends.
+    NodePtr subtree_end(NodePtr n) const { return end_[n]; }
+    // Visible nodes named `name`, in pre-order.
+    std::span<const NodePtr> find(std::string_view name) const;
+
+private:
+    void index(const FlatTree& tree);
+    // group_of: each node's name group, TextIds::kNone when hidden; counts:
+    // the visible nodes of each group.
+    void index_names(const std::vector<std::uint32_t>& group_of, const std::vector<std::uint32_t>& counts);
+
+    std::vector<NodePtr> end_;
+    TextIds groups_;  // name -> group
+    std::vector<std::uint32_t> group_start_;  // group g is named_[start[g], start[g + 1])
+    std::vector<NodePtr> named_;
+};
+
+}  // namespace morvax
