@@ -4,6 +4,7 @@
 
 #include "diagnose/diagnose.hpp"
 #include "eval/formula_stack.hpp"
+#include "parser/language.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 
@@ -25,10 +26,13 @@ std::size_t offending_end(std::string_view text, std::size_t pos) {
     return end;
 }
 
-std::string lower(std::string_view word) {
-    std::string out(word);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// The keywords of a name table, joined by ", ".
+template <class E>
+std::string keyword_list() {
+    std::string out;
+    for (std::string_view word : keywords<E>()) {
+        if (!out.empty()) out += ", ";
+        out += word;
     }
     return out;
 }
@@ -64,7 +68,7 @@ std::size_t unclosed_parentheses(std::string_view text) {
 }
 
 std::string hint_for(std::string_view text, std::size_t pos, std::size_t end) {
-    const std::string word = lower(text.substr(pos, end - pos));
+    const std::string word = ascii_lowered(text.substr(pos, end - pos));
     const std::string_view trimmed = unicode::trim(text);
     if (!trimmed.empty() && trimmed.front() != '=' && parses("=" + std::string(trimmed))) {
         return "a calculation starts with '=': =" + std::string(trimmed);
@@ -86,10 +90,10 @@ std::string hint_for(std::string_view text, std::size_t pos, std::size_t end) {
     while (after < text.size() && text[after] == ' ') ++after;
     if (!word.empty() && is_word_byte(word.front()) && !is_digit(word.front()) && after < text.size() &&
         text[after] == '(') {
-        return "'" + std::string(text.substr(pos, end - pos)) +
-               "' is no function of the language (abs, round, ceil, floor, pow, root, log, mod, sign, "
-               "iferror), aggregation (sum, mult, avg, median, stdev, max, min, count, coalesce), "
-               "total, ratio, if or when";
+        return "'" + std::string(text.substr(pos, end - pos)) + "' is no function of the language (" +
+               keyword_list<FunctionName>() + "), aggregation (" + keyword_list<AggregationName>() + "), " +
+               keyword_list<ModifierName>() + ", " + std::string(keyword(ConditionalName::If)) + " or " +
+               std::string(keyword(ConditionalName::When));
     }
     return {};
 }

@@ -1,5 +1,6 @@
 #include "diagnose/names.hpp"
 
+#include "parser/language.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax {
@@ -8,14 +9,6 @@ namespace {
 // Names longer than this get no typo index: each would add as many variants
 // as it has characters, each as long as itself.
 constexpr std::size_t kTypoLength = 64;
-
-std::string folded(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 // Calls `take(variant)` for `name` with each of its characters left out.
 template <class Take>
@@ -46,7 +39,7 @@ void NameHints::build() {
     for (std::size_t n = 0; n < tree_.size(); ++n) {
         if (tree_.hidden(n)) continue;
         const std::string_view name = tree_.name_text(n);
-        folded_.try_emplace(folded(name), name);
+        folded_.try_emplace(ascii_lowered(name), name);
         if (name.size() <= kTypoLength) {
             each_deletion(name, [&](const std::string& variant) {
                 deleted_.try_emplace(variant, name);
@@ -58,7 +51,7 @@ void NameHints::build() {
 
 std::string_view NameHints::closest(std::string_view name) {
     if (!built_) build();
-    if (const auto it = folded_.find(folded(name)); it != folded_.end()) return it->second;
+    if (const auto it = folded_.find(ascii_lowered(name)); it != folded_.end()) return it->second;
     if (name.size() > kTypoLength) return {};
     // One character missing from `name`.
     if (const auto it = deleted_.find(std::string(name)); it != deleted_.end()) return it->second;

@@ -2,24 +2,11 @@
 
 #include <vector>
 
+#include "parser/language.hpp"
 #include "parser/tokenize.hpp"
 
 namespace morvax {
 namespace {
-
-bool starts_with_keyword(std::string_view text, std::string_view keyword) {
-    if (text.size() < keyword.size()) return false;
-    for (std::size_t i = 0; i < keyword.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != keyword[i]) return false;
-    }
-    return true;
-}
-
-bool is_comparison(std::string_view op) {
-    return op == "==" || op == "!=" || op == "<>" || op == "<" || op == ">" || op == "<=" || op == ">=";
-}
 
 // Every part of the tree is visited in text order; each looks for its own
 // token from where the previous one ended, so tokens of parts that keep no
@@ -55,7 +42,7 @@ private:
         const Token* t = next([&](const Token& token) {
             if (token.kind != TokenKind::NodeReference) return false;
             return keyword.empty() ? token.text.starts_with('@')
-                                   : !token.text.starts_with('@') && starts_with_keyword(token.text, keyword);
+                                   : !token.text.starts_with('@') && starts_with_ignoring_case(token.text, keyword);
         });
         if (t == nullptr) return;
         std::size_t end = t->end;
@@ -98,9 +85,9 @@ private:
         if (const auto* ref = std::get_if<NodeReference>(&a)) {
             reference(ref, {});
         } else if (const auto* children = std::get_if<ChildrenReference>(&a)) {
-            reference(children, "children");
+            reference(children, kChildrenKeyword);
         } else if (const auto* right = std::get_if<RightReference>(&a)) {
-            reference(right, "right");
+            reference(right, kRightKeyword);
         } else if (const auto* modifier = std::get_if<ModifierCall>(&a)) {
             call(modifier, TokenKind::Modifier, [&] { reference(&modifier->reference, {}); });
         } else if (const auto* function = std::get_if<FunctionCall>(&a)) {
@@ -134,7 +121,7 @@ private:
     void comparison(const ComparisonExpression& c) {
         if (const auto* cmp = std::get_if<Comparison>(&c)) {
             expression(*cmp->left);
-            const Token* op = next([](const Token& t) { return t.kind == TokenKind::Operator && is_comparison(t.text); });
+            const Token* op = next([](const Token& t) { return t.kind == TokenKind::Operator && is_comparison_spelling(t.text); });
             if (op != nullptr) spans[cmp] = {op->start, op->end};
             expression(*cmp->right);
         } else if (const auto* bare = std::get_if<BareCondition>(&c)) {

@@ -75,18 +75,6 @@ std::string grouped_arguments(const std::vector<std::string_view>& args, std::st
     return out;
 }
 
-std::string_view comparison_text(ComparisonOperator op) {
-    switch (op) {
-        case ComparisonOperator::EqualTo: return "=";
-        case ComparisonOperator::NotEqual: return "<>";
-        case ComparisonOperator::GreaterThan: return ">";
-        case ComparisonOperator::LessThan: return "<";
-        case ComparisonOperator::GreaterOrEqual: return ">=";
-        case ComparisonOperator::LessOrEqual: return "<=";
-    }
-    return "=";
-}
-
 std::string_view aggregation_function(AggregationName name) {
     constexpr std::array<std::string_view, 8> names = {
         "SUM", "PRODUCT", "AVERAGE", "MEDIAN", "STDEV.S", "MAX", "MIN", "COUNT"};
@@ -255,7 +243,7 @@ private:
     Failure comparison(const ComparisonExpression& c, const ConversionContext& ctx) {
         if (const auto* cmp = std::get_if<Comparison>(&c)) {
             if (Failure f = expression(*cmp->left, ctx)) return f;
-            out_ += comparison_text(cmp->op);
+            out_ += comparison_token(cmp->op).spreadsheet;
             return expression(*cmp->right, ctx);
         }
         if (const auto* bare = std::get_if<BareCondition>(&c)) {
@@ -466,36 +454,6 @@ Converted convert_expression(const Expression& e, const ConversionContext& ctx) 
     return capture([&](Writer& w) { return w.expression(e, ctx); });
 }
 
-std::string convert_expression_embed_errors(const Expression& e, const ConversionContext& ctx) {
-    std::string out;
-    Writer(out).embedded(e, ctx);
-    return out;
-}
-
-Converted convert_multiplication(const MultiplicationExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.multiplication(e, ctx); });
-}
-
-Converted convert_power(const PowerExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.power(e, ctx); });
-}
-
-Converted convert_unary(const UnaryExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.unary(e, ctx); });
-}
-
-Converted convert_or(const OrExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.or_expression(e, ctx); });
-}
-
-Converted convert_and(const AndExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.and_expression(e, ctx); });
-}
-
-Converted convert_negation(const NegationExpression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.negation(e, ctx); });
-}
-
 std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
                                         const CellTable& cells) {
     const auto entry = cells.find(NodeKey{&node});
@@ -503,20 +461,6 @@ std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
     const std::string* address = entry->second.at(dimension);
     if (address == nullptr || address->empty()) return std::nullopt;
     return *address;
-}
-
-Converted resolve_node_cell(std::string_view name, Index index, std::size_t dimension,
-                            bool allow_multiple, const ConversionContext& ctx) {
-    return capture(
-        [&](Writer& w) { return w.node_cell(name, index, dimension, allow_multiple, ctx); });
-}
-
-Converted resolve_children_reference(Index index, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.children(index, ctx); });
-}
-
-Converted resolve_right_reference(Index index, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.right(index, ctx); });
 }
 
 const AtomicExpression* expr_as_atomic(const Expression& e) {

@@ -51,30 +51,12 @@ struct ConversionContext {
 };
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx);
-// Never fails: a failure comes back as its error text.
-std::string convert_expression_embed_errors(const Expression& e, const ConversionContext& ctx);
-
-Converted convert_multiplication(const MultiplicationExpression& e, const ConversionContext& ctx);
-Converted convert_power(const PowerExpression& e, const ConversionContext& ctx);
-Converted convert_unary(const UnaryExpression& e, const ConversionContext& ctx);
-Converted convert_or(const OrExpression& e, const ConversionContext& ctx);
-Converted convert_and(const AndExpression& e, const ConversionContext& ctx);
-Converted convert_negation(const NegationExpression& e, const ConversionContext& ctx);
 
 // The address of `node` for `dimension`: its single address whatever the
 // dimension, or the list entry.  Nothing (a Ref failure) when the node has no
 // entry, the list is too short, or the address is empty.
 std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
                                         const CellTable& cells);
-
-// `@name` / `@name[index]` at `dimension`; `Self` is the node itself.  With
-// `allow_multiple`, a name shared by several nodes gives SUM over their cells.
-Converted resolve_node_cell(std::string_view name, Index index, std::size_t dimension,
-                            bool allow_multiple, const ConversionContext& ctx);
-// `children` / `children[index]` of the context's node.
-Converted resolve_children_reference(Index index, const ConversionContext& ctx);
-// `right` / `right[index]`: the node's own addresses after the context's dimension.
-Converted resolve_right_reference(Index index, const ConversionContext& ctx);
 
 // The one bare operand of `e` (no operators, no sign), or null.
 const AtomicExpression* expr_as_atomic(const Expression& e);

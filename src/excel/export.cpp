@@ -1,105 +1,15 @@
 #include "excel/export.hpp"
 
-#include <charconv>
-#include <cstdint>
-#include <limits>
-#include <system_error>
 #include <vector>
 
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
+#include "parser/numbers.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax {
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view lower) {
-    if (text.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
-// Decimal order of magnitude of an unsigned decimal text (D+ (. D*)? | . D+)
-// with an optional exponent, saturated; used only for values out of range.
-std::int64_t decimal_order(std::string_view s) {
-    std::int64_t order = 0;
-    bool seen_point = false, seen_digit = false;
-    std::size_t i = 0;
-    for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
-        if (s[i] == '.') {
-            seen_point = true;
-        } else if (!seen_digit && s[i] == '0') {
-            if (seen_point) --order;
-        } else if (!seen_digit) {
-            seen_digit = true;
-            if (seen_point) --order;
-        } else if (!seen_point) {
-            ++order;
-        }
-    }
-    std::int64_t exponent = 0;
-    bool negative = false;
-    if (i < s.size()) {
-        ++i;
-        if (s[i] == '+' || s[i] == '-') negative = s[i++] == '-';
-        for (; i < s.size(); ++i) exponent = std::min<std::int64_t>(exponent * 10 + (s[i] - '0'), 1'000'000'000);
-    }
-    return order + (negative ? -exponent : exponent);
-}
-
-// D+ (. D*)? | . D+, then optionally e or E, a sign and D+.
-bool decimal_syntax(std::string_view s) {
-    std::size_t i = 0, mantissa_digits = 0;
-    while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && is_digit(s[i])) ++i, ++mantissa_digits;
-    }
-    if (mantissa_digits == 0) return false;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        std::size_t exponent_digits = 0;
-        while (i < s.size() && is_digit(s[i])) ++i, ++exponent_digits;
-        if (exponent_digits == 0) return false;
-    }
-    return i == s.size();
-}
-
-// Reads a whole text as a floating-point number in standard decimal syntax:
-// an optional sign, then digits with an optional point and exponent, or
-// "inf", "infinity" or "nan" in any letter case.  Too large gives infinity,
-// too small zero.
-bool read_decimal(std::string_view s, double& out) {
-    bool negative = false;
-    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-        negative = s.front() == '-';
-        s.remove_prefix(1);
-    }
-    double x = 0;
-    if (equals_ignoring_case(s, "inf") || equals_ignoring_case(s, "infinity")) {
-        x = std::numeric_limits<double>::infinity();
-    } else if (equals_ignoring_case(s, "nan")) {
-        x = std::numeric_limits<double>::quiet_NaN();
-    } else {
-        if (!decimal_syntax(s)) return false;
-        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), x);
-        if (ec == std::errc::result_out_of_range) {
-            x = decimal_order(s) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-        } else if (ec != std::errc{} || end != s.data() + s.size()) {
-            return false;
-        }
-    }
-    out = negative ? -x : x;
-    return true;
-}
 
 // One formula text made ready for every dimension that uses it, so that a
 // single formula laid out in twelve cells is parsed once.

@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "parser/language.hpp"
+
 namespace morvax {
 
 // Bump allocator for syntax trees.  Not movable: trees point into its inline
@@ -82,61 +84,6 @@ struct List {
 enum class AddOperator : std::uint8_t { Add, Subtract };
 enum class MulOperator : std::uint8_t { Multiply, Divide, Modulo };
 enum class Sign : std::uint8_t { None, Plus, Minus };
-enum class ComparisonOperator : std::uint8_t {
-    EqualTo,
-    NotEqual,
-    GreaterThan,
-    LessThan,
-    GreaterOrEqual,
-    LessOrEqual,
-};
-
-enum class ModifierName : std::uint8_t { Total, Ratio };
-enum class FunctionName : std::uint8_t { Abs, Round, Ceil, Floor, Pow, Root, Log, Mod, Sign, IfError };
-enum class AggregationName : std::uint8_t { Sum, Mult, Avg, Median, Stdev, Max, Min, Count, Coalesce };
-enum class ConditionalName : std::uint8_t { If, When };
-
-// The keywords of each name enumeration, in variant order.
-template <class E>
-constexpr auto keywords() {
-    if constexpr (std::is_same_v<E, ModifierName>) {
-        return std::array<std::string_view, 2>{"total", "ratio"};
-    } else if constexpr (std::is_same_v<E, FunctionName>) {
-        return std::array<std::string_view, 10>{"abs", "round", "ceil", "floor", "pow",
-                                                "root", "log", "mod", "sign", "iferror"};
-    } else if constexpr (std::is_same_v<E, AggregationName>) {
-        return std::array<std::string_view, 9>{"sum", "mult", "avg", "median", "stdev",
-                                               "max", "min", "count", "coalesce"};
-    } else {
-        static_assert(std::is_same_v<E, ConditionalName>);
-        return std::array<std::string_view, 2>{"if", "when"};
-    }
-}
-
-// Name-table lookup: same length, ASCII letters compared without case.  No
-// trimming happens here.
-template <class E>
-std::optional<E> lookup(std::string_view text) {
-    constexpr auto table = keywords<E>();
-    for (std::size_t v = 0; v < table.size(); ++v) {
-        const std::string_view kw = table[v];
-        if (kw.size() != text.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < kw.size() && same; ++i) {
-            char c = text[i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            same = c == kw[i];
-        }
-        if (same) return static_cast<E>(v);
-    }
-    return std::nullopt;
-}
-
-template <class E>
-constexpr std::string_view keyword(E name) {
-    return keywords<E>()[static_cast<std::size_t>(name)];
-}
-
 using Index = std::optional<std::size_t>;
 
 struct Expression;
@@ -181,6 +128,22 @@ struct Parenthesised {
 using AtomicExpression =
     std::variant<NumberLiteral, NodeReference, ChildrenReference, RightReference, ModifierCall,
                  FunctionCall, AggregationCall, ConditionalCall, EmptyLiteral, Parenthesised>;
+
+// The position of alternative T in the variant V, to name the cases of a
+// `switch (v.index())` in a hot path where a visit would cost more.
+template <class T, class V>
+struct VariantIndex;
+template <class T, class... Ts>
+struct VariantIndex<T, std::variant<Ts...>> {
+    static constexpr std::size_t value = [] {
+        constexpr bool same[] = {std::is_same_v<T, Ts>...};
+        std::size_t i = 0;
+        while (!same[i]) ++i;  // past the end, for a T not in V, does not compile
+        return i;
+    }();
+};
+template <class T, class V>
+inline constexpr std::size_t variant_index = VariantIndex<T, V>::value;
 
 struct UnaryExpression {
     AtomicExpression operand;

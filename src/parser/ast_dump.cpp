@@ -18,26 +18,31 @@ public:
     }
 
     void expression(const Expression& e) {
-        if (e.rest.empty()) return multiplication(e.first);
-        out += "(+ ";
-        multiplication(e.first);
-        for (const AdditionOperation& op : e.rest) {
-            out += op.op == AddOperator::Add ? " + " : " - ";
-            multiplication(op.operand);
-        }
-        out += ')';
+        level("(+ ", e.first, e.rest, [&](const MultiplicationExpression& m) { multiplication(m); },
+              [&](const AdditionOperation& op) {
+                  out += op.op == AddOperator::Add ? " + " : " - ";
+                  multiplication(op.operand);
+              });
     }
 
     void boolean(const BooleanExpression& b) {
         const OrExpression& o = b.or_expression;
-        if (o.rest.empty()) return and_expression(o.first);
-        out += "(or ";
-        and_expression(o.first);
-        for (const AndExpression& a : o.rest) out += ' ', and_expression(a);
-        out += ')';
+        level("(or ", o.first, o.rest, [&](const AndExpression& a) { and_expression(a); },
+              [&](const AndExpression& a) { out += ' ', and_expression(a); });
     }
 
 private:
+    // One operator level: a lone operand as itself, else "(tag first ...)",
+    // `next` writing each further item with what separates it.
+    template <class First, class Item, class Operand, class Next>
+    void level(std::string_view tag, const First& first, const List<Item>& rest, Operand&& operand, Next&& next) {
+        if (rest.empty()) return operand(first);
+        out += tag;
+        operand(first);
+        for (const Item& item : rest) next(item);
+        out += ')';
+    }
+
     void number(double x) {
         char buf[64];
         auto res = std::to_chars(buf, buf + sizeof(buf), x);
@@ -52,22 +57,16 @@ private:
     }
 
     void multiplication(const MultiplicationExpression& m) {
-        if (m.rest.empty()) return power(m.first);
-        out += "(* ";
-        power(m.first);
-        for (const MultiplicationOperation& op : m.rest) {
-            out += op.op == MulOperator::Multiply ? " * " : op.op == MulOperator::Divide ? " / " : " % ";
-            power(op.operand);
-        }
-        out += ')';
+        level("(* ", m.first, m.rest, [&](const PowerExpression& p) { power(p); },
+              [&](const MultiplicationOperation& op) {
+                  out += op.op == MulOperator::Multiply ? " * " : op.op == MulOperator::Divide ? " / " : " % ";
+                  power(op.operand);
+              });
     }
 
     void power(const PowerExpression& p) {
-        if (p.exponents.empty()) return unary(p.base);
-        out += "(^ ";
-        unary(p.base);
-        for (const UnaryExpression& u : p.exponents) out += ' ', unary(u);
-        out += ')';
+        level("(^ ", p.base, p.exponents, [&](const UnaryExpression& u) { unary(u); },
+              [&](const UnaryExpression& u) { out += ' ', unary(u); });
     }
 
     void unary(const UnaryExpression& u) {
@@ -91,8 +90,8 @@ private:
             out += '}';
             return index(r->index);
         }
-        if (const auto* c = std::get_if<ChildrenReference>(&a)) return out += "children", index(c->index);
-        if (const auto* r = std::get_if<RightReference>(&a)) return out += "right", index(r->index);
+        if (const auto* c = std::get_if<ChildrenReference>(&a)) return out += kChildrenKeyword, index(c->index);
+        if (const auto* r = std::get_if<RightReference>(&a)) return out += kRightKeyword, index(r->index);
         if (const auto* m = std::get_if<ModifierCall>(&a)) {
             out += keyword(m->name);
             out += "(@{";
@@ -132,28 +131,27 @@ private:
             out += ')';
             return;
         }
-        if (std::holds_alternative<EmptyLiteral>(a)) return void(out += "empty");
+        if (std::holds_alternative<EmptyLiteral>(a)) return void(out += kEmptyKeyword);
         out += "(paren ";
         expression(*std::get<Parenthesised>(a).inner);
         out += ')';
     }
 
     void and_expression(const AndExpression& a) {
-        if (a.rest.empty()) return negation(a.first);
-        out += "(and ";
-        negation(a.first);
-        for (const NegationExpression& n : a.rest) out += ' ', negation(n);
-        out += ')';
+        level("(and ", a.first, a.rest, [&](const NegationExpression& n) { negation(n); },
+              [&](const NegationExpression& n) { out += ' ', negation(n); });
     }
 
     void negation(const NegationExpression& n) {
-        if (n.negated) out += "not ";
+        if (n.negated) {
+            out += kNotKeyword;
+            out += ' ';
+        }
         if (const auto* c = std::get_if<Comparison>(&n.comparison)) {
-            static constexpr const char* ops[] = {"==", "!=", ">", "<", ">=", "<="};
             out += "(cmp ";
             expression(*c->left);
             out += ' ';
-            out += ops[static_cast<int>(c->op)];
+            out += comparison_token(c->op).spellings[0];
             out += ' ';
             expression(*c->right);
             out += ')';

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "parser/language.hpp"
 #include "parser/unicode.hpp"
 
 namespace morvax::grammar {
@@ -160,14 +161,18 @@ private:
 
     // Keyword match with ASCII letters in either case; `s` is lower case.
     bool ilit(std::string_view s) {
-        if (text_.size() - pos_ < s.size()) return false;
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            char c = text_[pos_ + i];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != s[i]) return false;
-        }
+        if (!matches_ignoring_case(text_, pos_, s)) return false;
         pos_ += s.size();
         return true;
+    }
+
+    // The first keyword of a name table that matches, in table order.
+    template <class E>
+    bool name_keyword() {
+        for (std::string_view word : keywords<E>()) {
+            if (ilit(word)) return true;
+        }
+        return false;
     }
 
     bool digit() {
@@ -338,8 +343,7 @@ private:
     }
 
     bool modifier_name() {
-        return rule(Rule::modifier_name, Kind::Normal,
-                    [&] { return ilit("total") || ilit("ratio"); });
+        return rule(Rule::modifier_name, Kind::Normal, [&] { return name_keyword<ModifierName>(); });
     }
 
     bool function_expression() {
@@ -348,10 +352,7 @@ private:
     }
 
     bool function_name() {
-        return rule(Rule::function_name, Kind::Normal, [&] {
-            return ilit("abs") || ilit("round") || ilit("ceil") || ilit("floor") || ilit("pow") ||
-                   ilit("root") || ilit("log") || ilit("mod") || ilit("sign") || ilit("iferror");
-        });
+        return rule(Rule::function_name, Kind::Normal, [&] { return name_keyword<FunctionName>(); });
     }
 
     bool argument_list(Rule r) {
@@ -369,11 +370,7 @@ private:
     }
 
     bool aggregation_name() {
-        return rule(Rule::aggregation_name, Kind::Normal, [&] {
-            return ilit("sum") || ilit("mult") || ilit("avg") || ilit("median") ||
-                   ilit("stdev") || ilit("max") || ilit("min") || ilit("count") ||
-                   ilit("coalesce");
-        });
+        return rule(Rule::aggregation_name, Kind::Normal, [&] { return name_keyword<AggregationName>(); });
     }
 
     bool conditional_expression() {
@@ -382,8 +379,7 @@ private:
     }
 
     bool conditional_name() {
-        return rule(Rule::conditional_name, Kind::Normal,
-                    [&] { return ilit("if") || ilit("when"); });
+        return rule(Rule::conditional_name, Kind::Normal, [&] { return name_keyword<ConditionalName>(); });
     }
 
     bool conditional_args() {
@@ -444,10 +440,17 @@ private:
 
     bool COMPARISON_OP() {
         return rule(Rule::COMPARISON_OP, Kind::Silent, [&] {
-            return token(Rule::GREATER_OR_EQUAL, ">=") || token(Rule::LESS_OR_EQUAL, "<=") ||
-                   token(Rule::EQUAL_TO, "==") || NOT_EQUAL() ||
-                   token(Rule::GREATER_THAN, ">") || token(Rule::LESS_THAN, "<");
+            for (const ComparisonToken& t : kComparisonTokens) {
+                if (comparison(t)) return true;
+            }
+            return false;
         });
+    }
+
+    // One comparison operator's rule; one spelling is a plain token.
+    bool comparison(const ComparisonToken& t) {
+        if (t.spellings[1].empty()) return token(t.rule, t.spellings[0]);
+        return rule(t.rule, Kind::Normal, [&] { return lit(t.spellings[0]) || lit(t.spellings[1]); });
     }
 
     // -- single tokens ------------------------------------------------------
@@ -461,13 +464,10 @@ private:
     bool POWER() {
         return rule(Rule::POWER, Kind::Normal, [&] { return lit("**") || lit("^"); });
     }
-    bool NOT_EQUAL() {
-        return rule(Rule::NOT_EQUAL, Kind::Normal, [&] { return lit("!=") || lit("<>"); });
-    }
-    bool NOT() { return keyword(Rule::NOT, "not"); }
-    bool AND() { return keyword(Rule::AND, "and"); }
-    bool OR() { return keyword(Rule::OR, "or"); }
-    bool EMPTY() { return keyword(Rule::EMPTY, "empty"); }
+    bool NOT() { return keyword(Rule::NOT, kNotKeyword); }
+    bool AND() { return keyword(Rule::AND, kAndKeyword); }
+    bool OR() { return keyword(Rule::OR, kOrKeyword); }
+    bool EMPTY() { return keyword(Rule::EMPTY, kEmptyKeyword); }
     bool LPAREN() { return token(Rule::LPAREN, "("); }
     bool RPAREN() { return token(Rule::RPAREN, ")"); }
     bool LBRACKET() { return token(Rule::LBRACKET, "["); }
@@ -503,8 +503,8 @@ private:
             return true;
         });
     }
-    bool CHILDREN_REFERENCE() { return keyword_reference(Rule::CHILDREN_REFERENCE, "children"); }
-    bool RIGHT_REFERENCE() { return keyword_reference(Rule::RIGHT_REFERENCE, "right"); }
+    bool CHILDREN_REFERENCE() { return keyword_reference(Rule::CHILDREN_REFERENCE, kChildrenKeyword); }
+    bool RIGHT_REFERENCE() { return keyword_reference(Rule::RIGHT_REFERENCE, kRightKeyword); }
 
     bool INDEX() {
         return rule(Rule::INDEX, Kind::Normal, [&] {
@@ -646,6 +646,9 @@ private:
     }
 
     bool dispatch(Rule r);
+    bool dispatch_structure(Rule r);
+    bool dispatch_operator(Rule r);
+    bool dispatch_operand(Rule r);
 
     std::pmr::memory_resource* scratch() const {
         return tree_ != nullptr ? tree_->scratch() : std::pmr::get_default_resource();
@@ -668,7 +671,16 @@ private:
     std::size_t base_;
 };
 
+// A rule by its identifier (the entry points take any rule), in three groups
+// along the identifier order.
 bool Matcher::dispatch(Rule r) {
+    if (r <= Rule::atomic_boolean_expression) return dispatch_structure(r);
+    if (r <= Rule::OR) return dispatch_operator(r);
+    return dispatch_operand(r);
+}
+
+// The rules that hold other rules: entry rules, expressions, calls, conditions.
+bool Matcher::dispatch_structure(Rule r) {
     switch (r) {
         case Rule::EOI: return EOI();
         case Rule::value: return value();
@@ -695,6 +707,12 @@ bool Matcher::dispatch(Rule r) {
         case Rule::and_expression: return and_expression();
         case Rule::negation_expression: return negation_expression();
         case Rule::atomic_boolean_expression: return atomic_boolean_expression();
+        default: return false;
+    }
+}
+
+bool Matcher::dispatch_operator(Rule r) {
+    switch (r) {
         case Rule::EQUALS: return EQUALS();
         case Rule::PLUS: return PLUS();
         case Rule::MINUS: return MINUS();
@@ -703,15 +721,22 @@ bool Matcher::dispatch(Rule r) {
         case Rule::MODULO: return MODULO();
         case Rule::POWER: return POWER();
         case Rule::COMPARISON_OP: return COMPARISON_OP();
-        case Rule::EQUAL_TO: return token(Rule::EQUAL_TO, "==");
-        case Rule::NOT_EQUAL: return NOT_EQUAL();
-        case Rule::GREATER_THAN: return token(Rule::GREATER_THAN, ">");
-        case Rule::LESS_THAN: return token(Rule::LESS_THAN, "<");
-        case Rule::GREATER_OR_EQUAL: return token(Rule::GREATER_OR_EQUAL, ">=");
-        case Rule::LESS_OR_EQUAL: return token(Rule::LESS_OR_EQUAL, "<=");
+        case Rule::EQUAL_TO:
+        case Rule::NOT_EQUAL:
+        case Rule::GREATER_THAN:
+        case Rule::LESS_THAN:
+        case Rule::GREATER_OR_EQUAL:
+        case Rule::LESS_OR_EQUAL: return comparison(comparison_token(*comparison_of_rule(r)));
         case Rule::NOT: return NOT();
         case Rule::AND: return AND();
         case Rule::OR: return OR();
+        default: return false;
+    }
+}
+
+// References, numbers, names and the punctuation around them.
+bool Matcher::dispatch_operand(Rule r) {
+    switch (r) {
         case Rule::NODE_REFERENCE: return NODE_REFERENCE();
         case Rule::CHILDREN_REFERENCE: return CHILDREN_REFERENCE();
         case Rule::RIGHT_REFERENCE: return RIGHT_REFERENCE();
@@ -732,8 +757,8 @@ bool Matcher::dispatch(Rule r) {
         case Rule::SEMICOLON: return SEMICOLON();
         case Rule::EMPTY: return EMPTY();
         case Rule::WHITESPACE: return WHITESPACE();
+        default: return false;
     }
-    return false;
 }
 
 bool Matcher::run(Rule start) { return dispatch(start); }

@@ -1,8 +1,6 @@
 #include "parser/parse.hpp"
 
 #include <charconv>
-#include <cmath>
-#include <limits>
 #include <system_error>
 
 #include "parser/direct.hpp"
@@ -111,132 +109,6 @@ std::string FormulaError::message() const {
     return "unknown parsing error";
 }
 
-// -- numbers ------------------------------------------------------------------
-
-std::string normalize_number_string(std::string_view raw) {
-    const std::string_view text = unicode::trim(raw);
-    std::size_t commas = 0, points = 0;
-    std::size_t last_comma = 0, last_point = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == ',') ++commas, last_comma = i;
-        if (text[i] == '.') ++points, last_point = i;
-    }
-    std::string out;
-    out.reserve(text.size());
-    auto copy_without = [&](char drop, char replace_from, char replace_to) {
-        for (char c : text) {
-            if (c == drop) continue;
-            out += (c == replace_from) ? replace_to : c;
-        }
-    };
-    if (commas == 0 && points <= 1) {
-        out.assign(text);
-    } else if (commas == 1 && points == 0) {
-        copy_without('\0', ',', '.');
-    } else if (points == 0) {
-        copy_without(',', '\0', '\0');
-    } else if (commas == 0) {
-        copy_without('.', '\0', '\0');
-    } else if (last_comma > last_point) {
-        copy_without('.', ',', '.');
-    } else {
-        copy_without(',', '\0', '\0');
-    }
-    return out;
-}
-
-namespace {
-
-// [+-]? (D+ (. D*)? | . D+): the decimal syntax a normalised number must have.
-bool plain_decimal(std::string_view s) {
-    std::size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    std::size_t int_digits = 0, frac_digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++int_digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++frac_digits;
-    }
-    return i == s.size() && int_digits + frac_digits > 0;
-}
-
-// The value of a plain decimal (sign, digits, point), over a hundred when
-// `percent`; false when the conversion does not take the whole text.
-bool convert_decimal(std::string_view digits, bool percent, double& out) {
-    const bool negative = digits.front() == '-';
-    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                     std::chars_format::fixed);
-    if (ec == std::errc::result_out_of_range) {
-        // Too large for a double rounds to infinity; too small to zero.
-        const std::size_t int_end = std::min(digits.find('.'), digits.size());
-        const bool has_int = digits.substr(0, int_end).find_first_not_of('0') !=
-                             std::string_view::npos;
-        value = has_int ? std::numeric_limits<double>::infinity() : 0.0;
-    } else if (ec != std::errc{} || end != digits.data() + digits.size()) {
-        return false;
-    }
-    if (negative) value = -value;
-    if (percent) value /= 100;
-    out = value;
-    return true;
-}
-
-}  // namespace
-
-bool convert_number_text(std::string_view text, double& out, std::string& error) {
-    bool percent = false;
-    if (!text.empty() && text.back() == '%') {
-        text.remove_suffix(1);
-        percent = true;
-    }
-    if (!text.empty() && text.size() <= 15) {
-        // Plain digits below 2^53 convert exactly.
-        std::uint64_t n = 0;
-        std::size_t i = 0;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-            n = n * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        }
-        if (i == text.size()) {
-            out = percent ? static_cast<double>(n) / 100 : static_cast<double>(n);
-            return true;
-        }
-    }
-    if (!text.empty() && text.front() >= '0' && text.front() <= '9' && text.back() >= '0' &&
-        text.back() <= '9' && text.find(',') == std::string_view::npos && plain_decimal(text) &&
-        convert_decimal(text, percent, out)) {
-        // Digits at both ends leave nothing to trim, and with no comma and one
-        // point at most normalising would return the text as it is.
-        return true;
-    }
-    const std::string normalized = normalize_number_string(text);
-    if (!plain_decimal(normalized)) {
-        error = "Failed to parse number '" + normalized + "': invalid float literal";
-        return false;
-    }
-    if (!convert_decimal(normalized, percent, out)) {
-        error = "Failed to parse number '" + normalized + "': invalid float literal";
-        return false;
-    }
-    return true;
-}
-
-bool convert_plain_number(std::string_view text, double& out) {
-    if (text.empty() || text.size() > 64) return false;
-    bool point = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '.' && !point && i > 0 && i + 1 < text.size()) {
-            point = true;
-        } else if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    std::string unused;
-    return convert_number_text(text, out, unused);
-}
-
 // -- construction ---------------------------------------------------------------
 
 namespace {
@@ -251,18 +123,12 @@ public:
     FormulaError error;
 
     bool expression(NodeId id, Expression& out) {
-        const NodeId add = t_.children(id)[0];
-        auto kids = t_.children(add);
-        if (!multiplication(kids[0], out.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* ops = arena_.allocate<AdditionOperation>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            ops[i].op = rule(kids[1 + 2 * i]) == Rule::PLUS ? AddOperator::Add
-                                                             : AddOperator::Subtract;
-            if (!multiplication(kids[2 + 2 * i], ops[i].operand)) return false;
-        }
-        out.rest = {ops, n};
-        return true;
+        return operations(
+            t_.children(id)[0], [&](NodeId first) { return multiplication(first, out.first); }, out.rest,
+            [&](NodeId op, NodeId operand, AdditionOperation& item) {
+                item.op = rule(op) == Rule::PLUS ? AddOperator::Add : AddOperator::Subtract;
+                return multiplication(operand, item.operand);
+            });
     }
 
     const Expression* boxed_expression(NodeId id) {
@@ -271,15 +137,10 @@ public:
     }
 
     bool boolean(NodeId id, BooleanExpression& out) {
-        const NodeId ors = t_.children(id)[0];
-        auto kids = t_.children(ors);
-        if (!and_expression(kids[0], out.or_expression.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* rest = arena_.allocate<AndExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!and_expression(kids[2 + 2 * i], rest[i])) return false;
-        out.or_expression.rest = {rest, n};
-        return true;
+        OrExpression& o = out.or_expression;
+        return operations(
+            t_.children(id)[0], [&](NodeId first) { return and_expression(first, o.first); }, o.rest,
+            [&](NodeId, NodeId operand, AndExpression& item) { return and_expression(operand, item); });
     }
 
     const BooleanExpression* boxed_boolean(NodeId id) {
@@ -330,32 +191,37 @@ private:
         return true;
     }
 
-    bool multiplication(NodeId id, MultiplicationExpression& out) {
+    // A node whose children are first (operator operand)*: `first` builds
+    // the first operand, `build(operator, operand, item)` each further one.
+    template <class Item, class First, class Build>
+    bool operations(NodeId id, First&& first, List<Item>& out, Build&& build) {
         auto kids = t_.children(id);
-        if (!power(kids[0], out.first)) return false;
+        if (!first(kids[0])) return false;
         const std::size_t n = (kids.size() - 1) / 2;
-        auto* ops = arena_.allocate<MultiplicationOperation>(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            switch (rule(kids[1 + 2 * i])) {
-                case Rule::MULTIPLY: ops[i].op = MulOperator::Multiply; break;
-                case Rule::DIVIDE: ops[i].op = MulOperator::Divide; break;
-                default: ops[i].op = MulOperator::Modulo; break;
-            }
-            if (!power(kids[2 + 2 * i], ops[i].operand)) return false;
-        }
-        out.rest = {ops, n};
+        auto* items = arena_.allocate<Item>(n);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!build(kids[1 + 2 * i], kids[2 + 2 * i], items[i])) return false;
+        out = {items, n};
         return true;
     }
 
+    bool multiplication(NodeId id, MultiplicationExpression& out) {
+        return operations(
+            id, [&](NodeId first) { return power(first, out.first); }, out.rest,
+            [&](NodeId op, NodeId operand, MultiplicationOperation& item) {
+                switch (rule(op)) {
+                    case Rule::MULTIPLY: item.op = MulOperator::Multiply; break;
+                    case Rule::DIVIDE: item.op = MulOperator::Divide; break;
+                    default: item.op = MulOperator::Modulo; break;
+                }
+                return power(operand, item.operand);
+            });
+    }
+
     bool power(NodeId id, PowerExpression& out) {
-        auto kids = t_.children(id);
-        if (!unary(kids[0], out.base)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* exps = arena_.allocate<UnaryExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!unary(kids[2 + 2 * i], exps[i])) return false;
-        out.exponents = {exps, n};
-        return true;
+        return operations(
+            id, [&](NodeId first) { return unary(first, out.base); }, out.exponents,
+            [&](NodeId, NodeId operand, UnaryExpression& item) { return unary(operand, item); });
     }
 
     bool unary(NodeId id, UnaryExpression& out) {
@@ -444,28 +310,14 @@ private:
             !arguments(kids[2], call.args))
             return false;
         const std::size_t got = call.args.size();
-        const char* expected = nullptr;
-        bool plural = true;
-        switch (call.name) {
-            case FunctionName::Abs:
-            case FunctionName::Ceil:
-            case FunctionName::Floor:
-            case FunctionName::Sign:
-                if (got != 1) expected = "1", plural = false;
-                break;
-            case FunctionName::Pow:
-            case FunctionName::Root:
-            case FunctionName::Mod:
-                if (got != 2) expected = "2";
-                break;
-            default:
-                if (got != 1 && got != 2) expected = "one of [1, 2]";
-                break;
-        }
-        if (expected != nullptr) {
-            return fail("Function '" + std::string(unicode::trim(t_.text_of(kids[0]))) +
-                            "' expects " + expected + " argument" + (plural ? "s" : "") +
-                            ", but got " + std::to_string(got),
+        const Arity expected = arity(call.name);
+        if (!expected.admits(got)) {
+            const std::string count = expected.min == expected.max
+                                          ? std::to_string(expected.min)
+                                          : "one of [" + std::to_string(expected.min) + ", " +
+                                                std::to_string(expected.max) + "]";
+            return fail("Function '" + std::string(unicode::trim(t_.text_of(kids[0]))) + "' expects " + count +
+                            " argument" + (expected.max == 1 ? "" : "s") + ", but got " + std::to_string(got),
                         id);
         }
         out = call;
@@ -517,13 +369,15 @@ private:
             if (has && (call.default_value = boxed_expression(d)) == nullptr) return false;
         }
 
-        if (call.name == ConditionalName::If) {
+        const ConditionalShape shape = conditional_shape(call.name);
+        if (shape.clauses || shape.needs_default) {
             const std::string name(unicode::trim(t_.text_of(kids[0])));
-            if (built != 1)
-                return fail("Conditional '" + name + "' expects 1 case clause, but got " +
+            if (shape.clauses && built != *shape.clauses)
+                return fail("Conditional '" + name + "' expects " + std::to_string(*shape.clauses) +
+                                " case clause" + (*shape.clauses == 1 ? "" : "s") + ", but got " +
                                 std::to_string(built),
                             id);
-            if (call.default_value == nullptr)
+            if (shape.needs_default && call.default_value == nullptr)
                 return fail("Conditional '" + name +
                                 "' requires an else clause, but none was provided",
                             id);
@@ -533,14 +387,9 @@ private:
     }
 
     bool and_expression(NodeId id, AndExpression& out) {
-        auto kids = t_.children(id);
-        if (!negation(kids[0], out.first)) return false;
-        const std::size_t n = (kids.size() - 1) / 2;
-        auto* rest = arena_.allocate<NegationExpression>(n);
-        for (std::size_t i = 0; i < n; ++i)
-            if (!negation(kids[2 + 2 * i], rest[i])) return false;
-        out.rest = {rest, n};
-        return true;
+        return operations(
+            id, [&](NodeId first) { return negation(first, out.first); }, out.rest,
+            [&](NodeId, NodeId operand, NegationExpression& item) { return negation(operand, item); });
     }
 
     bool negation(NodeId id, NegationExpression& out) {
@@ -558,22 +407,13 @@ private:
                     out.comparison = BareCondition{left};
                     return true;
                 }
-                ComparisonOperator op;
-                switch (rule(inner[1])) {
-                    case Rule::EQUAL_TO: op = ComparisonOperator::EqualTo; break;
-                    case Rule::NOT_EQUAL: op = ComparisonOperator::NotEqual; break;
-                    case Rule::GREATER_THAN: op = ComparisonOperator::GreaterThan; break;
-                    case Rule::LESS_THAN: op = ComparisonOperator::LessThan; break;
-                    case Rule::GREATER_OR_EQUAL: op = ComparisonOperator::GreaterOrEqual; break;
-                    case Rule::LESS_OR_EQUAL: op = ComparisonOperator::LessOrEqual; break;
-                    default:
-                        return fail("Unexpected comparison operator: " +
-                                        std::string(rule_name(rule(inner[1]))),
-                                    inner[1]);
-                }
+                const std::optional<ComparisonOperator> op = comparison_of_rule(rule(inner[1]));
+                if (!op)
+                    return fail("Unexpected comparison operator: " + std::string(rule_name(rule(inner[1]))),
+                                inner[1]);
                 const Expression* right = boxed_expression(inner[2]);
                 if (right == nullptr) return false;
-                out.comparison = Comparison{left, op, right};
+                out.comparison = Comparison{left, *op, right};
                 return true;
             }
             case Rule::LPAREN:
@@ -694,15 +534,6 @@ ParseResult<const BooleanExpression*> FormulaParser::parse_condition_by_grammar(
         return result;
     }
     return parse_boolean_expression(tree, tree.children(tree.top[0])[0], arena);
-}
-
-ParseResult<const Expression*> parse_expression(const ParseTree& tree, NodeId expression,
-                                                Arena& arena) {
-    Builder b(tree, arena);
-    ParseResult<const Expression*> result;
-    result.value = b.boxed_expression(expression);
-    if (result.value == nullptr) result.error = std::move(b.error);
-    return result;
 }
 
 ParseResult<const BooleanExpression*> parse_boolean_expression(const ParseTree& tree,

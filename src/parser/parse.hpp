@@ -9,6 +9,7 @@
 
 #include "parser/ast.hpp"
 #include "parser/grammar.hpp"
+#include "parser/numbers.hpp"
 
 namespace morvax {
 
@@ -83,24 +84,9 @@ struct FormulaParser {
 };
 
 // Builders over the nodes of a successful parse of `tree.text`.
-ParseResult<const Expression*> parse_expression(const ParseTree& tree, NodeId expression,
-                                                Arena& arena);
 ParseResult<const BooleanExpression*> parse_boolean_expression(const ParseTree& tree,
                                                                NodeId boolean_expression,
                                                                Arena& arena);
 ParseResult<NodeReference> parse_node_reference(const ParseTree& tree, NodeId node_reference);
-
-// Number text with grouping and decimal separators resolved (`1.234,56` ->
-// `1234.56`); trims White_Space first.
-std::string normalize_number_string(std::string_view text);
-
-// A number or percentage text as the parser converts it; the error message is
-// the one of a failed conversion, without location.
-bool convert_number_text(std::string_view text, double& out, std::string& error);
-
-// For a formula text of digits with at most one point between them, which
-// the parser reads as that number alone: its value, without parsing (models
-// hold a great many distinct input numbers). False for any other text.
-bool convert_plain_number(std::string_view text, double& out);
 
 }  // namespace morvax

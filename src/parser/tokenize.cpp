@@ -22,6 +22,12 @@ struct Candidate {
     bool non_ascii = false; // ... and any byte of a multi-byte character
 };
 
+// The comparison operators, in the order of their table.
+constexpr Candidate comparison(std::size_t i) {
+    return {kComparisonTokens[i].rule, TokenKind::Operator, false, kComparisonTokens[i].first_bytes};
+}
+static_assert(std::size(kComparisonTokens) == 6);
+
 constexpr std::string_view kIdentifierStart =
     "_ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
@@ -33,12 +39,7 @@ constexpr Candidate kCandidates[] = {
     {Rule::RIGHT_REFERENCE, TokenKind::NodeReference, true, "rR"},
     {Rule::NODE_REFERENCE, TokenKind::NodeReference, false, "@"},
     {Rule::POWER, TokenKind::Operator, false, "*^"},
-    {Rule::GREATER_OR_EQUAL, TokenKind::Operator, false, ">"},
-    {Rule::LESS_OR_EQUAL, TokenKind::Operator, false, "<"},
-    {Rule::EQUAL_TO, TokenKind::Operator, false, "="},
-    {Rule::NOT_EQUAL, TokenKind::Operator, false, "!<"},
-    {Rule::GREATER_THAN, TokenKind::Operator, false, ">"},
-    {Rule::LESS_THAN, TokenKind::Operator, false, "<"},
+    comparison(0), comparison(1), comparison(2), comparison(3), comparison(4), comparison(5),
     {Rule::NOT, TokenKind::Operator, true, "nN"},
     {Rule::AND, TokenKind::Operator, true, "aA"},
     {Rule::OR, TokenKind::Operator, true, "oO"},

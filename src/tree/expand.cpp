@@ -6,6 +6,7 @@
 
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
+#include "parser/language.hpp"
 #include "parser/parse.hpp"
 #include "parser/tokenize.hpp"
 
@@ -14,24 +15,18 @@ namespace {
 
 bool is_reference(const Token& token) { return token.kind == TokenKind::NodeReference; }
 
-bool contains_ignoring_case(std::string_view text, std::string_view lower_word) {
-    const auto same = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; };
-    return std::search(text.begin(), text.end(), lower_word.begin(), lower_word.end(), same) !=
-           text.end();
-}
-
 // False only when no node-reference token can be in `text`: each begins with
 // "@" or with the keyword children or right, in any letter case.  Most
 // formulas of a model are plain numbers, and this spares their scan.
 bool may_hold_references(std::string_view text) {
-    return text.find('@') != std::string_view::npos || contains_ignoring_case(text, "children") ||
-           contains_ignoring_case(text, "right");
+    return text.find('@') != std::string_view::npos || contains_ignoring_case(text, kChildrenKeyword) ||
+           contains_ignoring_case(text, kRightKeyword);
 }
 
 // False only when expansion leaves `text` as it is: it rewrites only tokens
 // that begin with "@" or exactly with "children".
 bool may_expand(std::string_view text) {
-    return text.find('@') != std::string_view::npos || text.find("children") != std::string_view::npos;
+    return text.find('@') != std::string_view::npos || text.find(kChildrenKeyword) != std::string_view::npos;
 }
 
 // N of "children[N]": decimal digits after at most one '+', nothing else, and
@@ -117,7 +112,7 @@ bool Expander::advance(Frame& frame) {
         if (text.starts_with('@')) {
             ++frame.token;
             pushed = expand_node_reference(frame, text, token.place == Place::ModifierArgument);
-        } else if (text.starts_with("children")) {
+        } else if (text.starts_with(kChildrenKeyword)) {
             pushed = expand_children_reference(frame);
         } else {  // right, or a keyword in capitals
             ++frame.token;
@@ -402,17 +397,6 @@ bool contains_references(std::string_view formula) {
     if (!may_hold_references(formula)) return false;
     const std::vector<Token> tokens = scan_tokens(formula);
     return std::any_of(tokens.begin(), tokens.end(), is_reference);
-}
-
-std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root) {
-    std::unordered_set<std::string_view, TextHash> names;
-    for_each_preorder(root, [&](const Node& node) {
-        if (!node.is_hidden && std::none_of(node.formula.begin(), node.formula.end(),
-                                            [](const std::string& f) { return contains_references(f); })) {
-            names.insert(node.name);
-        }
-    });
-    return names;
 }
 
 Node expand_tree_formulas(const Node& root, TextBudget& budget) {

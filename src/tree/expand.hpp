@@ -48,10 +48,6 @@ namespace morvax {
 // (children and right references included); false for the empty text.
 bool contains_references(std::string_view formula);
 
-// The names of the visible nodes none of whose formulas contains a reference.
-// The set views the tree's own names: the tree must outlive it.
-std::unordered_set<std::string_view, TextHash> collect_non_reference_nodes(const Node& root);
-
 // Expands the formulas of one tree, keeping the state that all expansions of
 // a call share: the name index and the expansion cache, whose first entry for
 // a node and dimension is reused everywhere.

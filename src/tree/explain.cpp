@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "eval/names.hpp"
+#include "parser/language.hpp"
 #include "parser/tokenize.hpp"
 #include "references/references.hpp"
 #include "tree/expand.hpp"
@@ -13,8 +14,8 @@ namespace morvax {
 namespace {
 
 bool names_a_node(const Token& token) {
-    return token.kind == TokenKind::NodeReference && !token.text.starts_with("children") &&
-           !token.text.starts_with("right");
+    return token.kind == TokenKind::NodeReference && !token.text.starts_with(kChildrenKeyword) &&
+           !token.text.starts_with(kRightKeyword);
 }
 
 // The most that the JSON form of `node`'s own fields can take: every byte

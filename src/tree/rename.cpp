@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "eval/names.hpp"
+#include "parser/language.hpp"
 #include "parser/tokenize.hpp"
 #include "references/references.hpp"
 #include "tree/reference_forms.hpp"
@@ -28,7 +29,7 @@ private:
 };
 
 bool is_replaceable(const Token& token) {
-    return token.kind == TokenKind::NodeReference && !token.text.starts_with("children");
+    return token.kind == TokenKind::NodeReference && !token.text.starts_with(kChildrenKeyword);
 }
 
 void replace_references(std::string& formula, const RenameTable& table, TextBudget& budget) {

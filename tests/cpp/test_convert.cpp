@@ -2,6 +2,7 @@
 // laid-out tree, the reference rules and their failures, and which failures
 // are embedded in the text and which end the translation.
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -292,44 +293,6 @@ TEST(convert_modifiers) {
     });
 }
 
-TEST(convert_entry_points_per_level) {
-    Translation t;
-    const ConversionContext ctx = t.context("cur", 0);
-    Arena arena;
-    auto expression = [&](std::string_view text) -> const Expression& {
-        return *FormulaParser::parse_formula(text, arena).value.expression;
-    };
-    auto condition = [&](std::string_view text) -> const OrExpression& {
-        return FormulaParser::parse_condition(text, arena).value->or_expression;
-    };
-    const Expression& mul = expression("=@a%@b");
-    CHECK_EQ(convert_multiplication(mul.first, ctx).text, "MOD(A1,B1)");
-    CHECK_EQ(convert_power(mul.first.first, ctx).text, "A1");
-    CHECK_EQ(convert_unary(expression("=-@a").first.first.base, ctx).text, "-A1");
-    CHECK_EQ(convert_or(condition("@a > 1 or @b"), ctx).text, "OR(A1>1,(B1<>0))");
-    CHECK_EQ(convert_and(condition("@a > 1 and @b").first, ctx).text, "AND(A1>1,(B1<>0))");
-    CHECK_EQ(convert_negation(condition("not @a").first.first, ctx).text, "NOT((A1<>0))");
-    CHECK(!convert_or(condition("@missing > 1"), ctx).ok());
-    CHECK_EQ(convert_expression_embed_errors(expression("=@Revenue"), ctx), "MANY!");
-    CHECK_EQ(convert_expression_embed_errors(expression("=@a+1"), ctx), "A1+1");
-    CHECK_EQ(convert_expression(expression("=@Revenue"), ctx).text_or_error(), "MANY!");
-}
-
-TEST(resolvers_called_directly) {
-    Translation t;
-    ConversionContext ctx = t.context("cur", 1);
-    CHECK_EQ(resolve_node_cell("Revenue", std::nullopt, 0, true, ctx).text, "SUM(B2,B7)");
-    CHECK(resolve_node_cell("Revenue", std::nullopt, 0, false, ctx).error == ConvertError::Many);
-    CHECK_EQ(resolve_node_cell("Plan", std::nullopt, 2, false, ctx).text, "D5");
-    CHECK_EQ(resolve_node_cell("Self", std::nullopt, 0, false, ctx).text, "B3");
-    CHECK(resolve_children_reference(std::nullopt, ctx).error == ConvertError::Value);
-    CHECK_EQ(resolve_right_reference(std::nullopt, ctx).text, "D3");
-    ctx.allow_multiple = true;
-    CHECK_EQ(resolve_children_reference(std::nullopt, ctx).text, "K1,K2,K3");
-    ctx.dimension = 0;
-    CHECK_EQ(resolve_right_reference(std::nullopt, ctx).text, "C3,D3");
-}
-
 TEST(cell_at_table) {
     Translation t;
     struct CellRow {
@@ -372,15 +335,19 @@ TEST(missing_root_is_a_programming_error) {
     Translation t;
     ConversionContext ctx = t.context("cur", 0);
     ctx.root = nullptr;
+    Arena arena;
+    auto translate = [&](std::string_view formula) {
+        return convert_expression(*FormulaParser::parse_formula(formula, arena).value.expression, ctx);
+    };
     bool threw = false;
     try {
-        (void)resolve_node_cell("a", std::nullopt, 0, false, ctx);
+        (void)translate("=@a");
     } catch (const std::logic_error&) {
         threw = true;
     }
     CHECK(threw);
     // Nothing else needs the root.
-    CHECK_EQ(resolve_children_reference(2, ctx).text, "K2");
+    CHECK_EQ(translate("=children[2]").text, "K2");
 }
 
 }  // namespace

@@ -222,14 +222,6 @@ TEST(expansion_past_the_budget_throws_bad_alloc) {
     CHECK(thrown);
 }
 
-TEST(non_reference_names) {
-    const Node tree = tree_from_text("R\n A 5\n B =@A\n C [1|=children]\n ~H 2\n  D\n E []");
-    const auto names = morvax::collect_non_reference_nodes(tree);
-    for (const std::string_view name : {"R", "A", "D", "E"}) CHECK(names.contains(name)) << name;
-    for (const std::string_view name : {"B", "C", "H"}) CHECK(!names.contains(name)) << name;
-}
-
-
 // How many generated trees the property is checked on: MORVAX_EXPANSION_TREES,
 // or a number that keeps the suite quick (tests/test_native.py runs more).
 std::size_t generated_tree_count() {

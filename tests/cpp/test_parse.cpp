@@ -12,6 +12,14 @@ namespace {
 
 using namespace morvax;
 
+// variant_index gives each alternative the index that a value of it holds.
+static_assert([]<class... Ts>(std::variant<Ts...>*) {
+    return ((AtomicExpression(Ts{}).index() == variant_index<Ts, AtomicExpression>) && ...);
+}(static_cast<AtomicExpression*>(nullptr)));
+static_assert([]<class... Ts>(std::variant<Ts...>*) {
+    return ((ComparisonExpression(Ts{}).index() == variant_index<Ts, ComparisonExpression>) && ...);
+}(static_cast<ComparisonExpression*>(nullptr)));
+
 struct Parsed {
     Arena arena;
     ParseResult<Value> result;
