@@ -19,6 +19,7 @@
 #include "eval/names.hpp"
 #include "eval/memo_table.hpp"
 #include "eval/tree_index.hpp"
+#include "parser/language.hpp"
 #include "parser/parse.hpp"
 #include "parser/unicode.hpp"
 #include "references/references.hpp"
@@ -305,13 +306,13 @@ private:
 
 Note Walk::atomic(const AtomicExpression& a) {
     switch (a.index()) {
-        case 0: return number(std::get<NumberLiteral>(a).value);
-        case 1: return named_reference(std::get<NodeReference>(a));
-        case 2: {
+        case atomic_index<NumberLiteral>: return number(std::get<NumberLiteral>(a).value);
+        case atomic_index<NodeReference>: return named_reference(std::get<NodeReference>(a));
+        case atomic_index<ChildrenReference>: {
             const auto& ref = std::get<ChildrenReference>(a);
             return listed(children(&ref), ref.index, Site::Children, &ref);
         }
-        case 3: {
+        case atomic_index<RightReference>: {
             const auto& ref = std::get<RightReference>(a);
             std::optional<std::vector<Res>> values = right(&ref);
             if (!values) {
@@ -321,11 +322,11 @@ Note Walk::atomic(const AtomicExpression& a) {
             }
             return listed(std::move(*values), ref.index, Site::Right, &ref);
         }
-        case 4: return modifier(std::get<ModifierCall>(a));
-        case 5: return function(std::get<FunctionCall>(a));
-        case 6: return aggregation(std::get<AggregationCall>(a));
-        case 7: return conditional(std::get<ConditionalCall>(a));
-        case 8: return Res{};
+        case atomic_index<ModifierCall>: return modifier(std::get<ModifierCall>(a));
+        case atomic_index<FunctionCall>: return function(std::get<FunctionCall>(a));
+        case atomic_index<AggregationCall>: return aggregation(std::get<AggregationCall>(a));
+        case atomic_index<ConditionalCall>: return conditional(std::get<ConditionalCall>(a));
+        case atomic_index<EmptyLiteral>: return Res{};
         default: return expression(*std::get<Parenthesised>(a).inner);
     }
 }
@@ -734,7 +735,7 @@ std::string Diagnosis::detail(NodePtr n, std::size_t d, const Why& why) {
         case Cause::DivisionByZero: return division_detail(why);
         case Cause::InvalidArgument: return invalid_argument_detail(why);
         case Cause::SeveralValues: {
-            const std::string what = why.site == Site::Children ? "children" : "right";
+            const std::string what(why.site == Site::Children ? kChildrenKeyword : kRightKeyword);
             return what + " stands for several values where one is needed: aggregate them (sum(" + what +
                    ")) or pick one (" + what + "[1])";
         }

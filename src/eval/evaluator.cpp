@@ -53,19 +53,19 @@ EvalNote evaluate_conditional(const ConditionalCall& call, const EvalContext& ct
 
 EvalNote evaluate_atomic(const AtomicExpression& a, const EvalContext& ctx) {
     switch (a.index()) {
-        case 0: return number(std::get<NumberLiteral>(a).value);
-        case 1: return evaluate_node_reference(std::get<NodeReference>(a), ctx);
-        case 2: return evaluate_listed(ctx.get_children_values(), std::get<ChildrenReference>(a).index);
-        case 3: {
+        case atomic_index<NumberLiteral>: return number(std::get<NumberLiteral>(a).value);
+        case atomic_index<NodeReference>: return evaluate_node_reference(std::get<NodeReference>(a), ctx);
+        case atomic_index<ChildrenReference>: return evaluate_listed(ctx.get_children_values(), std::get<ChildrenReference>(a).index);
+        case atomic_index<RightReference>: {
             const Index& index = std::get<RightReference>(a).index;
             if (index) return ctx.get_right_value(*index);
             return evaluate_listed(ctx.get_right_values(), index);
         }
-        case 4: return evaluate_modifier(std::get<ModifierCall>(a), ctx);
-        case 5: return evaluate_function(std::get<FunctionCall>(a), ctx);
-        case 6: return evaluate_aggregation(std::get<AggregationCall>(a), ctx);
-        case 7: return evaluate_conditional(std::get<ConditionalCall>(a), ctx);
-        case 8: return EvalResult::empty();
+        case atomic_index<ModifierCall>: return evaluate_modifier(std::get<ModifierCall>(a), ctx);
+        case atomic_index<FunctionCall>: return evaluate_function(std::get<FunctionCall>(a), ctx);
+        case atomic_index<AggregationCall>: return evaluate_aggregation(std::get<AggregationCall>(a), ctx);
+        case atomic_index<ConditionalCall>: return evaluate_conditional(std::get<ConditionalCall>(a), ctx);
+        case atomic_index<EmptyLiteral>: return EvalResult::empty();
         default: return evaluate(*std::get<Parenthesised>(a).inner, ctx);
     }
 }

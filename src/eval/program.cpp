@@ -91,11 +91,11 @@ private:
 
     bool atomic(const AtomicExpression& a, bool collecting) {
         switch (a.index()) {
-            case 0: number(std::get<NumberLiteral>(a).value); return false;
-            case 1: return reference(std::get<NodeReference>(a), collecting);
-            case 2: return listed(std::get<ChildrenReference>(a).index, collecting, StepOp::Children);
-            case 3: return listed(std::get<RightReference>(a).index, collecting, StepOp::Right);
-            case 4: {
+            case atomic_index<NumberLiteral>: number(std::get<NumberLiteral>(a).value); return false;
+            case atomic_index<NodeReference>: return reference(std::get<NodeReference>(a), collecting);
+            case atomic_index<ChildrenReference>: return listed(std::get<ChildrenReference>(a).index, collecting, StepOp::Children);
+            case atomic_index<RightReference>: return listed(std::get<RightReference>(a).index, collecting, StepOp::Right);
+            case atomic_index<ModifierCall>: {
                 const ModifierCall& call = std::get<ModifierCall>(a);
                 const std::span<const NodePtr> targets = designated(call.reference);
                 Step step(call.name == ModifierName::Total ? StepOp::Total : StepOp::Ratio);
@@ -103,10 +103,10 @@ private:
                 emit(step, 1, targets.data());
                 return false;
             }
-            case 5: return function(std::get<FunctionCall>(a));
-            case 6: return aggregation(std::get<AggregationCall>(a));
-            case 8: emit(Step(StepOp::Empty), 1); return false;
-            case 9: return expression(*std::get<Parenthesised>(a).inner, collecting);
+            case atomic_index<FunctionCall>: return function(std::get<FunctionCall>(a));
+            case atomic_index<AggregationCall>: return aggregation(std::get<AggregationCall>(a));
+            case atomic_index<EmptyLiteral>: emit(Step(StepOp::Empty), 1); return false;
+            case atomic_index<Parenthesised>: return expression(*std::get<Parenthesised>(a).inner, collecting);
             default: ok_ = false; return false;  // conditionals go to the evaluator
         }
     }

@@ -144,6 +144,9 @@ struct VariantIndex<T, std::variant<Ts...>> {
 };
 template <class T, class V>
 inline constexpr std::size_t variant_index = VariantIndex<T, V>::value;
+// The case of alternative T in `switch (atomic.index())`.
+template <class T>
+inline constexpr std::size_t atomic_index = variant_index<T, AtomicExpression>;
 
 struct UnaryExpression {
     AtomicExpression operand;
