@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import importlib.util
+import os
+import signal
 import subprocess
 import sys
 import time
@@ -31,6 +33,8 @@ class NativeBuild:
             self.process = subprocess.Popen(
                 [sys.executable, str(ROOT / "tests" / "buildtools.py")],
                 cwd=ROOT, env=tool_env(), stdout=log, stderr=subprocess.STDOUT,
+                # Its own process group, so that stopping it stops the compilers too.
+                start_new_session=True,
             )
 
     def wait_for(self, done: str) -> Path:
@@ -47,7 +51,7 @@ class NativeBuild:
 
     def stop(self) -> None:
         if self.process is not None and self.process.poll() is None:
-            self.process.kill()
+            os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
 
 
