@@ -21,9 +21,15 @@ auto parse_where_it_fits(StackSegments& segments, std::string_view text, Arena& 
                          Parse&& parse, StackRoom& room) {
     const Arena::Mark before = arena.mark();
     room = StackRoom::Shallow;
-    auto result = parse(text, arena, StackRoom::Shallow);
-    if (!result.needs_deep_stack) return result;
-    arena.rewind(before);
+    // Instrumented and unoptimised builds have frames several times larger,
+    // and a small thread stack may not hold even a shallow text's parse
+    // there: they parse on a segment every time (same result either way).
+    decltype(parse(text, arena, StackRoom::Shallow)) result;
+    if (!MORVAX_LARGE_FRAMES) {
+        result = parse(text, arena, StackRoom::Shallow);
+        if (!result.needs_deep_stack) return result;
+        arena.rewind(before);
+    }
     room = StackRoom::Deep;
     segments.call([&] { result = parse(text, arena, StackRoom::Deep); });
     return result;
