@@ -109,6 +109,14 @@ void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_form
     slots_[slot(e, n, d)] = Packed::of(r);
 }
 
+void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
+    Entry& e = entries_[n];
+    e.form = Form::Single;
+    e.set_single(r);
+    for (std::size_t d = 0; d < dims_; ++d) mark_evaluated(n, d);
+    done_[n] = static_cast<std::uint32_t>(dims_);
+}
+
 MemoTable::Shape MemoTable::shape(NodePtr n) const {
     switch (entries_[n].form) {
         case Form::None: return Shape::Unset;

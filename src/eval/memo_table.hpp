@@ -35,6 +35,10 @@ public:
     std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
     void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
+    // What set_value in every dimension from 0 on, one after the other, would
+    // leave for a single formula with the result `r` in each; n has no result
+    // yet.
+    void set_everywhere(NodePtr n, EvalResult r);
     // Whether n has a result in every dimension.
     bool complete(NodePtr n) const { return done_[n] == dims_; }
     // The node's results for save_values; nothing when it was never set.

@@ -57,6 +57,11 @@ void TreeEvaluation::evaluate_all() {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             // Most nodes were read by a formula before their turn comes.
             if (values_.complete(n)) continue;
+            if (interrupt_.tick()) return;
+            if (constant_unread(n)) {
+                values_.set_everywhere(n, compute(n, 0));
+                continue;
+            }
             for (std::size_t d = 0; d < dims_; ++d) {
                 if (interrupt_.tick()) return;
                 evaluate_dimension(n, d);
@@ -73,6 +78,17 @@ void TreeEvaluation::evaluate_all() {
     } else {
         sweep();
     }
+}
+
+// A single formula that reads nothing (a number, an empty text, a text that
+// does not parse) and that no formula has read yet: evaluated in dimension 0
+// first, then in each other, it keeps one result, and nothing can read it in
+// between, so it may be stored for all dimensions at once. (Read first in
+// another dimension, it takes the list form instead: then it goes the long way.)
+bool TreeEvaluation::constant_unread(NodePtr n) const {
+    if (formulas_.is_list(n) || values_.shape(n) != MemoTable::Shape::Unset) return false;
+    bool covered = false;
+    return !formulas_.formula_in(n, 0, covered).is_formula();
 }
 
 std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {

@@ -94,7 +94,9 @@ public:
     const StackSegments& segments() const { return segments_; }
 
 private:
+    // Stores the results that need no evaluation: constant formulas.
     void store_constants();
+    bool constant_unread(NodePtr n) const;
     // The stack n's evaluation in d needs: little, unless its formula nests
     // deeply.
     std::size_t stack_need(NodePtr n, std::size_t d) const;
