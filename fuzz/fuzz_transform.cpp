@@ -108,7 +108,8 @@ Node plain_explanation(const Node& expanded, const Node& node) {
     Node explained = node.clone_fields();
     const std::span<const std::string> formulas(node.formula.begin(), node.formula.end());
     std::vector<const Node*> listed;
-    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas)) {
+    TextBudget budget;
+    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas, budget)) {
         std::vector<const Node*> found;
         for_each_preorder(expanded, [&](const Node& n) {
             if (!n.is_hidden && n.name == reference.name) found.push_back(&n);

@@ -49,6 +49,11 @@ def run(
     )
 
 
+# The core's folders (everything but the Python boundary), in layer order:
+# each may include only itself and those before it.
+CORE_FOLDERS = ["parser", "eval", "references", "tree", "excel", "diagnose"]
+
+
 def native_build_dir() -> Path:
     return ROOT / ("build-cpptests-sanitize" if sanitized() else "build-cpptests")
 
@@ -62,7 +67,7 @@ def built_core() -> Path | None:
     if not library.is_file():
         return None
     sources = [ROOT / "CMakeLists.txt"]
-    for folder in ("parser", "eval", "references", "tree", "excel", "diagnose"):
+    for folder in CORE_FOLDERS:
         sources.extend(path for path in (ROOT / "src" / folder).rglob("*") if path.is_file())
     built = library.stat().st_mtime
     return library if all(path.stat().st_mtime <= built for path in sources) else None

@@ -288,8 +288,7 @@ Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
     FormulaInfo& info = slot->second;
     if (!fresh || !may_hold_references(formula)) return info;
     info.first = references_.size();
-    const std::vector<Token> tokens = scan_tokens(formula, [&] { return budget_.tick(); });
-    budget_.stop_if_interrupted();
+    const std::vector<Token> tokens = budget_.scan(formula);
     std::vector<bool> aggregation_opened;  // for each open parenthesis
     const auto is = [&](std::size_t i, std::string_view text) { return i < tokens.size() && tokens[i].text == text; };
     for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -364,7 +363,7 @@ std::string Expander::spell(const Piece* first, const Piece* end, std::size_t le
     std::vector<std::pair<const Piece*, const Piece*>> todo{{first, end}};
     while (!todo.empty()) {
         // A text of millions of references is spelt from as many pieces.
-        if (budget_.tick()) throw Interrupted();
+        budget_.step();
         auto& [next, end] = todo.back();
         if (next == end) {
             todo.pop_back();

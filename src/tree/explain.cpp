@@ -55,12 +55,8 @@ Node assemble(const Node& node, const NameIndex& names, TextBudget& budget, Expa
     Node explained = node.clone_fields();
     explained.formula = expanded(node);
     const std::span<const std::string> formulas(explained.formula.begin(), explained.formula.end());
-    // An expanded text can hold millions of references.
-    const std::vector<OwnedNodeReference> references =
-        extract_node_references_from_all(formulas, [&] { return budget.tick(); });
-    budget.stop_if_interrupted();
     std::unordered_set<const Node*> listed;
-    for (const OwnedNodeReference& reference : references) {
+    for (const OwnedNodeReference& reference : extract_node_references_from_all(formulas, budget)) {
         const Node* picked = picked_node(names, reference);
         if (picked == nullptr || !listed.insert(picked).second) continue;
         Node& child = explained.children.emplace_back(picked->clone_fields());
@@ -102,12 +98,12 @@ const Node* find_node_by_id(const Node& root, std::string_view id) {
 }
 
 std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas,
-                                                                 const std::function<bool()>& stop) {
+                                                                 TextBudget& budget) {
     std::vector<OwnedNodeReference> references;
     std::set<std::pair<std::string, Index>> seen;
     for (const std::string& formula : formulas) {
         if (formula.empty()) continue;
-        for (const Token& token : scan_tokens(formula, stop)) {
+        for (const Token& token : budget.scan(formula)) {
             if (!names_a_node(token)) continue;
             ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(token.text);
             if (parsed.ok() && seen.emplace(parsed.value.name, parsed.value.index).second) {

@@ -2,7 +2,6 @@
 // and, as its children, the nodes that the expanded formula names.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,10 +19,10 @@ const Node* find_node_by_id(const Node& root, std::string_view id);
 
 // The distinct node references in `formulas` (children and right references
 // aside), each a name and its index if any, in order of first occurrence;
-// references that do not read back are skipped. `stop` is asked before each
-// token, as scan_tokens asks it; once it says true the list ends there.
+// references that do not read back are skipped. The scans go through
+// `budget` (an expanded text can hold millions of references).
 std::vector<OwnedNodeReference> extract_node_references_from_all(std::span<const std::string> formulas,
-                                                                 const std::function<bool()>& stop = {});
+                                                                 TextBudget& budget);
 
 // The explanation of the first node with id `node_id`: its fields with its
 // formulas as the expansion of the whole tree gives them, and as children a

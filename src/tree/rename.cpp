@@ -36,9 +36,7 @@ void replace_references(std::string& formula, const RenameTable& table, TextBudg
     if (formula.find('@') == std::string::npos) return;  // every key begins with "@"
     std::string out;
     std::size_t copied = 0;
-    const std::vector<Token> tokens = scan_tokens(formula, [&] { return budget.tick(); });
-    budget.stop_if_interrupted();
-    for (const Token& token : tokens) {
+    for (const Token& token : budget.scan(formula)) {
         budget.append(out, std::string_view(formula).substr(copied, token.start - copied));
         const auto hit = is_replaceable(token) ? table.find(token.text) : table.end();
         budget.append(out, hit == table.end() ? std::string_view(token.text) : hit->second);

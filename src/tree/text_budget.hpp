@@ -9,16 +9,19 @@
 // would pass the cap ends with TextLimitExceeded, a std::bad_alloc that the
 // module boundary turns into a MemoryError saying which limit was passed.
 //
-// Charging is also where a long transformation asks its Interrupt whether to
-// stop: it then throws Interrupted.
+// Charging, and scanning a text through the budget, is also where a long
+// transformation asks its Interrupt whether to stop: it then throws
+// Interrupted.
 #pragma once
 
 #include <cstddef>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "eval/interrupt.hpp"
+#include "parser/tokenize.hpp"
 
 namespace morvax {
 
@@ -50,12 +53,19 @@ public:
         if (interrupt_ != nullptr && interrupt_->tick(1 + bytes / kBytesPerUnit)) throw Interrupted();
     }
 
-    // Whether work that counts its own units (the tokens of a long text)
-    // should stop now: one unit more, asked of the interrupt.
-    bool tick() { return interrupt_ != nullptr && interrupt_->tick(); }
-    // Throws Interrupted once the interrupt has said stop.
-    void stop_if_interrupted() const {
-        if (interrupt_ != nullptr && interrupt_->stopped()) throw Interrupted();
+    // One unit of work that writes nothing (a piece of a text being spelt);
+    // Interrupted once the interrupt says stop.
+    void step() {
+        if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
+    }
+
+    // The tokens of `text`, each a unit of work: a text can hold millions.
+    // Interrupted once the interrupt says stop.
+    std::vector<Token> scan(std::string_view text) {
+        if (interrupt_ == nullptr) return scan_tokens(text);
+        std::vector<Token> tokens = scan_tokens(text, [this] { return interrupt_->tick(); });
+        if (interrupt_->stopped()) throw Interrupted();
+        return tokens;
     }
 
     void append(std::string& out, std::string_view text) {

@@ -74,7 +74,8 @@ TEST(references_extracted_from_formulas) {
         "", "=@B+@{C}[2]+children[1]+right+@B+@B[01]+@C", "=@{Gross margin}+@{open", "=@C*@D",
     };
     std::vector<std::string> read;
-    for (const auto& reference : morvax::extract_node_references_from_all(formulas)) {
+    morvax::TextBudget budget;
+    for (const auto& reference : morvax::extract_node_references_from_all(formulas, budget)) {
         read.push_back(reference.name + (reference.index ? "[" + std::to_string(*reference.index) + "]" : ""));
     }
     CHECK_EQ(read, (std::vector<std::string>{"B", "C[2]", "B[1]", "C", "Gross margin", "D"}));
