@@ -13,7 +13,11 @@ thread with a 512 KiB stack, and reports its time and peak memory.
 text emptied: the cost of converting and writing back alone. Its baseline is
 "Python loop": what the bridge must do, done by Python itself, reading the
 same attributes (the formula lists' items included) and assigning every node
-a new list of 12 str.
+a new list of 12 str. "C floor" is the cheapest C code doing the attribute
+work evaluate_tree must do (bridge_floor.c, built here with the C compiler
+the interpreter was built with; skipped when that fails): every attribute
+read in one walk, then in a second walk `value` set and `children` read
+again, since the values exist only once every formula has been read.
 
 Goals, on 10^5 nodes: in place within 4 times the walk; the bridge alone
 within the Python loop; at most 24 MiB held at the peak beyond the model;
@@ -29,9 +33,16 @@ import argparse
 import copy
 import ctypes
 import gc
+import importlib.machinery
+import importlib.util
+import shlex
+import shutil
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
+from pathlib import Path
 from collections.abc import Callable
 from typing import Any
 
@@ -120,6 +131,29 @@ def python_loop(root: Any) -> None:
         todo.extend(children)
 
 
+def load_floor() -> Callable[[Any, list[str]], None] | None:
+    """bridge_floor.c's floor(root, values), compiled into a temporary folder;
+    None, with the reason on stderr, where it cannot be built."""
+    source = Path(__file__).with_name("bridge_floor.c")
+    folder = Path(tempfile.mkdtemp(prefix="bridge_floor"))
+    target = folder / ("bridge_floor" + (sysconfig.get_config_var("EXT_SUFFIX") or ".so"))
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    command = [*compiler, "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}", str(source), "-o", str(target)]
+    try:
+        subprocess.run(command, check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as failure:
+        print(f"C floor skipped: {' '.join(command)} failed: {getattr(failure, 'stderr', '') or failure}", file=sys.stderr)
+        return None
+    loader = importlib.machinery.ExtensionFileLoader("bridge_floor", str(target))
+    spec = importlib.util.spec_from_file_location("bridge_floor", target, loader=loader)
+    assert spec is not None
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    shutil.rmtree(folder)  # loaded: the file is no longer needed
+    floor: Callable[[Any, list[str]], None] = module.floor
+    return floor
+
+
 def best_of(repeat: int, run: Callable[[], object]) -> float:
     times = []
     for _ in range(repeat):
@@ -174,7 +208,7 @@ def call_memory(run: Callable[[], object]) -> float | None:
     return None if before is None or peak is None else peak - before
 
 
-def measure(nodes: int, repeat: int) -> dict[str, float]:
+def measure(nodes: int, repeat: int, floor: Callable[[Any, list[str]], None] | None) -> dict[str, float]:
     root = planning_model(nodes)
     evaluate_tree = morvax_formulas.evaluate_tree
     gc.disable()  # the collector's pauses would dominate the walk of a large tree
@@ -184,12 +218,15 @@ def measure(nodes: int, repeat: int) -> dict[str, float]:
         # its value lists where the walk left strings, and the sizes are
         # compared call for call. The walk is cheap and the baseline of every
         # ratio: it runs three times a round.
-        figures = best_in_turns(max(repeat, 2), {
+        runs = {
             "walk": lambda: [python_walk(root) for _ in range(3)],
             "loop": lambda: python_loop(bridge_only),
             "bridge": lambda: evaluate_tree(bridge_only, in_place=True),
             "in_place": lambda: evaluate_tree(root, in_place=True),
-        })
+        }
+        if floor is not None:
+            runs["floor"] = lambda: floor(bridge_only, TWELVE)
+        figures = best_in_turns(max(repeat, 2), runs)
         figures["walk"] = best_of(3 * max(repeat, 2), lambda: python_walk(root))
         # The copy is compared with copy.deepcopy alone, which it contains.
         figures |= best_in_turns(repeat, {"deepcopy": lambda: copy.deepcopy(root),
@@ -254,6 +291,10 @@ def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float,
               f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['loop']:8.3f} "
               f"{f['bridge']:14.3f} {memory}")
     print("loop: the Python loop doing the bridge's attribute work; bridge only: formulas emptied")
+    for f in results.values():
+        if "floor" in f:
+            print(f"{int(f['nodes']):>9} nodes: C floor {f['floor']:.3f} s = {f['floor'] / f['loop']:.2f}x the loop; "
+                  f"bridge only {f['bridge'] / f['floor']:.2f}x the floor")
     print("call MiB: memory an in-place call holds at its peak beyond the model with its values")
 
     print()
@@ -287,7 +328,7 @@ def rows(results: dict[int, dict[str, float]], chain: tuple[float, float, float]
             row("evaluate_tree (in place)", size, f["in_place"], walk, note=memory),
             row("evaluate_tree (on a copy)", size, f["copy"], ("copy.deepcopy", f["deepcopy"]), walk),
             row("evaluate_tree (formulas emptied)", size, f["bridge"], ("Python loop", f["loop"]), walk,
-                note="the bridge alone"),
+                *([("C floor", f["floor"])] if "floor" in f else []), note="the bridge alone"),
         ]
     if chain is not None:
         seconds, before, after = chain
@@ -304,7 +345,8 @@ def main() -> None:
     parser.add_argument("--json", action="store_true", help="print the rows for bench/run.py instead")
     options = parser.parse_args()
 
-    results = {size: measure(size, options.repeat if size < 1_000_000 else 1) for size in options.sizes}
+    floor = load_floor()
+    results = {size: measure(size, options.repeat if size < 1_000_000 else 1, floor) for size in options.sizes}
     chain = None if options.no_chain else chain_figures(1_000_000)
     if options.json:
         emit(rows(results, chain))
