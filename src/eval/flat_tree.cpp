@@ -8,10 +8,9 @@
 namespace morvax {
 
 std::size_t FlatTree::add_node() {
-    // Positions and text slots are 32-bit; a tree that large would not fit
-    // in memory anyway.
-    if (items_.size() >= std::numeric_limits<std::uint32_t>::max() - 1 ||
-        text_of_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    // Positions are 32-bit and text slots 31-bit; a tree that large would
+    // not fit in memory anyway.
+    if (items_.size() >= std::numeric_limits<std::uint32_t>::max() - 1 || text_of_.size() >= kCopy) {
         throw std::length_error("tree too large");
     }
     Item item;
@@ -23,11 +22,16 @@ std::size_t FlatTree::add_node() {
 void FlatTree::flush_texts() {
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < pending_.size(); ++i) {
-        if (i + kAhead < pending_.size() && !pending_[i + kAhead].repeat) texts_.prefetch(pending_[i + kAhead].hash);
+        if (i + kAhead < pending_.size()) texts_.prefetch(pending_[i + kAhead].hash);
         const Pending& p = pending_[i];
-        text_of_[p.slot] = p.repeat ? text_of_[p.slot - 1] : texts_.intern(p.text, p.hash);
+        text_of_[p.slot] = texts_.intern(p.text, p.hash);
     }
     pending_.clear();
+    // A copy's slot comes before it, so in slot order it is known by now.
+    for (; flushed_ < text_of_.size(); ++flushed_) {
+        const std::uint32_t id = text_of_[flushed_];
+        if ((id & kCopy) != 0) text_of_[flushed_] = text_of_[id & ~kCopy];
+    }
 }
 
 FlatTree::FlatTree(Node& root) {

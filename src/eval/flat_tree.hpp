@@ -32,6 +32,8 @@ public:
     std::size_t add_node();
     void count_child(std::size_t parent) { ++items_[parent].children; }
     void set_name(std::size_t n, std::string_view name) { items_[n].name = names_.intern(name); }
+    // A name set before, by its id in names().
+    void set_name_id(std::size_t n, std::uint32_t id) { items_[n].name = id; }
     void set_hidden(std::size_t n, bool hidden) { items_[n].hidden = hidden; }
     // The node's formula: one text for every dimension, or a list (each
     // add_text a further entry). Texts go to the node added last.
@@ -46,15 +48,15 @@ public:
     // flush_texts(), due when texts_pending() reaches kTextBlock and once
     // the last text is added.
     void add_text(std::string_view text, std::uint64_t hash) {
-        pending_.push_back({static_cast<std::uint32_t>(text_of_.size()), text, hash, false});
+        pending_.push_back({static_cast<std::uint32_t>(text_of_.size()), text, hash});
         text_of_.push_back(0);
     }
     void add_text(std::string_view text) { add_text(text, hash_text(text)); }
-    // The same text as the one added last, which is not looked up again.
-    void repeat_text() {
-        pending_.push_back({static_cast<std::uint32_t>(text_of_.size()), {}, 0, true});
-        text_of_.push_back(0);
-    }
+    // The same text as the one added at `slot` (a next_slot() of before),
+    // which is not looked up again.
+    void add_copy(std::uint32_t slot) { text_of_.push_back(kCopy | slot); }
+    // The slot the next text added takes.
+    std::uint32_t next_slot() const { return static_cast<std::uint32_t>(text_of_.size()); }
     static constexpr std::size_t kTextBlock = 256;
     std::size_t texts_pending() const { return pending_.size(); }
     void flush_texts();
@@ -104,12 +106,15 @@ private:
         std::uint32_t slot;  // in text_of_
         std::string_view text;
         std::uint64_t hash;
-        bool repeat;  // the text of the slot before
     };
+
+    // Until flushed, a slot of add_copy holds this bit and the slot it copies.
+    static constexpr std::uint32_t kCopy = 0x80000000u;
 
     std::vector<Item> items_;
     std::vector<Pending> pending_;
     std::vector<std::uint32_t> text_of_;  // per formula slot: its text's id
+    std::size_t flushed_ = 0;             // text_of_ holds ids up to here
     TextIds names_;
     TextIds texts_;
     std::vector<Node*> nodes_;

@@ -107,28 +107,15 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 
 // A sequence of str (a str itself is not one), iterated. `not_texts` without
 // an error when it is no sequence or holds another item; `failed` with the
-// error that iterating it raised; `unencodable` with the UnicodeEncodeError
-// of an item holding lone surrogates.
-//
-// `add(item, text, same)` gets each item with its UTF-8 text (valid while the
-// item is held, which it is during the call) and whether it is the very
-// object the item before was.
+// error that iterating it raised; `unencodable` when `add(item)`, given each
+// item, returned false: with the UnicodeEncodeError of an item holding lone
+// surrogates.
 template <class Add>
 TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = nullptr) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
     auto not_text = [&](PyObject* item) {
         if (offending != nullptr) *offending = Py_TYPE(item);
         return TextsRead::not_texts;
-    };
-    // The item before stays held while the next is taken, so that an equal
-    // address means the same object.
-    PyRef previous;
-    auto take = [&](PyRef item) {
-        std::string_view text;
-        if (!utf8_view(item.get(), text)) return false;
-        add(item.get(), text, item.get() == previous.get());
-        previous = std::move(item);
-        return true;
     };
     if (PyList_CheckExact(sequence)) {
         // What iterating an exact list does, without the iterator: each step
@@ -137,7 +124,7 @@ TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = n
             PyRef item = list_item(sequence, i);
             if (!item) return TextsRead::failed;
             if (!PyUnicode_Check(item.get())) return not_text(item.get());
-            if (!take(std::move(item))) return TextsRead::unencodable;
+            if (!add(item.get())) return TextsRead::unencodable;
         }
         return TextsRead::texts;
     }
@@ -150,7 +137,7 @@ TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = n
         if (got < 0) return TextsRead::failed;
         if (got == 0) return TextsRead::texts;
         if (!PyUnicode_Check(item.get())) return not_text(item.get());
-        if (!take(std::move(item))) return TextsRead::unencodable;
+        if (!add(item.get())) return TextsRead::unencodable;
     }
 }
 
@@ -252,13 +239,22 @@ public:
     // alike, but only a Node keeps them.
     static constexpr bool keeps_id_and_cells = true;
     std::string& id() { return node_.id; }
-    void set_name(std::string_view name) { node_.name.assign(name); }
-    void set_single_formula(PyObject*, std::string_view text) {
+    // These take a str; false with the UnicodeEncodeError of lone surrogates.
+    bool set_name(PyObject* name) { return utf8_of(name, node_.name); }
+    bool set_single_formula(PyObject* formula) {
+        std::string_view text;
+        if (!utf8_view(formula, text)) return false;
         node_.formula = AnyDim<std::string>::single(std::string(text));
         node_.value = AnyDim<EvalResult>::single(EvalResult::empty());
+        return true;
     }
     void start_formula_list() { texts_.clear(); }
-    void add_formula_text(PyObject*, std::string_view text, bool) { texts_.emplace_back(text); }
+    bool add_formula_text(PyObject* item) {
+        std::string_view text;
+        if (!utf8_view(item, text)) return false;
+        texts_.emplace_back(text);
+        return true;
+    }
     void end_formula_list() {
         node_.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts_.size()));
         node_.formula = AnyDim<std::string>::multi(std::move(texts_));
@@ -281,45 +277,93 @@ std::uint64_t text_hash(PyObject* text, std::string_view utf8) {
     return hash_text(utf8);
 }
 
+// The ids a read gave to str objects it met before, by the object: a str
+// shared by many nodes (an item name in every department, a formula list of
+// one str twelve times) is taken again without its UTF-8 being hashed or
+// looked up. Direct-mapped; each entry holds its str, so that no other
+// object takes the address while it stands here.
+class SeenTexts {
+public:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    std::uint32_t find(PyObject* text) const {
+        const Entry& entry = entries_[place(text)];
+        return entry.text.get() == text ? entry.id : kNone;
+    }
+    void remember(PyObject* text, std::uint32_t id) { entries_[place(text)] = {PyRef::new_ref(text), id}; }
+
+private:
+    static constexpr int kBits = 8;
+    struct Entry {
+        PyRef text;
+        std::uint32_t id = kNone;
+    };
+    static std::size_t place(PyObject* text) {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    }
+    std::array<Entry, std::size_t{1} << kBits> entries_;
+};
+
+// What reading a whole tree into a FlatTree keeps from node to node.
+struct FlatReading {
+    FlatReading() { pending.reserve(FlatTree::kTextBlock); }
+
+    std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
+    SeenTexts names;             // ids in the tree's names
+    SeenTexts texts;             // the formula slot that first held the str
+};
+
 // Where one object's fields go: node `n` of a FlatTree, what an evaluation reads.
 class FlatTarget {
 public:
-    FlatTarget(FlatTree& tree, std::size_t n, std::vector<PyRef>& pending) : tree_(tree), n_(n), pending_(pending) {}
+    FlatTarget(FlatTree& tree, std::size_t n, FlatReading& reading) : tree_(tree), n_(n), reading_(reading) {}
 
     static constexpr bool keeps_id_and_cells = false;
     std::string& id() { return unused_; }
-    void set_name(std::string_view name) { tree_.set_name(n_, name); }
-    void set_single_formula(PyObject* formula, std::string_view text) {
+    bool set_name(PyObject* name) {
+        const std::uint32_t seen = reading_.names.find(name);
+        if (seen != SeenTexts::kNone) {
+            tree_.set_name_id(n_, seen);
+            return true;
+        }
+        std::string_view text;
+        if (!utf8_view(name, text)) return false;
+        tree_.set_name(n_, text);
+        reading_.names.remember(name, tree_.name(n_));
+        return true;
+    }
+    bool set_single_formula(PyObject* formula) {
         tree_.set_list(n_, false);
-        add(formula, text);
+        return add_formula_text(formula);
     }
     void start_formula_list() { tree_.set_list(n_, true); }
-    void add_formula_text(PyObject* item, std::string_view text, bool same_as_before) {
-        if (same_as_before) {
-            tree_.repeat_text();
-        } else {
-            add(item, text);
+    bool add_formula_text(PyObject* item) {
+        const std::uint32_t seen = reading_.texts.find(item);
+        if (seen != SeenTexts::kNone) {
+            tree_.add_copy(seen);
+            return true;
         }
+        std::string_view text;
+        if (!utf8_view(item, text)) return false;
+        reading_.texts.remember(item, tree_.next_slot());
+        // The tree interns texts a block at a time: until then the strs
+        // whose UTF-8 it views are held.
+        reading_.pending.push_back(PyRef::new_ref(item));
+        tree_.add_text(text, text_hash(item, text));
+        if (tree_.texts_pending() >= FlatTree::kTextBlock) {
+            tree_.flush_texts();
+            reading_.pending.clear();
+        }
+        return true;
     }
     void end_formula_list() {}
     void set_hidden(bool hidden) { tree_.set_hidden(n_, hidden); }
     void set_cells(AnyDim<std::string>) {}
 
 private:
-    // The tree interns texts a block at a time: until then the strs whose
-    // UTF-8 it views are held.
-    void add(PyObject* text, std::string_view utf8) {
-        pending_.push_back(PyRef::new_ref(text));
-        tree_.add_text(utf8, text_hash(text, utf8));
-        if (tree_.texts_pending() >= FlatTree::kTextBlock) {
-            tree_.flush_texts();
-            pending_.clear();
-        }
-    }
-
     FlatTree& tree_;
     std::size_t n_;
-    std::vector<PyRef>& pending_;
+    FlatReading& reading_;
     std::string unused_;
 };
 
@@ -340,9 +384,7 @@ bool read_name(Reading& r, PyObject* object, Target& node) {
     PyRef name = PyRef::steal(PyObject_GetAttr(object, r.names.name.get()));
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) return protocol_error(r, missing_name, Py_TYPE(name.get()));
-    std::string_view text;
-    if (!utf8_view(name.get(), text)) return false;
-    node.set_name(text);
+    if (!node.set_name(name.get())) return false;
     r.name = std::move(name);
     return true;
 }
@@ -352,17 +394,14 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
     PyRef formula = PyRef::steal(PyObject_GetAttr(object, r.names.formula.get()));
     if (!formula) return false;
     if (PyUnicode_Check(formula.get())) {
-        std::string_view text;
-        if (!utf8_view(formula.get(), text)) return false;
-        node.set_single_formula(formula.get(), text);
         r.texts = 1;
-        return true;
+        return node.set_single_formula(formula.get());
     }
     node.start_formula_list();
     PyTypeObject* offending = nullptr;
-    switch (read_texts(formula.get(), [&](PyObject* item, std::string_view text, bool same) {
-        node.add_formula_text(item, text, same);
+    switch (read_texts(formula.get(), [&](PyObject* item) {
         ++r.texts;
+        return node.add_formula_text(item);
     }, &offending)) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
@@ -406,8 +445,12 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
     // A sequence is iterated either way: iterating it is something the
     // caller's object may see.
     std::vector<std::string> texts;
-    const TextsRead read = read_texts(cells.get(), [&](PyObject*, std::string_view text, bool) {
-        if (Target::keeps_id_and_cells) texts.emplace_back(text);
+    const TextsRead read = read_texts(cells.get(), [&](PyObject* item) {
+        if (!Target::keeps_id_and_cells) return true;
+        std::string_view text;
+        if (!utf8_view(item, text)) return false;
+        texts.emplace_back(text);
+        return true;
     });
     if ((read == TextsRead::failed || read == TextsRead::unencodable) && !dropped()) return false;
     if (read == TextsRead::texts) node.set_cells(AnyDim<std::string>::multi(std::move(texts)));
@@ -877,10 +920,9 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
 
 bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
     return guarded([&]() -> PyObject* {
-        std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
-        pending.reserve(FlatTree::kTextBlock);
+        FlatReading reading;
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
-            return read_node(r, object, FlatTarget(out, n, pending), children);
+            return read_node(r, object, FlatTarget(out, n, reading), children);
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
