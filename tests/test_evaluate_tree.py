@@ -70,6 +70,33 @@ def test_results_beyond_the_shared_texts_keep_their_texts() -> None:
     assert [n.value for n in result.children] == [n.formula for n in kids]
 
 
+class FreshTexts:
+    """A node whose name and formula are made anew at every read: each str
+    dies when the reader lets go of it, and the next one made may take its
+    address with another text."""
+
+    def __init__(self, name: str, formula: str | list[str], children: list[Any]) -> None:
+        self._name, self._formula, self.children, self.value = name, formula, children, ""
+
+    @property
+    def name(self) -> str:
+        return "".join(self._name)
+
+    @property
+    def formula(self) -> str | list[str]:
+        return "".join(self._formula) if isinstance(self._formula, str) else ["".join(f) for f in self._formula]
+
+
+def test_texts_made_at_every_read_keep_their_own_meaning() -> None:
+    plain = [node(f"N{i % 50}", [f"={i}", f"=@N{(i + 1) % 50} + {i % 7}", "=right[1]", "=1"][i % 4])
+             for i in range(3000)]
+    plain += [node(f"L{i}", [f"={i + d}" if d % 3 else "=left[1] * 2" for d in range(4)]) for i in range(500)]
+    fresh = [FreshTexts(n.name, n.formula, []) for n in plain]
+    expected = [n.value for n in evaluate_tree(node("R", "=sum(children)", *plain), in_place=True).children]
+    got = [n.value for n in evaluate_tree(FreshTexts("R", "=sum(children)", fresh), in_place=True).children]
+    assert got == expected
+
+
 class ChangingChildren:
     """A node whose `children` reads as the given list while the tree is
     converted and as `later` from the second read on (the write-back's)."""
