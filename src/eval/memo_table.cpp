@@ -78,14 +78,8 @@ void MemoTable::to_list(NodePtr n) {
     e.form = Form::List;
 }
 
-void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
+void MemoTable::set_first_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     Entry& e = entries_[n];
-    if (e.form == Form::List) {  // most results, once a node has its first
-        Packed& s = slots_[slot(e, n, d)];
-        done_[n] += !s.set();
-        s = Packed::of(r);
-        return;
-    }
     if (!get_value(n, d)) ++done_[n];
     if (e.form == Form::None && d == 0 && !list_formula) {
         e.form = Form::Single;
@@ -115,22 +109,6 @@ void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
     e.set_single(r);
     for (std::size_t d = 0; d < dims_; ++d) mark_evaluated(n, d);
     done_[n] = static_cast<std::uint32_t>(dims_);
-}
-
-MemoTable::Shape MemoTable::shape(NodePtr n) const {
-    switch (entries_[n].form) {
-        case Form::None: return Shape::Unset;
-        case Form::Single: return Shape::Single;
-        case Form::List: return Shape::List;
-    }
-    return Shape::Unset;
-}
-
-EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
-    const Entry& e = entries_[n];
-    if (e.form == Form::Single) return e.single();
-    const Packed& s = slots_[slot(e, n, k)];
-    return s.set() ? s.result() : EvalResult::empty();
 }
 
 std::optional<AnyDim<EvalResult>> MemoTable::results(NodePtr n) const {

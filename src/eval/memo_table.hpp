@@ -117,6 +117,8 @@ private:
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
+    // set_value for an entry not yet of the list form.
+    void set_first_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
 
     std::size_t dims_;
     std::size_t nodes_;
@@ -152,6 +154,32 @@ inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
     if (d < kInline) return (entries_[n].evaluated >> d) & 1;
     const std::size_t i = bit(n, d);
     return (evaluated_[i / 64] >> (i % 64)) & 1;
+}
+
+// Most results are stored into an entry of the list form: that path is inline.
+inline void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
+    const Entry& e = entries_[n];
+    if (e.form != Form::List) return set_first_value(n, d, r, list_formula);
+    Packed& s = slots_[slot(e, n, d)];
+    done_[n] += !s.set();
+    s = Packed::of(r);
+}
+
+// Asked for every node and cell when the values are written: inline.
+inline MemoTable::Shape MemoTable::shape(NodePtr n) const {
+    switch (entries_[n].form) {
+        case Form::None: return Shape::Unset;
+        case Form::Single: return Shape::Single;
+        case Form::List: return Shape::List;
+    }
+    return Shape::Unset;
+}
+
+inline EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
+    const Entry& e = entries_[n];
+    if (e.form == Form::Single) return e.single();
+    const Packed& s = slots_[slot(e, n, k)];
+    return s.set() ? s.result() : EvalResult::empty();
 }
 
 inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {

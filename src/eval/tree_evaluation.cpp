@@ -38,13 +38,25 @@ TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
 // are stored up front, one sweep per dimension, and are memo hits when their
 // turn or a reader comes. A single formula waits for its turn: where it is
 // first evaluated decides its form.
+// The result of a slot that is no formula: a number, Empty (also past a
+// list's end, where `covered` is false), or a text that did not parse.
+static EvalResult constant_result(const FormulaTable& formulas, FormulaSlot slot, bool covered) {
+    if (!covered || slot.is_empty()) return EvalResult::empty();
+    if (slot.is_number()) return EvalResult::number(formulas.number(slot));
+    return EvalResult::error(EvalError::Error);
+}
+
 void TreeEvaluation::store_constants() {
+    std::vector<NodePtr> lists;
+    lists.reserve(formulas_.lists());
+    for (NodePtr n = 0; n < tree_.size(); ++n) {
+        if (formulas_.is_list(n)) lists.push_back(n);
+    }
     for (std::size_t d = 0; d < dims_; ++d) {
-        for (NodePtr n = 0; n < tree_.size(); ++n) {
-            if (!formulas_.is_list(n)) continue;
-            bool covered = false;  // past a list's end the slot is no formula
-            if (formulas_.formula_in(n, d, covered).is_formula()) continue;
-            values_.set_value(n, d, compute(n, d), true);
+        for (const NodePtr n : lists) {
+            bool covered = false;
+            const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+            if (!slot.is_formula()) values_.set_value(n, d, constant_result(formulas_, slot, covered), true);
         }
         if (interrupt_.tick()) return;
     }
@@ -100,11 +112,8 @@ std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-    if (!covered) return EvalResult::empty();
-    if (slot.is_number()) return EvalResult::number(formulas_.number(slot));
-    if (slot.is_empty()) return EvalResult::empty();
+    if (!slot.is_formula()) return constant_result(formulas_, slot, covered);
     if (slot.is_syntax()) return evaluate(*slot.syntax(), TreeContext(*this, n, d)).as_eval_result();
-    if (slot.steps() == nullptr) return EvalResult::error(EvalError::Error);
     return run_program(slot.steps(), n, d);
 }
 

@@ -723,10 +723,13 @@ private:
         end_ = static_cast<NodePtr>(std::min(size_, first + block_));
         held_.clear();
         held_.resize((end_ - first_) * dims_);
+        lists_.clear();
+        for (NodePtr n = first_; n < end_; ++n) {
+            if (memo_.shape(n) == MemoTable::Shape::List) lists_.push_back(n);
+        }
         cells_.clear();
         for (std::size_t d = 0; d < dims_; ++d) {
-            for (NodePtr n = first_; n < end_; ++n) {
-                if (memo_.shape(n) != MemoTable::Shape::List) continue;
+            for (const NodePtr n : lists_) {
                 cells_.push_back({memo_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
             }
         }
@@ -764,6 +767,7 @@ private:
     std::size_t block_;  // nodes
     NodePtr first_ = 0, end_ = 0;  // the block prepared
     std::vector<PyRef> held_;      // per node of the block, dims_ texts
+    std::vector<NodePtr> lists_;   // the block's nodes of the list form
     std::vector<Cell> cells_;      // the block's list results, dimension by dimension
 };
 
