@@ -89,6 +89,9 @@ public:
     // Taking them leaves none: the tree index keeps the names, the formula
     // table what it makes of the texts.
     TextIds take_names() { return std::move(names_); }
+    // The ids of every node's formula texts, node after node (text_ids()
+    // gives each its stretch). Taking them leaves none.
+    std::vector<std::uint32_t> take_text_ids() { return std::move(text_of_); }
     // The Nodes it was read from, in pre-order; empty when it came from
     // elsewhere. Taking them leaves none.
     std::vector<Node*> take_nodes() { return std::move(nodes_); }

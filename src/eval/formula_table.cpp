@@ -34,12 +34,7 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
 
     by_id_.assign(texts.size(), FormulaSlot());
     prepare(texts, first_dimension, tree, interrupt);
-    if (nodes_ * max_length_ <= 4 * std::max(slot_count_, nodes_)) {
-        lay_out_grid(flat);
-    } else {
-        const std::span<const std::uint32_t> all = nodes_ > 0 ? flat.text_ids(0) : std::span<const std::uint32_t>();
-        slot_ids_.assign(all.data(), all.data() + slot_count_);
-    }
+    slot_ids_ = flat.take_text_ids();
     flat = FlatTree();
 }
 
@@ -108,37 +103,12 @@ FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, 
     return FormulaSlot::steps(placed, deep);
 }
 
-// The grid holds every slot (a list's entry d in dimension d, a single
-// formula in every dimension), so the runs of slots are not kept. Written in
-// its own order, each entry once.
-void FormulaTable::lay_out_grid(const FlatTree& flat) {
-    grid_.resize(nodes_ * max_length_);
-    const std::uint32_t* ids = nodes_ > 0 ? flat.text_ids(0).data() : nullptr;
-    std::uint32_t* row = grid_.data();
-    for (std::size_t d = 0; d < max_length_; ++d, row += nodes_) {
-        for (NodePtr n = 0; n < nodes_; ++n) {
-            const std::uint32_t first = first_slot_[n];
-            const std::size_t slot = list_[n] ? d : 0;
-            row[n] = slot < first_slot_[n + 1] - first ? ids[first + slot] : kUncovered;
-        }
-    }
-}
-
 void FormulaTable::release_code() {
-    grid_ = {};
     slot_ids_ = {};
     by_id_ = {};
     numbers_ = {};
     code_.release();
     arena_.release();
-}
-
-FormulaSlot FormulaTable::formula(NodePtr n, std::size_t d, bool& covered) const {
-    // A single formula has one slot, asked for as slot 0 in every dimension.
-    const std::uint32_t first = first_slot_[n];
-    covered = d < first_slot_[n + 1] - first;
-    if (!covered) return FormulaSlot();
-    return by_id_[grid_.empty() ? slot_ids_[first + d] : grid_[d * nodes_ + n]];
 }
 
 }  // namespace morvax

@@ -74,12 +74,11 @@ public:
     // What n evaluates in dimension d: its single formula in every dimension,
     // or list entry d; `covered` is false past the end of a list.
     FormulaSlot formula_in(NodePtr n, std::size_t d, bool& covered) const {
-        if (!grid_.empty() && d < max_length_) {
-            const std::uint32_t id = grid_[d * nodes_ + n];
-            covered = id != kUncovered;
-            return covered ? by_id_[id] : FormulaSlot();
-        }
-        return formula(n, list_[n] ? d : 0, covered);
+        // A single formula has one slot, asked for as slot 0 in every dimension.
+        const std::size_t slot = list_[n] ? d : 0;
+        const std::uint32_t first = first_slot_[n];
+        covered = slot < first_slot_[n + 1] - first;
+        return covered ? by_id_[slot_ids_[first + slot]] : FormulaSlot();
     }
     double number(FormulaSlot slot) const { return numbers_[slot.number_index()]; }
     // Asks the processor to start loading the steps n evaluates in d, which
@@ -91,8 +90,8 @@ public:
         const auto* steps = reinterpret_cast<const char*>(slot.steps());
         for (int line = 0; line < 2; ++line) __builtin_prefetch(steps + 64 * line);
     }
-    // Gives back the code, the syntax trees and the grid once evaluation is
-    // done: only is_list() and length() serve from then on.
+    // Gives back the code and the syntax trees once evaluation is done: only
+    // is_list() and length() serve from then on.
     void release_code();
     // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }
@@ -108,17 +107,10 @@ public:
     std::size_t length(NodePtr n) const { return first_slot_[n + 1] - first_slot_[n]; }
 
 private:
-    // Slot d of n's formula. `covered` is false when n's formula list has no
-    // slot d.
-    FormulaSlot formula(NodePtr n, std::size_t d, bool& covered) const;
     void prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension, const TreeIndex& tree,
                  Interrupt& interrupt);
     FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
                         StackSegments& segments);
-    void lay_out_grid(const FlatTree& flat);
-
-    // The grid's mark for "past the end of a list".
-    static constexpr std::uint32_t kUncovered = 0xFFFFFFFFu;
 
     Arena arena_;  // the syntax trees and their roots
     // The steps of the compiled formulas, in the order of the first dimension
@@ -130,15 +122,10 @@ private:
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
     std::size_t slot_count_ = 0;
     std::vector<FormulaSlot> by_id_;         // per distinct text: what it evaluates
-    std::vector<std::uint32_t> slot_ids_;    // per slot: its text's id; empty with the grid
+    std::vector<std::uint32_t> slot_ids_;    // per slot: its text's id
     std::vector<double> numbers_;            // the plain numbers, one per distinct text that is one
     std::vector<std::uint8_t> list_;         // per node: its formula is a list
     std::size_t nodes_ = 0;
-    // The text id of formula_in for every node in every dimension, dimension
-    // by dimension (n in d at d * nodes_ + n), when that costs at most four
-    // times the slots: one sweep of the evaluation then reads it in order,
-    // and it takes the place of slot_ids_. Else empty.
-    std::vector<std::uint32_t> grid_;
 };
 
 }  // namespace morvax
