@@ -52,13 +52,14 @@ void TreeEvaluation::store_constants() {
     for (NodePtr n = 0; n < tree_.size(); ++n) {
         if (formulas_.is_list(n)) lists.push_back(n);
     }
-    for (std::size_t d = 0; d < dims_; ++d) {
-        for (const NodePtr n : lists) {
+    // Node by node: a node's slots lie together in the formula table.
+    for (const NodePtr n : lists) {
+        for (std::size_t d = 0; d < dims_; ++d) {
             bool covered = false;
             const FormulaSlot slot = formulas_.formula_in(n, d, covered);
             if (!slot.is_formula()) values_.set_value(n, d, constant_result(formulas_, slot, covered), true);
         }
-        if (interrupt_.tick()) return;
+        if (interrupt_.tick(dims_ / 16 + 1)) return;
     }
 }
 
