@@ -113,7 +113,7 @@ public:
           flat_(root),
           tree_(std::as_const(flat_)),  // the names stay with flat_ for the details
           dims_(get_max_dimensions(root)),
-          values_(tree_.size(), dims_, count_lists(), flat_.text_count()),
+          values_(tree_.size(), dims_, count_lists()),
           stack_(tree_.size(), dims_),
           top_of_(tree_.size(), kNone),
           names_(flat_) {

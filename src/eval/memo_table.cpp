@@ -18,15 +18,12 @@ void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::u
 
 void MemoTable::SlotsDeleter::operator()(Packed* p) const { std::free(p); }
 
-MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots)
+MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists)
     : dims_(dimensions),
-      nodes_(nodes),
-      // Room for all: at most four times the slots the formulas fill.
-      by_dimension_(nodes * dimensions <= 4 * std::max(formula_slots, nodes)),
       entries_(nodes),
       done_(nodes, 0),
       evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
-    slots_capacity_ = by_dimension_ ? nodes * dimensions : lists * dimensions;
+    slots_capacity_ = lists * dimensions;
     // calloc: a large block comes as untouched zero pages, and zero is Pending.
     static_assert(std::is_trivially_copyable_v<Packed>);
     if (slots_capacity_ > 0) {
@@ -57,23 +54,21 @@ bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
 // was evaluated in keeps its result.
 void MemoTable::to_list(NodePtr n) {
     Entry& e = entries_[n];
-    if (!by_dimension_) {
-        if (slots_used_ + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
-        if (slots_used_ + dims_ > slots_capacity_) {
-            // Grown by half again, the new part zeroed (Pending).
-            const std::size_t capacity = std::max(slots_used_ + dims_, slots_capacity_ + slots_capacity_ / 2);
-            auto* grown = static_cast<Packed*>(std::realloc(slots_.get(), capacity * sizeof(Packed)));
-            if (grown == nullptr) throw std::bad_alloc();
-            (void)slots_.release();
-            slots_.reset(grown);
-            std::memset(static_cast<void*>(grown + slots_capacity_), 0, (capacity - slots_capacity_) * sizeof(Packed));
-            slots_capacity_ = capacity;
-        }
-        e.list = static_cast<std::uint32_t>(slots_used_);
-        slots_used_ += dims_;
+    if (slots_used_ + dims_ > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("memo table too large");
+    if (slots_used_ + dims_ > slots_capacity_) {
+        // Grown by half again, the new part zeroed (Pending).
+        const std::size_t capacity = std::max(slots_used_ + dims_, slots_capacity_ + slots_capacity_ / 2);
+        auto* grown = static_cast<Packed*>(std::realloc(slots_.get(), capacity * sizeof(Packed)));
+        if (grown == nullptr) throw std::bad_alloc();
+        (void)slots_.release();
+        slots_.reset(grown);
+        std::memset(static_cast<void*>(grown + slots_capacity_), 0, (capacity - slots_capacity_) * sizeof(Packed));
+        slots_capacity_ = capacity;
     }
+    e.list = static_cast<std::uint32_t>(slots_used_);
+    slots_used_ += dims_;
     for (std::size_t k = 0; k < dims_; ++k) {
-        if (e.form == Form::Single && evaluated_in(n, k)) slots_[slot(e, n, k)] = Packed::of(e.single());
+        if (e.form == Form::Single && evaluated_in(n, k)) slots_[slot(e, k)] = Packed::of(e.single());
     }
     e.form = Form::List;
 }
@@ -100,7 +95,7 @@ void MemoTable::set_first_value(NodePtr n, std::size_t d, EvalResult r, bool lis
         }
     }
     if (e.form != Form::List) to_list(n);
-    slots_[slot(e, n, d)] = Packed::of(r);
+    slots_[slot(e, d)] = Packed::of(r);
 }
 
 void MemoTable::set_everywhere(NodePtr n, EvalResult r) {

@@ -21,16 +21,15 @@ namespace morvax {
 // those; when a differing result turns it into the list form, those
 // dimensions keep the result they had.
 //
-// The evaluation sweeps the tree once per dimension, so list slots are laid
-// out dimension by dimension (slot of n in d at d * nodes + n) whenever room
-// for every node in every dimension is not far beyond what the formulas ask:
-// one sweep then reads one compact stretch of memory.  Otherwise each list
-// entry gets its own run of slots as it takes the list form.
+// Each list entry gets its own run of slots, one per dimension, as it takes
+// the list form: the evaluation goes node by node, every dimension of one
+// node before the next, and a node's results lie together; the nodes whose
+// result is the same in every dimension take no slots.
 class MemoTable {
 public:
     // `lists`: how many entries are expected in the list form, to size the
-    // slots; `formula_slots`: how many formula texts the tree holds.
-    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists, std::size_t formula_slots);
+    // slots.
+    MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists);
 
     std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
@@ -92,7 +91,7 @@ private:
     struct Entry {
         double value = 0;              // Single: the result's fields
         std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
-        std::uint32_t list = 0;        // List, separate runs: first slot in slots_
+        std::uint32_t list = 0;        // List: its first slot in slots_
         EvalResult::Kind kind = EvalResult::Kind::Empty;
         EvalError error = EvalError::Error;
         Form form = Form::None;
@@ -110,9 +109,7 @@ private:
 
     static constexpr std::size_t kInline = 64;  // dimensions whose bits live in the entry
     std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
-    std::size_t slot(const Entry& e, NodePtr n, std::size_t d) const {
-        return by_dimension_ ? d * nodes_ + n : e.list + d;
-    }
+    static std::size_t slot(const Entry& e, std::size_t d) { return e.list + d; }
     bool evaluated_in(NodePtr n, std::size_t d) const;
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
@@ -121,8 +118,6 @@ private:
     void set_first_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
 
     std::size_t dims_;
-    std::size_t nodes_;
-    bool by_dimension_;
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> done_;  // per node: the dimensions that have a result
     std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
@@ -160,7 +155,7 @@ inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
 inline void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     const Entry& e = entries_[n];
     if (e.form != Form::List) return set_first_value(n, d, r, list_formula);
-    Packed& s = slots_[slot(e, n, d)];
+    Packed& s = slots_[slot(e, d)];
     done_[n] += !s.set();
     s = Packed::of(r);
 }
@@ -178,7 +173,7 @@ inline MemoTable::Shape MemoTable::shape(NodePtr n) const {
 inline EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
     const Entry& e = entries_[n];
     if (e.form == Form::Single) return e.single();
-    const Packed& s = slots_[slot(e, n, k)];
+    const Packed& s = slots_[slot(e, k)];
     return s.set() ? s.result() : EvalResult::empty();
 }
 
@@ -191,7 +186,7 @@ inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) 
             return std::nullopt;
         case Form::List: {
             if (d >= dims_) return std::nullopt;
-            const Packed& s = slots_[slot(e, n, d)];
+            const Packed& s = slots_[slot(e, d)];
             if (!s.set()) return std::nullopt;
             return s.result();
         }

@@ -29,7 +29,7 @@ TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
       tree_(tree),
       formulas_(std::move(tree), tree_, interrupt_),
       dims_(formulas_.max_length()),
-      values_(tree_.size(), dims_, formulas_.lists(), formulas_.slots()),
+      values_(tree_.size(), dims_, formulas_.lists()),
       stack_(tree_.size(), dims_) {}
 
 // The entries of formula lists that read nothing (numbers, empty texts,

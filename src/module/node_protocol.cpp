@@ -684,9 +684,8 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
 
 // The value objects of an evaluated tree, what save_values would store in
 // each node's `value`, made for nodes in pre-order. The results of list nodes
-// are read a block of nodes at a time, dimension by dimension: the memo table
-// lays its slots out by dimension, so each dimension of a block is one short
-// run of it, where a node's own dimensions lie a table's width apart.
+// are read a block of nodes at a time, so that the texts of a block's cells
+// are looked up in batches whose misses overlap.
 class ValueObjects {
 public:
     ValueObjects(const TreeEvaluation& evaluation, ResultTexts& texts)
@@ -728,8 +727,8 @@ private:
             if (memo_.shape(n) == MemoTable::Shape::List) lists_.push_back(n);
         }
         cells_.clear();
-        for (std::size_t d = 0; d < dims_; ++d) {
-            for (const NodePtr n : lists_) {
+        for (const NodePtr n : lists_) {
+            for (std::size_t d = 0; d < dims_; ++d) {
                 cells_.push_back({memo_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
             }
         }
@@ -768,7 +767,7 @@ private:
     NodePtr first_ = 0, end_ = 0;  // the block prepared
     std::vector<PyRef> held_;      // per node of the block, dims_ texts
     std::vector<NodePtr> lists_;   // the block's nodes of the list form
-    std::vector<Cell> cells_;      // the block's list results, dimension by dimension
+    std::vector<Cell> cells_;      // the block's list results
 };
 
 // The most nodes and formula texts a tree may have. Each occurrence of an
