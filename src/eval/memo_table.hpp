@@ -31,7 +31,15 @@ public:
     // slots.
     MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists);
 
-    std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const;
+    std::optional<EvalResult> get_value(NodePtr n, std::size_t d) const {
+        EvalResult r;
+        if (!find(n, d, r)) return std::nullopt;
+        return r;
+    }
+    // The same into `out`, for the evaluation's every read: an optional
+    // comes back through memory, and its result, written a field at a time,
+    // was read back whole at once, which the processor cannot forward.
+    bool find(NodePtr n, std::size_t d, EvalResult& out) const;
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
     void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
     // What set_value in every dimension from 0 on, one after the other, would
@@ -177,21 +185,23 @@ inline EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
     return s.set() ? s.result() : EvalResult::empty();
 }
 
-inline std::optional<EvalResult> MemoTable::get_value(NodePtr n, std::size_t d) const {
+inline bool MemoTable::find(NodePtr n, std::size_t d, EvalResult& out) const {
     const Entry& e = entries_[n];
     switch (e.form) {
-        case Form::None: return std::nullopt;
+        case Form::None: return false;
         case Form::Single:
-            if (d < dims_ && evaluated_in(n, d)) return e.single();
-            return std::nullopt;
+            if (d >= dims_ || !evaluated_in(n, d)) return false;
+            out = e.single();
+            return true;
         case Form::List: {
-            if (d >= dims_) return std::nullopt;
+            if (d >= dims_) return false;
             const Packed& s = slots_[slot(e, d)];
-            if (!s.set()) return std::nullopt;
-            return s.result();
+            if (!s.set()) return false;
+            out = s.result();
+            return true;
         }
     }
-    return std::nullopt;
+    return false;
 }
 
 }  // namespace morvax
