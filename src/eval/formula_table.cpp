@@ -16,8 +16,6 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
     const TextIds& texts = flat.texts();
     nodes_ = tree.size();
     slot_count_ = flat.text_count();
-    // Per text: the lowest dimension it stands in.
-    std::vector<std::uint32_t> first_dimension(texts.size(), std::numeric_limits<std::uint32_t>::max());
     first_slot_.reserve(nodes_ + 1);
     list_.reserve(nodes_);
     std::uint32_t slot = 0;
@@ -28,24 +26,22 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
         lists_ += flat.is_list(n);
         list_.push_back(flat.is_list(n));
         max_length_ = std::max(max_length_, ids.size());
-        for (std::uint32_t d = 0; d < ids.size(); ++d) first_dimension[ids[d]] = std::min(first_dimension[ids[d]], d);
     }
     first_slot_.push_back(static_cast<std::uint32_t>(slot_count_));
 
     by_id_.assign(texts.size(), FormulaSlot());
-    prepare(texts, first_dimension, tree, interrupt);
+    prepare(texts, tree, interrupt);
     slot_ids_ = flat.take_text_ids();
     flat = FlatTree();
 }
 
 // Every distinct text made what the evaluation runs: plain numbers converted,
-// the rest parsed and compiled, in the order of the first dimension that
-// needs them: the evaluation sweeps the tree once per dimension, so the code
-// one sweep runs lies together, in the order it runs it.
-void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension,
-                           const TreeIndex& tree, Interrupt& interrupt) {
-    // Every text stands in some slot, so its first dimension is below max_length_.
-    std::vector<std::uint32_t> start(max_length_ + 1, 0);
+// the rest parsed and compiled. Ids follow the texts' first places in
+// pre-order, and so does the code: the sweep goes node by node, every
+// dimension of one before the next, and the code it runs lies in that order.
+void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt) {
+    std::vector<Step> steps;
+    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
     for (std::uint32_t id = 0; id < texts.size(); ++id) {
         const std::string_view text = texts.text(id);
         double number = 0;
@@ -55,21 +51,10 @@ void FormulaTable::prepare(const TextIds& texts, const std::vector<std::uint32_t
         } else if (std::all_of(text.begin(), text.end(), is_grammar_space)) {
             by_id_[id] = FormulaSlot::empty();
         } else {
-            ++start[first_dimension[id] + 1];
+            if (interrupt.tick()) break;
+            by_id_[id] = compile(text, tree, steps, segments);
+            ++distinct_;
         }
-    }
-    for (std::size_t d = 0; d < max_length_; ++d) start[d + 1] += start[d];
-    std::vector<std::uint32_t> order(start[max_length_]);
-    for (std::uint32_t id = 0; id < texts.size(); ++id) {
-        const FormulaSlot slot = by_id_[id];
-        if (!slot.is_number() && !slot.is_empty()) order[start[first_dimension[id]]++] = id;
-    }
-    std::vector<Step> steps;
-    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
-    for (const std::uint32_t id : order) {
-        if (interrupt.tick()) break;
-        by_id_[id] = compile(texts.text(id), tree, steps, segments);
-        ++distinct_;
     }
 }
 

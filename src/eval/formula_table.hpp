@@ -107,14 +107,13 @@ public:
     std::size_t length(NodePtr n) const { return first_slot_[n + 1] - first_slot_[n]; }
 
 private:
-    void prepare(const TextIds& texts, const std::vector<std::uint32_t>& first_dimension, const TreeIndex& tree,
-                 Interrupt& interrupt);
+    void prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt);
     FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
                         StackSegments& segments);
 
     Arena arena_;  // the syntax trees and their roots
-    // The steps of the compiled formulas, in the order of the first dimension
-    // that needs them: one sweep reads one dense stretch.
+    // The steps of the compiled formulas, in the order of the texts' first
+    // places in pre-order: the sweep reads one dense stretch.
     Arena code_;
     std::size_t distinct_ = 0;
     std::size_t lists_ = 0;
