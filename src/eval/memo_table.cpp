@@ -73,7 +73,7 @@ void MemoTable::to_list(NodePtr n) {
     e.form = Form::List;
 }
 
-void MemoTable::set_first_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
+void MemoTable::set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     Entry& e = entries_[n];
     if (!get_value(n, d)) ++done_[n];
     if (e.form == Form::None && d == 0 && !list_formula) {

@@ -123,7 +123,7 @@ private:
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
     // set_value for an entry not yet of the list form.
-    void set_first_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
+    void set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
 
     std::size_t dims_;
     std::vector<Entry> entries_;
@@ -162,7 +162,7 @@ inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
 // Most results are stored into an entry of the list form: that path is inline.
 inline void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     const Entry& e = entries_[n];
-    if (e.form != Form::List) return set_first_value(n, d, r, list_formula);
+    if (e.form != Form::List) return set_value_before_list(n, d, r, list_formula);
     Packed& s = slots_[slot(e, d)];
     done_[n] += !s.set();
     s = Packed::of(r);
