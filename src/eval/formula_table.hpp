@@ -81,6 +81,13 @@ public:
         return covered ? by_id_[slot_ids_[first + slot]] : FormulaSlot();
     }
     double number(FormulaSlot slot) const { return numbers_[slot.number_index()]; }
+    // The result of a slot that is no formula: a number, Empty (also past a
+    // list's end, where `covered` is false), or a text that did not parse.
+    EvalResult constant_result(FormulaSlot slot, bool covered) const {
+        if (!covered || slot.is_empty()) return EvalResult::empty();
+        if (slot.is_number()) return EvalResult::number(number(slot));
+        return EvalResult::error(EvalError::Error);
+    }
     // Asks the processor to start loading the steps n evaluates in d, which
     // are about to run.
     void prefetch(NodePtr n, std::size_t d) const {
@@ -91,7 +98,8 @@ public:
         for (int line = 0; line < 2; ++line) __builtin_prefetch(steps + 64 * line);
     }
     // Gives back the code and the syntax trees once evaluation is done: only
-    // is_list() and length() serve from then on.
+    // formula_in() for slots that are no formula, number(), is_list() and
+    // length() serve from then on.
     void release_code();
     // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }

@@ -32,40 +32,8 @@ TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
       values_(tree_.size(), dims_, formulas_.lists()),
       stack_(tree_.size(), dims_) {}
 
-// The entries of formula lists that read nothing (numbers, empty texts,
-// texts that do not parse, dimensions past a list's end) cannot take part in
-// a cycle, and a list's results take the list form whatever their order: they
-// are stored up front, one sweep per dimension, and are memo hits when their
-// turn or a reader comes. A single formula waits for its turn: where it is
-// first evaluated decides its form.
-// The result of a slot that is no formula: a number, Empty (also past a
-// list's end, where `covered` is false), or a text that did not parse.
-static EvalResult constant_result(const FormulaTable& formulas, FormulaSlot slot, bool covered) {
-    if (!covered || slot.is_empty()) return EvalResult::empty();
-    if (slot.is_number()) return EvalResult::number(formulas.number(slot));
-    return EvalResult::error(EvalError::Error);
-}
-
-void TreeEvaluation::store_constants() {
-    std::vector<NodePtr> lists;
-    lists.reserve(formulas_.lists());
-    for (NodePtr n = 0; n < tree_.size(); ++n) {
-        if (formulas_.is_list(n)) lists.push_back(n);
-    }
-    // Node by node: a node's slots lie together in the formula table.
-    for (const NodePtr n : lists) {
-        for (std::size_t d = 0; d < dims_; ++d) {
-            bool covered = false;
-            const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-            if (!slot.is_formula()) values_.set_value(n, d, constant_result(formulas_, slot, covered), true);
-        }
-        if (interrupt_.tick(dims_ / 16 + 1)) return;
-    }
-}
-
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
-    store_constants();
     auto sweep = [&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             // Most nodes were read by a formula before their turn comes.
@@ -113,13 +81,15 @@ std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     bool covered = false;
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-    if (!slot.is_formula()) return constant_result(formulas_, slot, covered);
+    if (!slot.is_formula()) return formulas_.constant_result(slot, covered);
     if (slot.is_syntax()) return evaluate(*slot.syntax(), TreeContext(*this, n, d)).as_eval_result();
     return run_program(slot.steps(), n, d);
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
-    if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
+    EvalResult known;
+    if (values_.find(n, d, known) || constant_entry(n, d, known)) return;
+    segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
 }
 
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
@@ -134,7 +104,7 @@ EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
     // Once stopped, every read ends at once, so that nested evaluations
     // however deep unwind quickly; what they store is never looked at.
     if (interrupt_.tick()) return EvalResult::error(EvalError::Error);
-    if (EvalResult known; values_.find(n, d, known)) return known;
+    if (EvalResult known; values_.find(n, d, known) || constant_entry(n, d, known)) return known;
     if (stack_.is_circular(n, d)) {
         // The evaluation in progress further out overwrites this later.
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));
@@ -168,7 +138,15 @@ bool TreeEvaluation::read_right_at(NodePtr n, std::size_t d, std::size_t index, 
 
 void TreeEvaluation::save_values() {
     for (NodePtr n = 0; n < nodes_.size(); ++n) {
-        if (auto results = values_.results(n)) nodes_[n]->value = std::move(*results);
+        if (values_.shape(n) == MemoTable::Shape::Single) {
+            nodes_[n]->value = AnyDim<EvalResult>::single(values_.result_at(n, 0));
+        } else if (formulas_.is_list(n)) {
+            std::vector<EvalResult> list(dims_);
+            for (std::size_t d = 0; d < dims_; ++d) list[d] = result_at(n, d);
+            nodes_[n]->value = AnyDim<EvalResult>::multi(std::move(list));
+        } else if (auto results = values_.results(n)) {
+            nodes_[n]->value = std::move(*results);
+        }
     }
 }
 

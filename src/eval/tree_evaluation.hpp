@@ -41,9 +41,16 @@ public:
     // Whether the interrupt stopped the work.
     bool interrupted() const { return interrupt_.stopped(); }
     // Once evaluate_all is done, what only evaluating needs goes, before the
-    // results are written: nothing but memo() and the shape of the tree and
-    // its formulas serve from then on.
+    // results are written: nothing but result_at(), memo() and the shape of
+    // the tree and its formulas serve from then on.
     void finish() { formulas_.release_code(); }
+    // n's result in d once evaluate_all is done: stored, or a formula list's
+    // entry that reads nothing (which is never stored).
+    EvalResult result_at(NodePtr n, std::size_t d) const {
+        EvalResult r;
+        if (values_.find(n, d, r) || constant_entry(n, d, r)) return r;
+        return EvalResult::empty();
+    }
     // Evaluates n in d unless that is done; references are read on demand.
     void evaluate_dimension(NodePtr n, std::size_t d);
     // A node's value in d as a formula reading it sees it (before as_own):
@@ -94,8 +101,23 @@ public:
     const StackSegments& segments() const { return segments_; }
 
 private:
-    // Stores the results that need no evaluation: constant formulas.
-    void store_constants();
+    // Whether n's formula is a list whose entry in d reads nothing; `out`
+    // gets that entry's result.
+    //
+    // Such entries (numbers, empty texts, texts that do not parse, the
+    // dimensions past a list's end) cannot take part in a cycle, and a
+    // list's results take the list form whatever their order: they are never
+    // stored, but read from the formula table by whoever asks (a reader, the
+    // sweep, the write-back). A single formula is stored: where it is first
+    // evaluated decides its form.
+    bool constant_entry(NodePtr n, std::size_t d, EvalResult& out) const {
+        if (!formulas_.is_list(n)) return false;
+        bool covered = false;
+        const FormulaSlot slot = formulas_.formula_in(n, d, covered);
+        if (slot.is_formula()) return false;
+        out = formulas_.constant_result(slot, covered);
+        return true;
+    }
     bool constant_unread(NodePtr n) const;
     // The stack n's evaluation in d needs: little, unless its formula nests
     // deeply.

@@ -689,22 +689,17 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
 class ValueObjects {
 public:
     ValueObjects(const TreeEvaluation& evaluation, ResultTexts& texts)
-        : memo_(evaluation.memo()), formulas_(evaluation.formulas()), texts_(texts),
+        : evaluation_(evaluation), memo_(evaluation.memo()), formulas_(evaluation.formulas()), texts_(texts),
           size_(evaluation.tree().size()), dims_(memo_.dimensions()),
           block_(std::max<std::size_t>(1, kBlockCells / std::max<std::size_t>(1, dims_))) {}
 
     // New reference: the value of the node at `position`. Positions asked
     // for increase from call to call.
     PyRef make(NodePtr position) {
-        switch (memo_.shape(position)) {
-            case MemoTable::Shape::Unset: {
-                // Never evaluated (no formula has any dimension): empty, in
-                // the form of the node's formula.
-                if (!formulas_.is_list(position)) return PyRef::steal(texts_.text(EvalResult::empty()));
-                return new_list(formulas_.length(position), [&](std::size_t) { return texts_.text(EvalResult::empty()); });
-            }
-            case MemoTable::Shape::Single: return PyRef::steal(texts_.text(memo_.result_at(position, 0)));
-            case MemoTable::Shape::List: break;
+        if (!listed(position)) {
+            // A single formula: one result, or none when never evaluated.
+            const bool single = memo_.shape(position) == MemoTable::Shape::Single;
+            return PyRef::steal(texts_.text(single ? memo_.result_at(position, 0) : EvalResult::empty()));
         }
         if (position < first_ || position >= end_) {
             if (!prepare(position)) return {};
@@ -716,7 +711,12 @@ public:
 private:
     static constexpr std::size_t kBlockCells = 4096;
 
-    // The texts of the list nodes of the block starting at `first`.
+    // Whether n's value is a list: its formula is one (a list of as many
+    // results as there are dimensions, none when there are none), or its
+    // single formula's results differ from dimension to dimension.
+    bool listed(NodePtr n) const { return formulas_.is_list(n) || memo_.shape(n) == MemoTable::Shape::List; }
+
+    // The texts of the listed nodes of the block starting at `first`.
     bool prepare(NodePtr first) {
         first_ = first;
         end_ = static_cast<NodePtr>(std::min(size_, first + block_));
@@ -724,12 +724,12 @@ private:
         held_.resize((end_ - first_) * dims_);
         lists_.clear();
         for (NodePtr n = first_; n < end_; ++n) {
-            if (memo_.shape(n) == MemoTable::Shape::List) lists_.push_back(n);
+            if (listed(n)) lists_.push_back(n);
         }
         cells_.clear();
         for (const NodePtr n : lists_) {
             for (std::size_t d = 0; d < dims_; ++d) {
-                cells_.push_back({memo_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
+                cells_.push_back({evaluation_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
             }
         }
         // A batch at a time: the map's slots of the batch are fetched
@@ -758,6 +758,7 @@ private:
         std::uint32_t at;  // in held_
     };
 
+    const TreeEvaluation& evaluation_;
     const MemoTable& memo_;
     const FormulaTable& formulas_;
     ResultTexts& texts_;
@@ -766,7 +767,7 @@ private:
     std::size_t block_;  // nodes
     NodePtr first_ = 0, end_ = 0;  // the block prepared
     std::vector<PyRef> held_;      // per node of the block, dims_ texts
-    std::vector<NodePtr> lists_;   // the block's nodes of the list form
+    std::vector<NodePtr> lists_;   // the block's listed nodes
     std::vector<Cell> cells_;      // the block's list results
 };
 
