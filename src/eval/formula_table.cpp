@@ -89,9 +89,6 @@ FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, 
 }
 
 void FormulaTable::release_code() {
-    slot_ids_ = {};
-    by_id_ = {};
-    numbers_ = {};
     code_.release();
     arena_.release();
 }

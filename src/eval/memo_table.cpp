@@ -34,7 +34,7 @@ MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t list
 
 void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
     if (d < kInline) {
-        entries_[n].evaluated |= std::uint64_t{1} << d;
+        entries_[n].bits |= std::uint64_t{1} << d;
     } else {
         set_bit(evaluated_, bit(n, d));
     }
@@ -43,7 +43,7 @@ void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
 // Whether a dimension other than d holds the single entry's result.
 bool MemoTable::evaluated_elsewhere(NodePtr n, std::size_t d) const {
     const std::uint64_t others = d < kInline ? ~(std::uint64_t{1} << d) : ~std::uint64_t{0};
-    if (entries_[n].evaluated & others) return true;
+    if (entries_[n].bits & others) return true;
     for (std::size_t k = kInline; k < dims_; ++k) {
         if (k != d && evaluated_in(n, k)) return true;
     }
@@ -65,24 +65,26 @@ void MemoTable::to_list(NodePtr n) {
         std::memset(static_cast<void*>(grown + slots_capacity_), 0, (capacity - slots_capacity_) * sizeof(Packed));
         slots_capacity_ = capacity;
     }
-    e.list = static_cast<std::uint32_t>(slots_used_);
-    slots_used_ += dims_;
-    for (std::size_t k = 0; k < dims_; ++k) {
-        if (e.form == Form::Single && evaluated_in(n, k)) slots_[slot(e, k)] = Packed::of(e.single());
+    // The run is filled while the entry still holds its single result and
+    // the dimensions it was evaluated in, which the list's first slot replaces.
+    if (e.form() == Form::Single) {
+        for (std::size_t k = 0; k < dims_; ++k) {
+            if (evaluated_in(n, k)) slots_[slots_used_ + k] = e.single_result;
+        }
     }
-    e.form = Form::List;
+    e.set_listed(slots_used_);
+    slots_used_ += dims_;
 }
 
 void MemoTable::set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     Entry& e = entries_[n];
     if (!get_value(n, d)) ++done_[n];
-    if (e.form == Form::None && d == 0 && !list_formula) {
-        e.form = Form::Single;
+    if (e.form() == Form::None && d == 0 && !list_formula) {
         e.set_single(r);
         mark_evaluated(n, 0);
         return;
     }
-    if (e.form == Form::Single) {
+    if (e.form() == Form::Single) {
         if (e.single() == r) {
             mark_evaluated(n, d);
             return;
@@ -94,13 +96,12 @@ void MemoTable::set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bo
             return;
         }
     }
-    if (e.form != Form::List) to_list(n);
+    if (e.form() != Form::List) to_list(n);
     slots_[slot(e, d)] = Packed::of(r);
 }
 
 void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
     Entry& e = entries_[n];
-    e.form = Form::Single;
     e.set_single(r);
     for (std::size_t d = 0; d < dims_; ++d) mark_evaluated(n, d);
     done_[n] = static_cast<std::uint32_t>(dims_);

@@ -96,28 +96,36 @@ private:
                                           static_cast<EvalError>(bits & 0xFF));
         }
     };
+    // 16 bytes a node. The form is told by `single_result`: zero for None,
+    // kListed for List, else the Single result.
     struct Entry {
-        double value = 0;              // Single: the result's fields
-        std::uint64_t evaluated = 0;   // Single: a bit per dimension below 64
-        std::uint32_t list = 0;        // List: its first slot in slots_
-        EvalResult::Kind kind = EvalResult::Kind::Empty;
-        EvalError error = EvalError::Error;
-        Form form = Form::None;
+        Packed single_result;
+        // Single: a bit per dimension below 64 it was evaluated in; List: its
+        // first slot in slots_.
+        std::uint64_t bits = 0;
 
-        EvalResult single() const { return EvalResult::from_parts(kind, value, error); }
-        void set_single(const EvalResult& r) {
-            value = r.value();
-            kind = r.kind();
-            error = r.error_kind();
+        // A signalling NaN's pattern, turned: Packed::of makes no such one.
+        static constexpr std::uint64_t kListed = 0x7FF5'0000'0000'0000u ^ Packed::kTurn;
+
+        Form form() const {
+            if (!single_result.set()) return Form::None;
+            return single_result.stored == kListed ? Form::List : Form::Single;
+        }
+        EvalResult single() const { return single_result.result(); }
+        void set_single(const EvalResult& r) { single_result = Packed::of(r); }
+        void set_listed(std::size_t first) {
+            single_result.stored = kListed;
+            bits = first;
         }
     };
+    static_assert(sizeof(Entry) == 16);
     struct SlotsDeleter {
         void operator()(Packed* p) const;
     };
 
     static constexpr std::size_t kInline = 64;  // dimensions whose bits live in the entry
     std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
-    static std::size_t slot(const Entry& e, std::size_t d) { return e.list + d; }
+    static std::size_t slot(const Entry& e, std::size_t d) { return e.bits + d; }
     bool evaluated_in(NodePtr n, std::size_t d) const;
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
@@ -154,7 +162,7 @@ private:
 };
 
 inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
-    if (d < kInline) return (entries_[n].evaluated >> d) & 1;
+    if (d < kInline) return (entries_[n].bits >> d) & 1;
     const std::size_t i = bit(n, d);
     return (evaluated_[i / 64] >> (i % 64)) & 1;
 }
@@ -162,7 +170,7 @@ inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
 // Most results are stored into an entry of the list form: that path is inline.
 inline void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula) {
     const Entry& e = entries_[n];
-    if (e.form != Form::List) return set_value_before_list(n, d, r, list_formula);
+    if (e.form() != Form::List) return set_value_before_list(n, d, r, list_formula);
     Packed& s = slots_[slot(e, d)];
     done_[n] += !s.set();
     s = Packed::of(r);
@@ -170,7 +178,7 @@ inline void MemoTable::set_value(NodePtr n, std::size_t d, EvalResult r, bool li
 
 // Asked for every node and cell when the values are written: inline.
 inline MemoTable::Shape MemoTable::shape(NodePtr n) const {
-    switch (entries_[n].form) {
+    switch (entries_[n].form()) {
         case Form::None: return Shape::Unset;
         case Form::Single: return Shape::Single;
         case Form::List: return Shape::List;
@@ -180,14 +188,14 @@ inline MemoTable::Shape MemoTable::shape(NodePtr n) const {
 
 inline EvalResult MemoTable::result_at(NodePtr n, std::size_t k) const {
     const Entry& e = entries_[n];
-    if (e.form == Form::Single) return e.single();
+    if (e.form() == Form::Single) return e.single();
     const Packed& s = slots_[slot(e, k)];
     return s.set() ? s.result() : EvalResult::empty();
 }
 
 inline bool MemoTable::find(NodePtr n, std::size_t d, EvalResult& out) const {
     const Entry& e = entries_[n];
-    switch (e.form) {
+    switch (e.form()) {
         case Form::None: return false;
         case Form::Single:
             if (d >= dims_ || !evaluated_in(n, d)) return false;
