@@ -21,10 +21,13 @@ std::size_t FlatTree::add_node() {
 
 void FlatTree::flush_texts() {
     constexpr std::size_t kAhead = 8;
+    added_.clear();
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         if (i + kAhead < pending_.size()) texts_.prefetch(pending_[i + kAhead].hash);
         const Pending& p = pending_[i];
-        text_of_[p.slot] = texts_.intern(p.text, p.hash);
+        bool added = false;
+        text_of_[p.slot] = texts_.intern(p.text, p.hash, &added);
+        if (added && borrowed_) added_.push_back(static_cast<std::uint32_t>(i));
     }
     pending_.clear();
     // A copy's slot comes before it, so in slot order it is known by now.

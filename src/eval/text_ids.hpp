@@ -130,6 +130,9 @@ public:
 
     std::size_t size() const { return keys_.size(); }
     std::string_view text(std::uint32_t id) const { return keys_[id]; }
+    // From now on the texts interned are kept as given, not copied: their
+    // owner keeps each one that comes back `added` for as long as the table.
+    void borrow_texts() { borrowed_ = true; }
 
     // The id of `text`, or kNone.
     std::uint32_t find(std::string_view text) const { return find(text, hash_text(text)); }
@@ -200,11 +203,12 @@ private:
         slots_ = std::move(bigger);
     }
 
-    std::string_view keep(std::string_view text) { return chunks_.keep(text); }
+    std::string_view keep(std::string_view text) { return borrowed_ ? text : chunks_.keep(text); }
 
     std::vector<Slot> slots_;  // a power of two, at most three quarters full
     TextChunks chunks_{std::size_t{64} << 10};
-    std::vector<std::string_view> keys_;  // views into the chunks
+    bool borrowed_ = false;
+    std::vector<std::string_view> keys_;  // views into the chunks, or the borrowed texts
     std::vector<std::uint64_t> hashes_;
 };
 

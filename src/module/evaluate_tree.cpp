@@ -40,9 +40,11 @@ constexpr Signature signature{"evaluate_tree", params,
 PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
     FlatTree tree;
-    if (!protocol_to_flat_tree(root, tree)) return {};
+    std::vector<PyRef> texts_held;  // the strs the tree's texts view
+    if (!protocol_to_flat_tree(root, tree, texts_held)) return {};
     SignalInterrupt interrupt;
     TreeEvaluation evaluation(std::move(tree), &interrupt);
+    texts_held = std::vector<PyRef>();  // the formula table has made what it needs of the texts
     evaluation.evaluate_all();
     if (evaluation.interrupted()) return {};
     evaluation.finish();

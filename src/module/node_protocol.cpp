@@ -306,8 +306,21 @@ private:
 
 // What reading a whole tree into a FlatTree keeps from node to node.
 struct FlatReading {
-    FlatReading() { pending.reserve(FlatTree::kTextBlock); }
+    FlatReading(FlatTree& tree, std::vector<PyRef>& texts_held) : tree(tree), held(texts_held) {
+        pending.reserve(FlatTree::kTextBlock);
+        tree.borrow_texts();
+    }
 
+    // Interns the texts read so far: the strs whose UTF-8 became the
+    // tree's own texts stay held, the others go.
+    void flush() {
+        tree.flush_texts();
+        for (const std::uint32_t i : tree.added_texts()) held.push_back(std::move(pending[i]));
+        pending.clear();
+    }
+
+    FlatTree& tree;
+    std::vector<PyRef>& held;
     std::vector<PyRef> pending;  // the strs of the texts the tree has yet to intern
     SeenTexts names;             // ids in the tree's names
     SeenTexts texts;             // the formula slot that first held the str
@@ -346,14 +359,10 @@ public:
         std::string_view text;
         if (!utf8_view(item, text)) return false;
         reading_.texts.remember(item, tree_.next_slot());
-        // The tree interns texts a block at a time: until then the strs
-        // whose UTF-8 it views are held.
+        // The tree interns texts a block at a time, viewing their UTF-8.
         reading_.pending.push_back(PyRef::new_ref(item));
         tree_.add_text(text, text_hash(item, text));
-        if (tree_.texts_pending() >= FlatTree::kTextBlock) {
-            tree_.flush_texts();
-            reading_.pending.clear();
-        }
+        if (tree_.texts_pending() >= FlatTree::kTextBlock) reading_.flush();
         return true;
     }
     void end_formula_list() {}
@@ -922,9 +931,9 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
     }) != nullptr;
 }
 
-bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
+bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& texts_held) noexcept {
     return guarded([&]() -> PyObject* {
-        FlatReading reading;
+        FlatReading reading(out, texts_held);
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
             return read_node(r, object, FlatTarget(out, n, reading), children);
         };
@@ -941,7 +950,7 @@ bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept {
             });
         };
         if (!read_tree(root, out.add_node(), read, child_of, label)) return nullptr;
-        out.flush_texts();
+        reading.flush();
         return Py_None;  // borrowed: only success is read from it
     }) != nullptr;
 }

@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "eval/tree_evaluation.hpp"
 #include "eval/types.hpp"
 #include "module/pyref.hpp"
@@ -24,8 +26,10 @@ namespace morvax::module {
 
 // protocol_to_node into what an evaluation reads (names, hidden flags,
 // children counts, formula texts): the same reads, checks and errors, with
-// `id` and `cells` read and checked but not kept. `out` must be empty.
-[[nodiscard]] bool protocol_to_flat_tree(PyObject* root, FlatTree& out) noexcept;
+// `id` and `cells` read and checked but not kept. `out` must be empty. Its
+// formula texts view the UTF-8 of the caller's strs, which `texts_held`
+// holds: they must outlive `out`, or the FormulaTable made of it.
+[[nodiscard]] bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& texts_held) noexcept;
 
 enum class NodeField : unsigned char { value, formula, cells };
 
