@@ -710,6 +710,7 @@ public:
             const bool single = memo_.shape(position) == MemoTable::Shape::Single;
             return PyRef::steal(texts_.text(single ? memo_.result_at(position, 0) : EvalResult::empty()));
         }
+        if (dims_ == 0) return PyRef::steal(PyList_New(0));  // no formula has a dimension
         if (position < first_ || position >= end_) {
             if (!prepare(position)) return {};
         }
