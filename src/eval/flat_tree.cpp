@@ -27,7 +27,7 @@ void FlatTree::flush_texts() {
         const Pending& p = pending_[i];
         bool added = false;
         text_of_[p.slot] = texts_.intern(p.text, p.hash, &added);
-        if (added && borrowed_) added_.push_back(static_cast<std::uint32_t>(i));
+        if (added) added_.push_back(static_cast<std::uint32_t>(i));
     }
     pending_.clear();
     // A copy's slot comes before it, so in slot order it is known by now.

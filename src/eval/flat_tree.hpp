@@ -64,10 +64,7 @@ public:
     // interned a block, the texts of it that added_texts() lists (by their
     // place in the block) must stay valid for as long as the tree, or until
     // a FormulaTable is made of it; the others may go.
-    void borrow_texts() {
-        texts_.borrow_texts();
-        borrowed_ = true;
-    }
+    void borrow_texts() { texts_.borrow_texts(); }
     std::span<const std::uint32_t> added_texts() const { return added_; }
 
     std::size_t size() const { return items_.size(); }
@@ -127,8 +124,7 @@ private:
     std::vector<Pending> pending_;
     std::vector<std::uint32_t> text_of_;  // per formula slot: its text's id
     std::size_t flushed_ = 0;             // text_of_ holds ids up to here
-    bool borrowed_ = false;
-    std::vector<std::uint32_t> added_;    // borrowed: the new texts of the block flushed last
+    std::vector<std::uint32_t> added_;    // the new texts of the block flushed last
     TextIds names_;
     TextIds texts_;
     std::vector<Node*> nodes_;

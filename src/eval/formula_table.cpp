@@ -15,7 +15,6 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
     flat.finish_texts();
     const TextIds& texts = flat.texts();
     nodes_ = tree.size();
-    slot_count_ = flat.text_count();
     first_slot_.reserve(nodes_ + 1);
     list_.reserve(nodes_);
     std::uint32_t slot = 0;
@@ -27,7 +26,7 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
         list_.push_back(flat.is_list(n));
         max_length_ = std::max(max_length_, ids.size());
     }
-    first_slot_.push_back(static_cast<std::uint32_t>(slot_count_));
+    first_slot_.push_back(static_cast<std::uint32_t>(flat.text_count()));
 
     by_id_.assign(texts.size(), FormulaSlot());
     prepare(texts, tree, interrupt);

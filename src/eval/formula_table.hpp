@@ -105,8 +105,6 @@ public:
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
     std::size_t lists() const { return lists_; }
-    // Formula texts in all, counting each list entry.
-    std::size_t slots() const { return slot_count_; }
     // The longest formula list; a single formula counts 1 (get_max_dimensions).
     std::size_t max_length() const { return max_length_; }
     // Whether n's formula is a list, and its length (1 for a single formula):
@@ -127,7 +125,6 @@ private:
     std::size_t lists_ = 0;
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])
-    std::size_t slot_count_ = 0;
     std::vector<FormulaSlot> by_id_;         // per distinct text: what it evaluates
     std::vector<std::uint32_t> slot_ids_;    // per slot: its text's id
     std::vector<double> numbers_;            // the plain numbers, one per distinct text that is one

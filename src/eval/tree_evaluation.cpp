@@ -138,14 +138,12 @@ bool TreeEvaluation::read_right_at(NodePtr n, std::size_t d, std::size_t index, 
 
 void TreeEvaluation::save_values() {
     for (NodePtr n = 0; n < nodes_.size(); ++n) {
-        if (values_.shape(n) == MemoTable::Shape::Single) {
-            nodes_[n]->value = AnyDim<EvalResult>::single(values_.result_at(n, 0));
-        } else if (formulas_.is_list(n)) {
+        if (value_is_list(n)) {
             std::vector<EvalResult> list(dims_);
             for (std::size_t d = 0; d < dims_; ++d) list[d] = result_at(n, d);
             nodes_[n]->value = AnyDim<EvalResult>::multi(std::move(list));
-        } else if (auto results = values_.results(n)) {
-            nodes_[n]->value = std::move(*results);
+        } else if (values_.shape(n) == MemoTable::Shape::Single) {
+            nodes_[n]->value = AnyDim<EvalResult>::single(values_.result_at(n, 0));
         }
     }
 }

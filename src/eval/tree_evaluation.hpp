@@ -44,6 +44,13 @@ public:
     // results are written: nothing but result_at(), memo() and the shape of
     // the tree and its formulas serve from then on.
     void finish() { formulas_.release_code(); }
+    // Whether n's value is a list: its formula is one (as many results as
+    // there are dimensions), or its single formula's results differ from
+    // dimension to dimension. Else it is one result, or none when never
+    // evaluated.
+    bool value_is_list(NodePtr n) const {
+        return formulas_.is_list(n) || values_.shape(n) == MemoTable::Shape::List;
+    }
     // n's result in d once evaluate_all is done: stored, or a formula list's
     // entry that reads nothing (which is never stored).
     EvalResult result_at(NodePtr n, std::size_t d) const {

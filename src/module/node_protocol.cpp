@@ -329,7 +329,7 @@ struct FlatReading {
 // Where one object's fields go: node `n` of a FlatTree, what an evaluation reads.
 class FlatTarget {
 public:
-    FlatTarget(FlatTree& tree, std::size_t n, FlatReading& reading) : tree_(tree), n_(n), reading_(reading) {}
+    FlatTarget(FlatReading& reading, std::size_t n) : tree_(reading.tree), n_(n), reading_(reading) {}
 
     static constexpr bool keeps_id_and_cells = false;
     std::string& id() { return unused_; }
@@ -698,14 +698,14 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
 class ValueObjects {
 public:
     ValueObjects(const TreeEvaluation& evaluation, ResultTexts& texts)
-        : evaluation_(evaluation), memo_(evaluation.memo()), formulas_(evaluation.formulas()), texts_(texts),
+        : evaluation_(evaluation), memo_(evaluation.memo()), texts_(texts),
           size_(evaluation.tree().size()), dims_(memo_.dimensions()),
           block_(std::max<std::size_t>(1, kBlockCells / std::max<std::size_t>(1, dims_))) {}
 
     // New reference: the value of the node at `position`. Positions asked
     // for increase from call to call.
     PyRef make(NodePtr position) {
-        if (!listed(position)) {
+        if (!evaluation_.value_is_list(position)) {
             // A single formula: one result, or none when never evaluated.
             const bool single = memo_.shape(position) == MemoTable::Shape::Single;
             return PyRef::steal(texts_.text(single ? memo_.result_at(position, 0) : EvalResult::empty()));
@@ -721,11 +721,6 @@ public:
 private:
     static constexpr std::size_t kBlockCells = 4096;
 
-    // Whether n's value is a list: its formula is one (a list of as many
-    // results as there are dimensions, none when there are none), or its
-    // single formula's results differ from dimension to dimension.
-    bool listed(NodePtr n) const { return formulas_.is_list(n) || memo_.shape(n) == MemoTable::Shape::List; }
-
     // The texts of the listed nodes of the block starting at `first`.
     bool prepare(NodePtr first) {
         first_ = first;
@@ -734,7 +729,7 @@ private:
         held_.resize((end_ - first_) * dims_);
         lists_.clear();
         for (NodePtr n = first_; n < end_; ++n) {
-            if (listed(n)) lists_.push_back(n);
+            if (evaluation_.value_is_list(n)) lists_.push_back(n);
         }
         cells_.clear();
         for (const NodePtr n : lists_) {
@@ -770,7 +765,6 @@ private:
 
     const TreeEvaluation& evaluation_;
     const MemoTable& memo_;
-    const FormulaTable& formulas_;
     ResultTexts& texts_;
     std::size_t size_;
     std::size_t dims_;
@@ -936,7 +930,7 @@ bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& te
     return guarded([&]() -> PyObject* {
         FlatReading reading(out, texts_held);
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
-            return read_node(r, object, FlatTarget(out, n, reading), children);
+            return read_node(r, object, FlatTarget(reading, n), children);
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
