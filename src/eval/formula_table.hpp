@@ -80,6 +80,14 @@ public:
         covered = slot < first_slot_[n + 1] - first;
         return covered ? by_id_[slot_ids_[first + slot]] : FormulaSlot();
     }
+    // Whether no entry of n's formula reads anything (numbers, empty texts,
+    // texts that do not parse).
+    bool reads_nothing(NodePtr n) const {
+        for (std::uint32_t s = first_slot_[n]; s < first_slot_[n + 1]; ++s) {
+            if (by_id_[slot_ids_[s]].is_formula()) return false;
+        }
+        return true;
+    }
     double number(FormulaSlot slot) const { return numbers_[slot.number_index()]; }
     // The result of a slot that is no formula: a number, Empty (also past a
     // list's end, where `covered` is false), or a text that did not parse.

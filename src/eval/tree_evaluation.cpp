@@ -38,6 +38,9 @@ void TreeEvaluation::evaluate_all() {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             // Most nodes were read by a formula before their turn comes.
             if (values_.complete(n)) continue;
+            // A list of constants stores nothing: its entries come from the
+            // formula table whenever asked for.
+            if (formulas_.is_list(n) && formulas_.reads_nothing(n)) continue;
             if (interrupt_.tick()) return;
             if (constant_unread(n)) {
                 values_.set_everywhere(n, compute(n, 0));

@@ -692,9 +692,9 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
 }
 
 // The value objects of an evaluated tree, what save_values would store in
-// each node's `value`, made for nodes in pre-order. The results of list nodes
-// are read a block of nodes at a time, so that the texts of a block's cells
-// are looked up in batches whose misses overlap.
+// each node's `value`, made for nodes in pre-order. The lists of a block of
+// nodes are made together, their cells' texts looked up in batches whose
+// misses overlap.
 class ValueObjects {
 public:
     ValueObjects(const TreeEvaluation& evaluation, ResultTexts& texts)
@@ -714,28 +714,38 @@ public:
         if (position < first_ || position >= end_) {
             if (!prepare(position)) return {};
         }
-        PyRef* texts = &held_[(position - first_) * dims_];
-        return new_list(dims_, [&](std::size_t d) { return texts[d].release(); });
+        return std::move(lists_[position - first_]);
     }
 
 private:
     static constexpr std::size_t kBlockCells = 4096;
 
-    // The texts of the listed nodes of the block starting at `first`.
+    // The lists of the listed nodes of the block starting at `first`, every
+    // item filled. A list is handed out only once whole, so a failure part
+    // way leaves no list with a missing item in the caller's hands.
     bool prepare(NodePtr first) {
         first_ = first;
         end_ = static_cast<NodePtr>(std::min(size_, first + block_));
-        held_.clear();
-        held_.resize((end_ - first_) * dims_);
         lists_.clear();
-        for (NodePtr n = first_; n < end_; ++n) {
-            if (evaluation_.value_is_list(n)) lists_.push_back(n);
-        }
+        lists_.resize(end_ - first_);
         cells_.clear();
-        for (const NodePtr n : lists_) {
+        for (NodePtr n = first_; n < end_; ++n) {
+            if (!evaluation_.value_is_list(n)) continue;
+            PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(dims_)));
+            if (!list) return false;
+            PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
             for (std::size_t d = 0; d < dims_; ++d) {
-                cells_.push_back({evaluation_.result_at(n, d), static_cast<std::uint32_t>((n - first_) * dims_ + d)});
+                const EvalResult result = evaluation_.result_at(n, d);
+                // Empty and the errors have their texts at hand: only numbers
+                // wait for the batches.
+                PyObject* held = result.is_number() ? nullptr : texts_.held(result);
+                if (held != nullptr) {
+                    items[d] = Py_NewRef(held);
+                } else {
+                    cells_.push_back({result, items + d});
+                }
             }
+            lists_[n - first_] = std::move(list);
         }
         // A batch at a time: the map's slots of the batch are fetched
         // together, then the strs they hold, so their misses overlap.
@@ -750,9 +760,9 @@ private:
                 if (known[k] != nullptr) __builtin_prefetch(known[k], 1);
             }
             for (std::size_t k = 0; k < size; ++k) {
-                PyRef& text = held_[batch[k].at];
-                text = PyRef::steal(known[k] != nullptr ? Py_NewRef(known[k]) : texts_.text(batch[k].result));
-                if (!text) return false;
+                PyObject* text = known[k] != nullptr ? Py_NewRef(known[k]) : texts_.text(batch[k].result);
+                if (text == nullptr) return false;
+                *batch[k].item = text;  // the list's own reference
             }
         }
         return true;
@@ -760,7 +770,7 @@ private:
 
     struct Cell {
         EvalResult result;
-        std::uint32_t at;  // in held_
+        PyObject** item;  // in its list, empty until filled
     };
 
     const TreeEvaluation& evaluation_;
@@ -770,9 +780,8 @@ private:
     std::size_t dims_;
     std::size_t block_;  // nodes
     NodePtr first_ = 0, end_ = 0;  // the block prepared
-    std::vector<PyRef> held_;      // per node of the block, dims_ texts
-    std::vector<NodePtr> lists_;   // the block's listed nodes
-    std::vector<Cell> cells_;      // the block's list results
+    std::vector<PyRef> lists_;     // per node of the block: its list, for listed nodes
+    std::vector<Cell> cells_;      // the block's list results whose text is yet to find
 };
 
 // The most nodes and formula texts a tree may have. Each occurrence of an
