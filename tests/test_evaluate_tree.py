@@ -4,13 +4,14 @@ and chains, and threads evaluating at once."""
 from __future__ import annotations
 
 import copy
+import random
 import threading
 from types import SimpleNamespace
 from typing import Any
 
 import pytest
 
-from morvax_formulas import evaluate_tree
+from morvax_formulas import evaluate_tree, rename_nodes
 from treeutil import chain, deep, node, on_thread, outline, values
 
 
@@ -95,6 +96,28 @@ def test_texts_made_at_every_read_keep_their_own_meaning() -> None:
     expected = [n.value for n in evaluate_tree(node("R", "=sum(children)", *plain), in_place=True).children]
     got = [n.value for n in evaluate_tree(FreshTexts("R", "=sum(children)", fresh), in_place=True).children]
     assert got == expected
+
+
+def test_a_list_repeating_one_str_reads_as_separate_equal_strs() -> None:
+    # Runs of one object, as [formula] * 12 makes them, against the same
+    # texts each made anew: the same values, and rename_nodes (which keeps
+    # every text) writes the same lists back.
+    rng = random.Random(5)
+    texts = ["=1", "=right[1] + 1", "", "=@N3 * 2", "not a formula", "=left[1] - 1"]
+
+    def runs() -> list[str]:
+        made: list[str] = []
+        while len(made) < 8:
+            made += [rng.choice(texts)] * rng.randint(1, 4)
+        return made
+
+    shared = [runs() for _ in range(40)]
+    afresh = [["".join(list(text)) for text in formula] for formula in shared]
+    trees = [node("R", "=sum(children)", *(node(f"N{i}", f, cells=f) for i, f in enumerate(fs)))
+             for fs in (shared, afresh)]
+    assert values(evaluate_tree(trees[0])) == values(evaluate_tree(trees[1]))
+    renamed = rename_nodes(trees[0], trees[0])
+    assert [n.formula for n in renamed.children] == afresh
 
 
 class ChangingChildren:

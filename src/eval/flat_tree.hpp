@@ -55,6 +55,7 @@ public:
     // The same text as the one added at `slot` (a next_slot() of before),
     // which is not looked up again.
     void add_copy(std::uint32_t slot) { text_of_.push_back(kCopy | slot); }
+    void add_copies(std::uint32_t slot, std::size_t times) { text_of_.insert(text_of_.end(), times, kCopy | slot); }
     // The slot the next text added takes.
     std::uint32_t next_slot() const { return static_cast<std::uint32_t>(text_of_.size()); }
     static constexpr std::size_t kTextBlock = 256;

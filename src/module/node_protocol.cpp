@@ -79,6 +79,16 @@ PyRef list_item(PyObject* list, Py_ssize_t i) {
 #endif
 }
 
+// Whether item i of a list is `object`: compared, never taken.
+bool list_holds(PyObject* list, Py_ssize_t i, PyObject* object) {
+#ifdef Py_GIL_DISABLED
+    PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
+    return item.get() == object;
+#else
+    return PyList_GET_ITEM(list, i) == object;
+#endif
+}
+
 // Whether the error set is an Exception: only those may stand for "no
 // value" or become the protocol's TypeError. Any other (KeyboardInterrupt,
 // SystemExit) stays set and ends the call, so a Ctrl-C inside the caller's
@@ -109,9 +119,10 @@ enum class TextsRead : unsigned char { texts, not_texts, failed, unencodable };
 // an error when it is no sequence or holds another item; `failed` with the
 // error that iterating it raised; `unencodable` when `add(item)`, given each
 // item, returned false: with the UnicodeEncodeError of an item holding lone
-// surrogates.
-template <class Add>
-TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = nullptr) {
+// surrogates. `repeat(times)` stands for `times` more add()s of the item just
+// added (a formula repeated in every dimension), and must run no Python code.
+template <class Add, class Repeat>
+TextsRead read_texts(PyObject* sequence, Add&& add, Repeat&& repeat, PyTypeObject** offending = nullptr) {
     if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return TextsRead::not_texts;
     auto not_text = [&](PyObject* item) {
         if (offending != nullptr) *offending = Py_TYPE(item);
@@ -125,6 +136,12 @@ TextsRead read_texts(PyObject* sequence, Add&& add, PyTypeObject** offending = n
             if (!item) return TextsRead::failed;
             if (!PyUnicode_Check(item.get())) return not_text(item.get());
             if (!add(item.get())) return TextsRead::unencodable;
+            // The same object at the next places is added again at once:
+            // once add() has returned, nothing runs that could change the
+            // list before those places are read.
+            std::size_t times = 0;
+            while (i + 1 < PyList_GET_SIZE(sequence) && list_holds(sequence, i + 1, item.get())) ++times, ++i;
+            if (times > 0) repeat(times);
         }
         return TextsRead::texts;
     }
@@ -255,6 +272,7 @@ public:
         texts_.emplace_back(text);
         return true;
     }
+    void repeat_formula_text(std::size_t times) { texts_.insert(texts_.end(), times, texts_.back()); }
     void end_formula_list() {
         node_.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts_.size()));
         node_.formula = AnyDim<std::string>::multi(std::move(texts_));
@@ -353,18 +371,21 @@ public:
     bool add_formula_text(PyObject* item) {
         const std::uint32_t seen = reading_.texts.find(item);
         if (seen != SeenTexts::kNone) {
+            last_ = seen;
             tree_.add_copy(seen);
             return true;
         }
         std::string_view text;
         if (!utf8_view(item, text)) return false;
-        reading_.texts.remember(item, tree_.next_slot());
+        last_ = tree_.next_slot();
+        reading_.texts.remember(item, last_);
         // The tree interns texts a block at a time, viewing their UTF-8.
         reading_.pending.push_back(PyRef::new_ref(item));
         tree_.add_text(text, text_hash(item, text));
         if (tree_.texts_pending() >= FlatTree::kTextBlock) reading_.flush();
         return true;
     }
+    void repeat_formula_text(std::size_t times) { tree_.add_copies(last_, times); }
     void end_formula_list() {}
     void set_hidden(bool hidden) { tree_.set_hidden(n_, hidden); }
     void set_cells(AnyDim<std::string>) {}
@@ -373,6 +394,7 @@ private:
     FlatTree& tree_;
     std::size_t n_;
     FlatReading& reading_;
+    std::uint32_t last_ = 0;  // the slot whose text the last text added has
     std::string unused_;
 };
 
@@ -408,10 +430,15 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
     }
     node.start_formula_list();
     PyTypeObject* offending = nullptr;
-    switch (read_texts(formula.get(), [&](PyObject* item) {
+    auto add = [&](PyObject* item) {
         ++r.texts;
         return node.add_formula_text(item);
-    }, &offending)) {
+    };
+    auto repeat = [&](std::size_t times) {
+        r.texts += times;
+        node.repeat_formula_text(times);
+    };
+    switch (read_texts(formula.get(), add, repeat, &offending)) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
         case TextsRead::not_texts:
@@ -454,13 +481,17 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
     // A sequence is iterated either way: iterating it is something the
     // caller's object may see.
     std::vector<std::string> texts;
-    const TextsRead read = read_texts(cells.get(), [&](PyObject* item) {
+    auto add = [&](PyObject* item) {
         if (!Target::keeps_id_and_cells) return true;
         std::string_view text;
         if (!utf8_view(item, text)) return false;
         texts.emplace_back(text);
         return true;
-    });
+    };
+    auto repeat = [&](std::size_t times) {
+        if (Target::keeps_id_and_cells) texts.insert(texts.end(), times, texts.back());
+    };
+    const TextsRead read = read_texts(cells.get(), add, repeat);
     if ((read == TextsRead::failed || read == TextsRead::unencodable) && !dropped()) return false;
     if (read == TextsRead::texts) node.set_cells(AnyDim<std::string>::multi(std::move(texts)));
     return true;
