@@ -103,7 +103,10 @@ void MemoTable::set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bo
 void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
     Entry& e = entries_[n];
     e.set_single(r);
-    for (std::size_t d = 0; d < dims_; ++d) mark_evaluated(n, d);
+    // The dimensions below 64 at once, the rest bit by bit.
+    const std::size_t inline_dims = std::min(dims_, kInline);
+    e.bits = inline_dims == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << inline_dims) - 1;
+    for (std::size_t d = kInline; d < dims_; ++d) mark_evaluated(n, d);
     done_[n] = static_cast<std::uint32_t>(dims_);
 }
 
