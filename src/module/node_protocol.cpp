@@ -377,6 +377,14 @@ public:
         }
         std::string_view text;
         if (!utf8_view(item, text)) return false;
+        // The same text as the str before it in this list, made anew (a
+        // formula written out for each dimension): a copy, not looked up.
+        if (previous_ && text == previous_text_) {
+            tree_.add_copy(last_);
+            return true;
+        }
+        previous_ = PyRef::new_ref(item);  // keeps previous_text_ alive
+        previous_text_ = text;
         last_ = tree_.next_slot();
         reading_.texts.remember(item, last_);
         // The tree interns texts a block at a time, viewing their UTF-8.
@@ -395,6 +403,8 @@ private:
     std::size_t n_;
     FlatReading& reading_;
     std::uint32_t last_ = 0;  // the slot whose text the last text added has
+    PyRef previous_;          // the last str of this list whose text was read
+    std::string_view previous_text_;
     std::string unused_;
 };
 
