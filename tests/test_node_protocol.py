@@ -370,12 +370,14 @@ def comb(length: int, leaves: int, loop_at: int | None) -> Any:
     return links[0]
 
 
-# Objects enter and leave the set of the path from the root again and again
-# while hundreds stay in it: a shared object is not a loop however often it
+# Objects enter and leave the path from the root again and again while
+# hundreds stay on it: a shared object is not a loop however often it
 # recurs, a loop is found however many objects came and went before it.
 @pytest.mark.parametrize(
     ("length", "leaves", "loop_at"),
-    [(1, 3, None), (400, 3, None), (400, 40, None), (400, 3, 0), (400, 40, 150), (400, 40, 399)],
+    [(1, 3, None), (400, 3, None), (400, 40, None), (400, 3, 0), (400, 40, 150), (400, 40, 399),
+     # Short paths, and paths that grow long only after the loop's target.
+     (6, 3, 2), (15, 2, 14), (16, 2, 15), (17, 2, 3), (40, 2, 1)],
 )
 def test_shared_objects_and_loops_on_long_paths(length: int, leaves: int, loop_at: int | None) -> None:
     root = comb(length, leaves, loop_at)
@@ -386,11 +388,22 @@ def test_shared_objects_and_loops_on_long_paths(length: int, leaves: int, loop_a
             evaluate_tree(root, in_place=True)
 
 
+class CountedName(SimpleNamespace):
+    reads = 0
+
+    @property
+    def name(self) -> str:
+        CountedName.reads += 1
+        return "R"
+
+
 def test_a_node_that_is_its_own_descendant_is_refused() -> None:
-    root = node("R", "=1", node("A", "=2"))
+    # Found the first time it recurs: its attributes are read twice, no more.
+    root = CountedName(formula="=1", children=[node("A", "=2")])
     root.children[0].children.append(root)
     with pytest.raises(ValueError, match="Circular reference detected"):
         evaluate_tree(root, in_place=True)
+    assert CountedName.reads == 2
     shared = node("S", "=3")
     assert values(evaluate_tree(node("R", "=sum(children)", shared, shared))) == [("R", "6"), ("S", "3"), ("S", "3")]
 

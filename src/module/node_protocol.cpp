@@ -158,8 +158,8 @@ TextsRead read_texts(PyObject* sequence, Add&& add, Repeat&& repeat, PyTypeObjec
     }
 }
 
-// The objects on the path from the root to the node being read: an
-// open-addressing set of addresses (linear probing, deletion by shifting back),
+// The objects on the path from the root to the node being read, once it is
+// long: an open-addressing set of addresses (linear probing, deletion by shifting back),
 // cheaper than a node-based set for one insert and one erase per node.
 class PathSet {
 public:
@@ -903,7 +903,22 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
     AttributeNames names;
     if (!names.make()) return false;
     std::vector<OpenNode<Handle>> open;
+    // Whether an object is on the path already: looked for along the path
+    // itself while that is short, as nearly every tree's is; in a hash set
+    // from the first time it is long.
+    constexpr std::size_t kShortPath = 16;
     PathSet on_path;
+    bool hashed = false;
+    auto joins_path = [&](PyObject* object) {
+        if (!hashed && open.size() < kShortPath) {
+            return std::none_of(open.begin(), open.end(), [&](const OpenNode<Handle>& o) { return o.object.get() == object; });
+        }
+        if (!hashed) {
+            for (const OpenNode<Handle>& o : open) on_path.insert(o.object.get());
+            hashed = true;
+        }
+        return on_path.insert(object);
+    };
     SignalInterrupt interrupt;
     std::size_t nodes = 0;
     std::size_t texts = 0;
@@ -914,7 +929,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
         PyRef children;
         if (!read(r, object.get(), node, children)) return fail_with_path(r, open, node, label);
         if ((texts += r.texts) > kMostTexts) return too_large("formula texts", kMostTexts);
-        if (!on_path.insert(object.get())) {
+        if (!joins_path(object.get())) {
             // Its own descendant: the tree would never end.
             PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
             return false;
@@ -927,7 +942,7 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
         OpenNode<Handle>& top = open.back();
         // The length is read afresh for every item: the list may shrink meanwhile.
         if (top.next >= PyList_GET_SIZE(top.list.get())) {
-            on_path.erase(top.object.get());
+            if (hashed) on_path.erase(top.object.get());
             open.pop_back();
             continue;
         }
