@@ -93,14 +93,6 @@ void enter_segment(unsigned high, unsigned low) {
 StackSegments::StackSegments() = default;
 StackSegments::~StackSegments() = default;
 
-std::size_t StackSegments::room() const {
-    const std::uintptr_t here = frame();
-    if (low_ != 0) return here > low_ ? here - low_ : 0;
-    if (native_top_ == 0) return 0;  // the thread's own stack, outside the budget
-    const std::uintptr_t used = native_top_ > here ? native_top_ - here : 0;
-    return used < kNativeBudget ? kNativeBudget - used : 0;
-}
-
 void StackSegments::run_on_segment(Task task) {
     if (depth_ == pool_.size()) pool_.push_back(std::make_unique<Segment>());
     Segment& segment = *pool_[depth_];

@@ -101,7 +101,14 @@ private:
     static std::uintptr_t frame() {
         return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     }
-    std::size_t room() const;
+    // Asked before every step that may recurse: inline.
+    std::size_t room() const {
+        const std::uintptr_t here = frame();
+        if (low_ != 0) return here > low_ ? here - low_ : 0;
+        if (native_top_ == 0) return 0;  // the thread's own stack, outside the budget
+        const std::uintptr_t used = native_top_ > here ? native_top_ - here : 0;
+        return used < kNativeBudget ? kNativeBudget - used : 0;
+    }
     void run_on_segment(Task task);
 
     std::uintptr_t low_ = 0;  // lowest usable address of the current segment; 0 off segments
