@@ -73,6 +73,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, 
     }
     const Value* value = arena_.make<Value>(p.value);
     const bool deep = room == StackRoom::Deep;
+    any_deep_ = any_deep_ || deep;
     steps.clear();
     bool compiled = false;
     use_tree(segments, room, [&] { compiled = compile_formula(*value, tree, steps); });

@@ -76,6 +76,7 @@ bool TreeEvaluation::constant_unread(NodePtr n) const {
 }
 
 std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
+    if (!formulas_.any_deep()) return StackSegments::kShallowStep;
     bool covered = false;
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
     return covered && slot.is_deep() ? StackSegments::kReserve : StackSegments::kShallowStep;
