@@ -109,12 +109,26 @@ def test_fork_inside_the_copy_hook_completes_in_the_child() -> None:
     pytest.fail("the forked child hangs in evaluate_tree")
 
 
-def long_tree() -> Any:
-    """Reading it is quick; evaluating it takes a good part of a second: every
-    node is evaluated in each of 400 dimensions."""
-    root = wide(25_000)
+def long_tree(nodes: int) -> Any:
+    """Reading it is quick; evaluating it takes long: every node is evaluated
+    in each of 400 dimensions."""
+    root = wide(nodes)
     root.children.append(node("Months", ["1"] * 400))
     return root
+
+
+def long_evaluation(at_least: float) -> tuple[Any, float]:
+    """A long_tree whose evaluation takes at least `at_least` seconds here,
+    and how long it took: the size doubles until it does."""
+    nodes = 25_000
+    while True:
+        root = long_tree(nodes)
+        start = time.perf_counter()
+        mf.evaluate_tree(root, in_place=True)
+        duration = time.perf_counter() - start
+        if duration >= at_least or nodes >= 1_600_000:
+            return long_tree(nodes), duration
+        nodes *= 2
 
 
 def interrupt_delays(call: Any, after: float) -> list[float]:
@@ -150,10 +164,7 @@ PROMPT = 1.0 if sanitized() else 0.1
 
 @needs_timer
 def test_a_raising_signal_handler_ends_an_evaluation_promptly() -> None:
-    root = long_tree()
-    start = time.perf_counter()
-    mf.evaluate_tree(long_tree(), in_place=True)
-    duration = time.perf_counter() - start
+    root, duration = long_evaluation(0.3)
     assert duration > 0.2, "the call is too short to be interrupted in its midst"
     delays = interrupt_delays(lambda: mf.evaluate_tree(root, in_place=True), duration * 0.4)
     assert min(delays) < PROMPT, delays
