@@ -82,7 +82,9 @@ PyRef list_item(PyObject* list, Py_ssize_t i) {
 // Whether item i of a list is `object`: compared, never taken.
 bool list_holds(PyObject* list, Py_ssize_t i, PyObject* object) {
 #ifdef Py_GIL_DISABLED
+    // Another thread may have shortened the list since its length was read.
     PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
+    if (!item) PyErr_Clear();
     return item.get() == object;
 #else
     return PyList_GET_ITEM(list, i) == object;
@@ -159,8 +161,9 @@ TextsRead read_texts(PyObject* sequence, Add&& add, Repeat&& repeat, PyTypeObjec
 }
 
 // The objects on the path from the root to the node being read, once it is
-// long: an open-addressing set of addresses (linear probing, deletion by shifting back),
-// cheaper than a node-based set for one insert and one erase per node.
+// long: an open-addressing set of addresses (linear probing, deletion by
+// shifting back), cheaper than a node-based set for one insert and one erase
+// per node.
 class PathSet {
 public:
     PathSet() : slots_(64, nullptr) {}
@@ -911,7 +914,8 @@ bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, La
     bool hashed = false;
     auto joins_path = [&](PyObject* object) {
         if (!hashed && open.size() < kShortPath) {
-            return std::none_of(open.begin(), open.end(), [&](const OpenNode<Handle>& o) { return o.object.get() == object; });
+            auto is_object = [&](const OpenNode<Handle>& o) { return o.object.get() == object; };
+            return std::none_of(open.begin(), open.end(), is_object);
         }
         if (!hashed) {
             for (const OpenNode<Handle>& o : open) on_path.insert(o.object.get());
