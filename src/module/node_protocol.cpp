@@ -54,6 +54,12 @@ struct AttributeNames {
 
 // The UTF-8 text of a str. False with UnicodeEncodeError set for lone surrogates.
 bool utf8_view(PyObject* text, std::string_view& out) {
+    // ASCII is its own UTF-8: the characters themselves, without a call.
+    if (PyUnicode_IS_ASCII(text)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return false;
