@@ -59,7 +59,14 @@ public:
     }
 
 private:
-    void* raw(std::size_t size, std::size_t align);
+    // Inline where it fits the chunk in use, as nearly every allocation does.
+    void* raw(std::size_t size, std::size_t align) {
+        const auto aligned = (reinterpret_cast<std::uintptr_t>(cur_) + align - 1) & ~(std::uintptr_t{align} - 1);
+        if (aligned + size > reinterpret_cast<std::uintptr_t>(end_)) return raw_in_new_chunk(size, align);
+        cur_ = reinterpret_cast<std::byte*>(aligned + size);
+        return reinterpret_cast<std::byte*>(aligned);
+    }
+    void* raw_in_new_chunk(std::size_t size, std::size_t align);
 
     alignas(std::max_align_t) std::byte inline_[2048];
     std::byte* cur_ = inline_;

@@ -10,25 +10,13 @@ namespace morvax {
 
 // -- Arena --------------------------------------------------------------------
 
-void* Arena::raw(std::size_t size, std::size_t align) {
-    auto fits = [&] {
-        auto p = reinterpret_cast<std::uintptr_t>(cur_);
-        auto aligned = (p + align - 1) & ~(std::uintptr_t{align} - 1);
-        return aligned + size <= reinterpret_cast<std::uintptr_t>(end_)
-                   ? reinterpret_cast<std::byte*>(aligned)
-                   : nullptr;
-    };
-    std::byte* at = fits();
-    if (at == nullptr) {
-        std::size_t chunk = std::max(next_chunk_, size + align);
-        chunks_.push_back(std::unique_ptr<std::byte[]>(new std::byte[chunk]));  // not zeroed
-        cur_ = chunks_.back().get();
-        end_ = cur_ + chunk;
-        next_chunk_ = std::min<std::size_t>(next_chunk_ * 2, std::size_t{1} << 20);
-        at = fits();
-    }
-    cur_ = at + size;
-    return at;
+void* Arena::raw_in_new_chunk(std::size_t size, std::size_t align) {
+    const std::size_t chunk = std::max(next_chunk_, size + align);
+    chunks_.push_back(std::unique_ptr<std::byte[]>(new std::byte[chunk]));  // not zeroed
+    cur_ = chunks_.back().get();
+    end_ = cur_ + chunk;
+    next_chunk_ = std::min<std::size_t>(next_chunk_ * 2, std::size_t{1} << 20);
+    return raw(size, align);
 }
 
 // -- FormulaError -------------------------------------------------------------
