@@ -41,6 +41,7 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
 void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt) {
     std::vector<Step> steps;
     StackSegments segments;  // for the few texts nested too deeply for this thread's stack
+    RecentNames names(tree);
     // The texts lie wherever their owner put them and are read here for the
     // first time: the next ones are fetched while this one is parsed.
     constexpr std::uint32_t kAhead = 2;
@@ -59,7 +60,7 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
             by_id_[id] = FormulaSlot::empty();
         } else {
             if (interrupt.tick()) break;
-            by_id_[id] = compile(text, tree, steps, segments);
+            by_id_[id] = compile(text, names, steps, segments);
             ++distinct_;
         }
     }
@@ -67,7 +68,7 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
-FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
+FormulaSlot FormulaTable::compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
                                   StackSegments& segments) {
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
@@ -84,7 +85,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, const TreeIndex& tree, 
     any_deep_ = any_deep_ || deep;
     steps.clear();
     bool compiled = false;
-    use_tree(segments, room, [&] { compiled = compile_formula(*value, tree, steps); });
+    use_tree(segments, room, [&] { compiled = compile_formula(*value, names, steps); });
     if (!compiled) return FormulaSlot::syntax(value, deep);
     Step* placed = code_.allocate<Step>(steps.size());
     std::copy(steps.begin(), steps.end(), placed);

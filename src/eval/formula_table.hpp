@@ -125,7 +125,7 @@ public:
 
 private:
     void prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt);
-    FormulaSlot compile(std::string_view text, const TreeIndex& tree, std::vector<Step>& steps,
+    FormulaSlot compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
                         StackSegments& segments);
 
     Arena arena_;  // the syntax trees and their roots

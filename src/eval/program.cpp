@@ -16,7 +16,7 @@ constexpr int kMaxCompileNesting = 48;
 
 class Compiler {
 public:
-    Compiler(const TreeIndex& tree, std::vector<Step>& out) : tree_(tree), out_(out) {}
+    Compiler(RecentNames& names, std::vector<Step>& out) : names_(names), out_(out) {}
 
     bool formula(const Value& value) {
         switch (value.kind) {
@@ -115,8 +115,8 @@ private:
 
     // The nodes a name designates, the index applied: none when the name is
     // unknown or the index points past them.
-    std::span<const NodePtr> designated(const NodeReference& ref) const {
-        std::span<const NodePtr> targets = tree_.find(ref.name);
+    std::span<const NodePtr> designated(const NodeReference& ref) {
+        std::span<const NodePtr> targets = names_.find(ref.name);
         if (ref.index) {
             targets = *ref.index >= 1 && *ref.index <= targets.size() ? targets.subspan(*ref.index - 1, 1)
                                                                      : std::span<const NodePtr>{};
@@ -204,7 +204,7 @@ private:
         out_.push_back(word);
     }
 
-    const TreeIndex& tree_;
+    RecentNames& names_;
     std::vector<Step>& out_;
     int nesting_ = 0;
     int height_ = 0;
@@ -214,9 +214,9 @@ private:
 
 }  // namespace
 
-bool compile_formula(const Value& value, const TreeIndex& tree, std::vector<Step>& out) {
+bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out) {
     const std::size_t before = out.size();
-    if (Compiler(tree, out).formula(value)) return true;
+    if (Compiler(names, out).formula(value)) return true;
     out.erase(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
     return false;
 }

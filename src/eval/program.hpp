@@ -25,7 +25,7 @@
 
 namespace morvax {
 
-class TreeIndex;
+class RecentNames;
 
 enum class StepOp : std::uint8_t {
     Number,        // push the payload's number
@@ -109,7 +109,8 @@ inline constexpr std::size_t kProgramStack = 12;
 // Appends the steps of `value` (ending with End) to `out` and returns true,
 // or returns false (leaving `out` as it was) when the formula is better left
 // to the evaluator: nested too deeply for the machine's stack.
-bool compile_formula(const Value& value, const TreeIndex& tree, std::vector<Step>& out);
+// `names` looks the references' names up in the tree's index.
+bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out);
 
 // Whether any of the steps gives part of the syntax tree to the evaluator.
 inline bool hands_over_syntax(std::span<const Step> steps) {

@@ -7,9 +7,11 @@
 // stack and the name index costs no hashing of addresses and no tree walk.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +48,40 @@ private:
     TextIds groups_;  // name -> group
     std::vector<std::uint32_t> group_start_;  // group g is named_[start[g], start[g + 1])
     std::vector<NodePtr> named_;
+};
+
+// TreeIndex::find for the names looked up last, remembered by the name: a
+// model's formulas name the same few nodes again and again, and comparing a
+// name with the one remembered at its place costs less than hashing it. The
+// names are copied, so the texts asked with may go.
+class RecentNames {
+public:
+    explicit RecentNames(const TreeIndex& tree) : tree_(tree) {}
+
+    std::span<const NodePtr> find(std::string_view name) {
+        Entry& e = entries_[place(name)];
+        if (!e.known || e.name != name) e = {std::string(name), tree_.find(name), true};
+        return e.nodes;
+    }
+
+private:
+    static constexpr std::size_t kEntries = 32;
+    struct Entry {
+        std::string name;
+        std::span<const NodePtr> nodes;
+        bool known = false;
+    };
+    // Cheap and spread enough for the handful of names a formula table asks
+    // for most: the length and the two ends.
+    static std::size_t place(std::string_view name) {
+        if (name.empty()) return 0;
+        const auto front = static_cast<unsigned char>(name.front());
+        const auto back = static_cast<unsigned char>(name.back());
+        return (name.size() * 131 + front * 31 + back) % kEntries;
+    }
+
+    const TreeIndex& tree_;
+    std::array<Entry, kEntries> entries_;
 };
 
 }  // namespace morvax
