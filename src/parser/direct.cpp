@@ -1,5 +1,6 @@
 #include "parser/direct.hpp"
 
+#include <array>
 #include <memory_resource>
 #include <vector>
 
@@ -10,6 +11,15 @@
 
 namespace morvax::direct {
 namespace {
+
+// The ASCII characters that continue a name: letters, digits and '_'.
+constexpr std::array<bool, 128> kContinuesName = [] {
+    std::array<bool, 128> table{};
+    for (int c = 0; c < 128; ++c) {
+        table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    }
+    return table;
+}();
 
 // A recursive-descent reading of the grammar that builds the syntax tree in
 // one pass.  Every method returns true with its part built, or false meaning
@@ -422,9 +432,9 @@ private:
             p_ += d.length;
         }
         while (!end()) {
-            const char c = t_[p_];
-            if (ascii(c)) {
-                if (!letter(c) && !(c >= '0' && c <= '9') && c != '_') break;
+            const auto c = static_cast<unsigned char>(t_[p_]);
+            if (c < 0x80) {
+                if (!kContinuesName[c]) break;
                 ++p_;
                 continue;
             }
