@@ -118,6 +118,10 @@ def test_a_list_repeating_one_str_reads_as_separate_equal_strs() -> None:
     assert values(evaluate_tree(trees[0])) == values(evaluate_tree(trees[1]))
     renamed = rename_nodes(trees[0], trees[0])
     assert [n.formula for n in renamed.children] == afresh
+    # A str met in an earlier node, between two equal texts made afresh.
+    shared_text = "=5"
+    root = node("R", "", node("A", shared_text), node("B", ["".join(list("=1")), shared_text, "".join(list("=1"))]))
+    assert evaluate_tree(root).children[1].value == ["1", "5", "1"]
 
 
 class ChangingChildren:

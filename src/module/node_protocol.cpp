@@ -381,6 +381,7 @@ public:
         const std::uint32_t seen = reading_.texts.find(item);
         if (seen != SeenTexts::kNone) {
             last_ = seen;
+            previous_ = PyRef();  // its text is not read: nothing to compare the next one with
             tree_.add_copy(seen);
             return true;
         }
@@ -412,7 +413,7 @@ private:
     std::size_t n_;
     FlatReading& reading_;
     std::uint32_t last_ = 0;  // the slot whose text the last text added has
-    PyRef previous_;          // the last str of this list whose text was read
+    PyRef previous_;          // the last str added, when its text was read: last_'s text
     std::string_view previous_text_;
     std::string unused_;
 };
