@@ -420,11 +420,10 @@ private:
     bool identifier() {
         if (end()) return false;
         // ASCII, nearly every name, is told apart without decoding: letters
-        // start a name (as does '_'); letters, digits and '_' continue it.
-        auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-        auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
-        if (ascii(t_[p_])) {
-            if (!letter(t_[p_]) && t_[p_] != '_') return false;
+        // and '_' start a name; letters, digits and '_' continue it.
+        const auto first = static_cast<unsigned char>(t_[p_]);
+        if (first < 0x80) {
+            if (!kContinuesName[first] || (first >= '0' && first <= '9')) return false;
             ++p_;
         } else {
             const auto d = unicode::decode(t_, p_);
