@@ -80,7 +80,12 @@ PyObject* new_text(std::string_view utf8) noexcept {
 PyRef call_module_function(const char* module, const char* function, PyObject* argument) noexcept {
     PyRef imported = PyRef::steal(PyImport_ImportModule(module));
     if (!imported) return {};
-    PyRef callable = PyRef::steal(PyObject_GetAttrString(imported.get(), function));
+    // An interned name is the module's own key: a fresh str per call would
+    // take a new slot of the interpreter's attribute cache each time, which
+    // holds a reference to every name it caches.
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(function));
+    if (!name) return {};
+    PyRef callable = PyRef::steal(PyObject_GetAttr(imported.get(), name.get()));
     if (!callable) return {};
     return PyRef::steal(PyObject_CallOneArg(callable.get(), argument));
 }

@@ -863,8 +863,9 @@ void add_path_note(const std::vector<std::string>& path, const Reading& r) {
     note += r.received != nullptr ? r.received : "?";
     PyRef raised = PyRef::steal(PyErr_GetRaisedException());
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
-    if (text) {
-        PyRef added = PyRef::steal(PyObject_CallMethod(raised.get(), "add_note", "O", text.get()));
+    PyRef method = PyRef::steal(PyUnicode_InternFromString("add_note"));  // interned: see call_module_function
+    if (text && method) {
+        PyRef added = PyRef::steal(PyObject_CallMethodOneArg(raised.get(), method.get(), text.get()));
         if (!added) PyErr_Clear();  // the TypeError itself matters more than its note
     } else {
         PyErr_Clear();
