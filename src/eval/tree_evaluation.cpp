@@ -104,11 +104,12 @@ EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
     return result;
 }
 
-EvalResult TreeEvaluation::read(NodePtr n, std::size_t d) {
-    // Once stopped, every read ends at once, so that nested evaluations
-    // however deep unwind quickly; what they store is never looked at.
+EvalResult TreeEvaluation::read_unstored(NodePtr n, std::size_t d) {
+    // Once stopped, every read that would evaluate ends at once, so that
+    // nested evaluations however deep unwind quickly; what they store is
+    // never looked at.
     if (interrupt_.tick()) return EvalResult::error(EvalError::Error);
-    if (EvalResult known; values_.find(n, d, known) || constant_entry(n, d, known)) return known;
+    if (EvalResult known; constant_entry(n, d, known)) return known;
     if (stack_.is_circular(n, d)) {
         // The evaluation in progress further out overwrites this later.
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));

@@ -61,8 +61,12 @@ public:
     // Evaluates n in d unless that is done; references are read on demand.
     void evaluate_dimension(NodePtr n, std::size_t d);
     // A node's value in d as a formula reading it sees it (before as_own):
-    // memoised, REF! while it is being evaluated, else evaluated now.
-    EvalResult read(NodePtr n, std::size_t d);
+    // memoised, REF! while it is being evaluated, else evaluated now. Most
+    // reads find a stored result: that path is inline.
+    [[gnu::always_inline]] EvalResult read(NodePtr n, std::size_t d) {
+        if (EvalResult known; values_.find(n, d, known)) return known;
+        return read_unstored(n, d);
+    }
     // Copies every node's results into its Node's `value` field.
     void save_values();
 
@@ -126,6 +130,9 @@ private:
         return true;
     }
     bool constant_unread(NodePtr n) const;
+    // read() of a result not stored: a constant list entry, a cycle, or an
+    // evaluation now.
+    EvalResult read_unstored(NodePtr n, std::size_t d);
     // The stack n's evaluation in d needs: little, unless its formula nests
     // deeply.
     std::size_t stack_need(NodePtr n, std::size_t d) const;
