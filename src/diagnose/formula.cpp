@@ -11,9 +11,7 @@
 namespace morvax {
 namespace {
 
-bool is_word_byte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
+bool is_word_byte(char c) { return unicode::is_ascii_name_byte(static_cast<unsigned char>(c)); }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

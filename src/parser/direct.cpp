@@ -1,6 +1,5 @@
 #include "parser/direct.hpp"
 
-#include <array>
 #include <memory_resource>
 #include <vector>
 
@@ -11,15 +10,6 @@
 
 namespace morvax::direct {
 namespace {
-
-// The ASCII characters that continue a name: letters, digits and '_'.
-constexpr std::array<bool, 128> kContinuesName = [] {
-    std::array<bool, 128> table{};
-    for (int c = 0; c < 128; ++c) {
-        table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    }
-    return table;
-}();
 
 // A recursive-descent reading of the grammar that builds the syntax tree in
 // one pass.  Every method returns true with its part built, or false meaning
@@ -423,7 +413,7 @@ private:
         // and '_' start a name; letters, digits and '_' continue it.
         const auto first = static_cast<unsigned char>(t_[p_]);
         if (first < 0x80) {
-            if (!kContinuesName[first] || (first >= '0' && first <= '9')) return false;
+            if (!unicode::kAsciiNameChar[first] || (first >= '0' && first <= '9')) return false;
             ++p_;
         } else {
             const auto d = unicode::decode(t_, p_);
@@ -433,7 +423,7 @@ private:
         while (!end()) {
             const auto c = static_cast<unsigned char>(t_[p_]);
             if (c < 0x80) {
-                if (!kContinuesName[c]) break;
+                if (!unicode::kAsciiNameChar[c]) break;
                 ++p_;
                 continue;
             }

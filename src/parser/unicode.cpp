@@ -55,7 +55,7 @@ bool is_xid_start(char32_t cp) {
 }
 
 bool is_xid_continue(char32_t cp) {
-    if (cp < 0x80) return is_ascii_alpha(cp) || (cp >= '0' && cp <= '9') || cp == '_';
+    if (cp < 0x80) return kAsciiNameChar[cp];
     return cp != kInvalid && in_table(kXidContinue, cp);
 }
 

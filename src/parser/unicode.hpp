@@ -4,6 +4,7 @@
 // one character of its own that belongs to no class.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -26,6 +27,17 @@ inline std::size_t next_boundary(std::string_view text, std::size_t pos) {
     if (c < 0x80) return pos + 1;
     return pos + decode(text, pos).length;
 }
+
+// The ASCII characters that continue a name, by table: letters, digits and
+// '_'. Nearly every name is ASCII, and the scanners test each of its bytes.
+inline constexpr std::array<bool, 128> kAsciiNameChar = [] {
+    std::array<bool, 128> table{};
+    for (int c = 0; c < 128; ++c) {
+        table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    }
+    return table;
+}();
+inline bool is_ascii_name_byte(unsigned char c) { return c < 0x80 && kAsciiNameChar[c]; }
 
 bool is_xid_start(char32_t cp);
 bool is_xid_continue(char32_t cp);
