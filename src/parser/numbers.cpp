@@ -136,15 +136,30 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
         text.remove_suffix(1);
         percent = true;
     }
-    if (!text.empty() && text.size() <= 15) {
-        // Plain digits below 2^53 convert exactly.
+    if (!text.empty() && text.size() <= 16 && is_digit(text.front()) && is_digit(text.back())) {
+        // At most 15 digits with at most one point between them: the digits
+        // make an integer below 2^53, exact in a double, and so is the power
+        // of ten of the decimals (at most 10^14). One division of exact
+        // values is rounded correctly, as the general conversion rounds.
         std::uint64_t n = 0;
+        std::size_t digits = 0, point = text.size();
         std::size_t i = 0;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-            n = n * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        for (; i < text.size(); ++i) {
+            if (is_digit(text[i])) {
+                n = n * 10 + static_cast<std::uint64_t>(text[i] - '0');
+                ++digits;
+            } else if (text[i] == '.' && point == text.size()) {
+                point = i;
+            } else {
+                break;
+            }
         }
-        if (i == text.size()) {
-            out = percent ? static_cast<double>(n) / 100 : static_cast<double>(n);
+        if (i == text.size() && digits <= 15) {
+            constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14};
+            const std::size_t decimals = point == text.size() ? 0 : text.size() - point - 1;
+            const double value = static_cast<double>(n) / kPowers[decimals];
+            out = percent ? value / 100 : value;
             return true;
         }
     }
