@@ -64,7 +64,8 @@ private:
 // New reference: the list of records.
 PyRef diagnose_tree(const Arguments& args) {
     Node tree;
-    if (!protocol_to_node(args[0].object, tree)) return {};
+    AttributeNames names;
+    if (!protocol_to_node(names, args[0].object, tree)) return {};
     SignalInterrupt interrupt;
     const std::vector<CellProblem> problems = morvax::diagnose_tree(tree, false, &interrupt);
     std::vector<const Node*> nodes;

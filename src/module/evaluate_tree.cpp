@@ -41,14 +41,15 @@ PyRef evaluate_tree(const Arguments& args) {
     PyObject* root = args[0].object;
     FlatTree tree;
     std::vector<PyRef> texts_held;  // the strs the tree's texts view
-    if (!protocol_to_flat_tree(root, tree, texts_held)) return {};
+    AttributeNames names;  // shared by the read and the write
+    if (!protocol_to_flat_tree(names, root, tree, texts_held)) return {};
     SignalInterrupt interrupt;
     TreeEvaluation evaluation(std::move(tree), &interrupt);
     texts_held = std::vector<PyRef>();  // the formula table has made what it needs of the texts
     evaluation.evaluate_all();
     if (evaluation.interrupted()) return {};
     evaluation.finish();
-    return write_back_values(root, args[1].flag, evaluation);
+    return write_back_values(names, root, args[1].flag, evaluation);
 }
 
 }  // namespace

@@ -31,15 +31,16 @@ constexpr Signature signature{"expand_tree_formulas", params,
 // changed or not. The caller's objects are never written.
 PyRef expand_tree_formulas(const Arguments& args) {
     PyObject* root = args[0].object;
+    AttributeNames names;  // shared by the read and the write
     Node expanded;
     {
         Node tree;
-        if (!protocol_to_node(root, tree)) return {};
+        if (!protocol_to_node(names, root, tree)) return {};
         SignalInterrupt interrupt;
         TextBudget budget(interrupt);
         expanded = morvax::expand_tree_formulas(tree, budget);
     }  // the converted tree goes before the copy is made
-    return write_back(root, false, NodeField::formula, expanded);
+    return write_back(names, root, false, NodeField::formula, expanded);
 }
 
 }  // namespace

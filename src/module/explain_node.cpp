@@ -39,7 +39,8 @@ PyRef explain_node(const Arguments& args) {
     std::string json;
     {
         Node tree;
-        if (!protocol_to_node(args[0].object, tree)) return {};
+        AttributeNames names;
+        if (!protocol_to_node(names, args[0].object, tree)) return {};
         SignalInterrupt interrupt;
         TextBudget budget(interrupt);
         const std::optional<Node> explained = morvax::explain_node(tree, args[1].text, budget);

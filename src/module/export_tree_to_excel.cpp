@@ -34,10 +34,11 @@ constexpr Signature signature{"export_tree_to_excel", params,
 PyRef export_tree_to_excel(const Arguments& args) {
     PyObject* root = args[0].object;
     Node tree;
-    if (!protocol_to_node(root, tree)) return {};
+    AttributeNames names;  // shared by the read and the write
+    if (!protocol_to_node(names, root, tree)) return {};
     SignalInterrupt interrupt;
     export_tree_cells(tree, &interrupt);
-    return write_back(root, args[1].flag, NodeField::cells, tree);
+    return write_back(names, root, args[1].flag, NodeField::cells, tree);
 }
 
 }  // namespace

@@ -28,30 +28,6 @@ constexpr const char* missing_children =
 constexpr const char* bad_formula = "Attribute 'formula' must be a string or list of strings";
 constexpr const char* bad_children = "Attribute 'children' must be a list";
 
-// The attribute names as interned str, made once per call rather than per node.
-struct AttributeNames {
-    PyRef id, name, formula, value, is_hidden, cells, children;
-
-    bool make() {
-        for (auto [slot, text] : {std::pair{&id, "id"}, {&name, "name"}, {&formula, "formula"},
-                                  {&value, "value"}, {&is_hidden, "is_hidden"},
-                                  {&cells, "cells"}, {&children, "children"}}) {
-            *slot = PyRef::steal(PyUnicode_InternFromString(text));
-            if (!*slot) return false;
-        }
-        return true;
-    }
-
-    PyObject* of(NodeField field) const {
-        switch (field) {
-            case NodeField::value: return value.get();
-            case NodeField::formula: return formula.get();
-            case NodeField::cells: return cells.get();
-        }
-        return value.get();
-    }
-};
-
 // The UTF-8 text of a str. False with UnicodeEncodeError set for lone surrogates.
 bool utf8_view(PyObject* text, std::string_view& out) {
     // ASCII is its own UTF-8: the characters themselves, without a call.
@@ -314,21 +290,45 @@ public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
     std::uint32_t find(PyObject* text) const {
+        if (entries_.empty()) return kNone;
         const Entry& entry = entries_[place(text)];
         return entry.text.get() == text ? entry.id : kNone;
     }
-    void remember(PyObject* text, std::uint32_t id) { entries_[place(text)] = {PyRef::new_ref(text), id}; }
+    void remember(PyObject* text, std::uint32_t id) {
+        // The table grows with the strs it is given, to its full size: a
+        // call on a small tree makes (and drops) a small one.
+        if (++remembered_ > grow_at_) grow();
+        Entry& entry = entries_[place(text)];
+        entry.text = PyRef::new_ref(text);
+        entry.id = id;
+    }
 
 private:
-    static constexpr int kBits = 8;
+    static constexpr int kFirstBits = 4;
+    static constexpr int kMostBits = 8;
     struct Entry {
         PyRef text;
         std::uint32_t id = kNone;
     };
-    static std::size_t place(PyObject* text) {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    std::size_t place(PyObject* text) const {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(text) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    std::array<Entry, std::size_t{1} << kBits> entries_;
+    // Four times larger, every entry placed anew: out of line, as it is rare.
+    [[gnu::noinline]] void grow() {
+        const int bits = entries_.empty() ? kFirstBits : 64 - shift_ + 2;
+        std::vector<Entry> old(std::size_t{1} << bits);
+        old.swap(entries_);
+        shift_ = 64 - bits;
+        grow_at_ = bits < kMostBits ? entries_.size() : static_cast<std::size_t>(-1);
+        for (Entry& entry : old) {
+            if (entry.text) entries_[place(entry.text.get())] = std::move(entry);
+        }
+    }
+
+    std::vector<Entry> entries_;  // 2^(64 - shift_) of them, or none
+    int shift_ = 64;
+    std::size_t remembered_ = 0;
+    std::size_t grow_at_ = 0;  // grown when more strs than this were remembered
 };
 
 // What reading a whole tree into a FlatTree keeps from node to node.
@@ -608,7 +608,9 @@ public:
     }
 
 private:
-    static constexpr std::size_t kFirstSize = 1024;  // a power of two
+    // A power of two, and small: a call on a small tree makes and drops the
+    // table every time, and a large one doubles it a few times more.
+    static constexpr std::size_t kFirstSize = 16;
     // 16 MiB of table: a model of millions of distinct values does not hold
     // a second reference to each of them.
     static constexpr std::size_t kLargestSize = std::size_t{1} << 20;
@@ -910,8 +912,7 @@ bool fail_with_path(const Reading& r, const std::vector<OpenNode<Handle>>& open,
 // error's note: by `own` when given (the failing node), else by the name it
 // was read with; `parent` is null for the root.
 template <class Handle, class Read, class ChildOf, class Label>
-bool read_tree(PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label) {
-    AttributeNames names;
+bool read_tree(AttributeNames& names, PyObject* root, Handle first, Read&& read, ChildOf&& child_of, Label&& label) {
     if (!names.make()) return false;
     std::vector<OpenNode<Handle>> open;
     // Whether an object is on the path already: looked for along the path
@@ -980,7 +981,30 @@ std::string path_label(std::string_view name, Names&& earlier) {
 
 }  // namespace
 
-bool protocol_to_node(PyObject* root, Node& out) noexcept {
+bool AttributeNames::make() {
+    if (id) return true;  // made by an earlier read or write of the call
+    for (auto [slot, text] : {std::pair{&id, "id"}, {&name, "name"}, {&formula, "formula"},
+                              {&value, "value"}, {&is_hidden, "is_hidden"},
+                              {&cells, "cells"}, {&children, "children"}}) {
+        *slot = PyRef::steal(PyUnicode_InternFromString(text));
+        if (!*slot) {
+            id = PyRef();  // made afresh by the next attempt
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* AttributeNames::of(NodeField field) const {
+    switch (field) {
+        case NodeField::value: return value.get();
+        case NodeField::formula: return formula.get();
+        case NodeField::cells: return cells.get();
+    }
+    return value.get();
+}
+
+bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out) noexcept {
     return guarded([&]() -> PyObject* {
         auto read = [](Reading& r, PyObject* object, Node* node, PyRef& children) {
             return read_node(r, object, NodeTarget(*node), children);
@@ -999,11 +1023,12 @@ bool protocol_to_node(PyObject* root, Node& out) noexcept {
             });
         };
         // borrowed: only success is read from it
-        return read_tree(root, &out, read, child_of, label) ? Py_None : nullptr;
+        return read_tree(names, root, &out, read, child_of, label) ? Py_None : nullptr;
     }) != nullptr;
 }
 
-bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& texts_held) noexcept {
+bool protocol_to_flat_tree(AttributeNames& names, PyObject* root, FlatTree& out,
+                           std::vector<PyRef>& texts_held) noexcept {
     return guarded([&]() -> PyObject* {
         FlatReading reading(out, texts_held);
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
@@ -1021,15 +1046,14 @@ bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& te
                 }
             });
         };
-        if (!read_tree(root, out.add_node(), read, child_of, label)) return nullptr;
+        if (!read_tree(names, root, out.add_node(), read, child_of, label)) return nullptr;
         reading.flush();
         return Py_None;  // borrowed: only success is read from it
     }) != nullptr;
 }
 
-bool update_node_field(PyObject* root, NodeField field, const Node& node) noexcept {
+bool update_node_field(AttributeNames& names, PyObject* root, NodeField field, const Node& node) noexcept {
     return guarded([&]() -> PyObject* {
-        AttributeNames names;
         if (!names.make()) return nullptr;
         ResultTexts texts;
         const bool done = write_tree(root, &node, NodeChildren{}, [&](PyObject* object, const Node* n, PyRef& children) {
@@ -1039,9 +1063,8 @@ bool update_node_field(PyObject* root, NodeField field, const Node& node) noexce
     }) != nullptr;
 }
 
-bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexcept {
+bool update_node_values(AttributeNames& names, PyObject* root, const TreeEvaluation& evaluation) noexcept {
     return guarded([&]() -> PyObject* {
-        AttributeNames names;
         if (!names.make()) return nullptr;
         ResultTexts texts;
         ValueObjects values(evaluation, texts);
@@ -1071,12 +1094,12 @@ PyRef written_onto(PyObject* root, bool in_place, Write&& write) {
 
 }  // namespace
 
-PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
-    return written_onto(root, in_place, [&](PyObject* target) { return update_node_field(target, field, tree); });
+PyRef write_back(AttributeNames& names, PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept {
+    return written_onto(root, in_place, [&](PyObject* target) { return update_node_field(names, target, field, tree); });
 }
 
-PyRef write_back_values(PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept {
-    return written_onto(root, in_place, [&](PyObject* target) { return update_node_values(target, evaluation); });
+PyRef write_back_values(AttributeNames& names, PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept {
+    return written_onto(root, in_place, [&](PyObject* target) { return update_node_values(names, target, evaluation); });
 }
 
 }  // namespace morvax::module

@@ -18,20 +18,33 @@
 
 namespace morvax::module {
 
+enum class NodeField : unsigned char { value, formula, cells };
+
+// The protocol's attribute names as interned str. A call makes them once and
+// shares them between its reads and writes: interning seven names costs more
+// than reading a small tree.
+struct AttributeNames {
+    // Makes them unless made already; false with the error set when that
+    // fails (MemoryError).
+    bool make();
+    PyObject* of(NodeField field) const;
+
+    PyRef id, name, formula, value, is_hidden, cells, children;
+};
+
 // Converts the object tree below `root` into `out`. Attributes are read in
 // the order id, name, formula, is_hidden, cells, children, node by node in
 // pre-order. False with a Python error set: the first protocol violation
 // (TypeError) or the exception a caller's object raised for name or formula.
-[[nodiscard]] bool protocol_to_node(PyObject* root, Node& out) noexcept;
+[[nodiscard]] bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out) noexcept;
 
 // protocol_to_node into what an evaluation reads (names, hidden flags,
 // children counts, formula texts): the same reads, checks and errors, with
 // `id` and `cells` read and checked but not kept. `out` must be empty. Its
 // formula texts view the UTF-8 of the caller's strs, which `texts_held`
 // holds: they must outlive `out`, or the FormulaTable made of it.
-[[nodiscard]] bool protocol_to_flat_tree(PyObject* root, FlatTree& out, std::vector<PyRef>& texts_held) noexcept;
-
-enum class NodeField : unsigned char { value, formula, cells };
+[[nodiscard]] bool protocol_to_flat_tree(AttributeNames& names, PyObject* root, FlatTree& out,
+                                         std::vector<PyRef>& texts_held) noexcept;
 
 // Writes `field` of `node` and of its descendants onto `root` and the objects
 // matching them by position, in pre-order: a str for a single element, a new
@@ -39,21 +52,22 @@ enum class NodeField : unsigned char { value, formula, cells };
 // nothing is written; nodes beyond the end of a children list are skipped.
 // False with the Python error set by the first failing write or children
 // read; what was written before it stays written.
-[[nodiscard]] bool update_node_field(PyObject* root, NodeField field, const Node& node) noexcept;
+[[nodiscard]] bool update_node_field(AttributeNames& names, PyObject* root, NodeField field, const Node& node) noexcept;
 
 // update_node_field for the `value` field straight from an evaluation of the
 // tree (evaluate_all done), without save_values: what save_values would store
 // is written.
-[[nodiscard]] bool update_node_values(PyObject* root, const TreeEvaluation& evaluation) noexcept;
+[[nodiscard]] bool update_node_values(AttributeNames& names, PyObject* root, const TreeEvaluation& evaluation) noexcept;
 
 // New reference: copy.deepcopy(object), or empty with whatever it raised.
 PyRef clone_python_object(PyObject* object) noexcept;
 
 // New reference: `root` itself when `in_place`, else a deep copy of it, with
 // `field` of `tree` written onto it; empty with the first error raised.
-PyRef write_back(PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept;
+PyRef write_back(AttributeNames& names, PyObject* root, bool in_place, NodeField field, const Node& tree) noexcept;
 
 // write_back of the `value` field with update_node_values.
-PyRef write_back_values(PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept;
+PyRef write_back_values(AttributeNames& names, PyObject* root, bool in_place,
+                        const TreeEvaluation& evaluation) noexcept;
 
 }  // namespace morvax::module

@@ -38,17 +38,18 @@ constexpr Signature signature{"rename_nodes", params,
 // both every node's `formula` is written. `old_root` is only read.
 PyRef rename_nodes(const Arguments& args) {
     PyObject* new_root = args[1].object;
+    AttributeNames names;  // shared by the reads and the write
     Node new_tree;
     {
         Node old_tree;
-        if (!protocol_to_node(args[0].object, old_tree) || !protocol_to_node(new_root, new_tree)) {
+        if (!protocol_to_node(names, args[0].object, old_tree) || !protocol_to_node(names, new_root, new_tree)) {
             return {};
         }
         SignalInterrupt interrupt;
         TextBudget budget(interrupt);
         replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
     }
-    return write_back(new_root, args[2].flag, NodeField::formula, new_tree);
+    return write_back(names, new_root, args[2].flag, NodeField::formula, new_tree);
 }
 
 }  // namespace
