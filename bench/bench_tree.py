@@ -3,7 +3,9 @@
 baselines measured in the same run: a pure-Python walk that reads the six
 protocol attributes of every node and sets `value`, and copy.deepcopy alone.
 Then evaluates a chain of 10^6 nodes, each reading the next on demand, in a
-thread with a 512 KiB stack, and reports its time and peak memory.
+thread with a 512 KiB stack, and reports its time and peak memory. First,
+what a call costs on a small tree (one node, one department), as a request
+handler makes it, beside the walk of that tree.
 
     python bench/bench_tree.py [--sizes 10000 100000 1000000] [--repeat N] [--no-chain] [--json]
 
@@ -244,6 +246,29 @@ def measure(nodes: int, repeat: int, floor: Callable[[Any, list[str]], None] | N
     return figures
 
 
+SMALL_TREES = {
+    "one node": lambda: Node("Total", "=1 + 2"),
+    "a department, 11 nodes": lambda: department(0),
+}
+
+
+def small_figures(repeat: int) -> dict[str, dict[str, float]]:
+    """Microseconds a call on a small tree costs (a request handler's case,
+    where what a call sets up counts more than what it reads), in place,
+    beside the Python walk of the same tree, in turns."""
+    out = {}
+    calls = 2000
+    for label, make in SMALL_TREES.items():
+        root = make()
+        morvax_formulas.evaluate_tree(root, in_place=True)
+        best = best_in_turns(max(repeat, 3), {
+            "walk": lambda: [python_walk(root) for _ in range(calls)],
+            "call": lambda: [morvax_formulas.evaluate_tree(root, in_place=True) for _ in range(calls)],
+        })
+        out[label] = {name: seconds / calls * 1e6 for name, seconds in best.items()}
+    return out
+
+
 def verdict(ok: bool) -> str:
     return "met" if ok else "NOT met"
 
@@ -283,7 +308,10 @@ def chain_figures(length: int) -> tuple[float, float, float]:
     return seconds, before, after
 
 
-def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None) -> None:
+def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None,
+                small: dict[str, dict[str, float]]) -> None:
+    for label, f in small.items():
+        print(f"{label}: in place {f['call']:.2f} us a call, Python walk {f['walk']:.2f} us")
     print(f"{'nodes':>9} {'walk s':>8} {'in_place s':>11} {'x walk':>7} {'deepcopy s':>11} "
           f"{'copy s':>8} {'copy-deepcopy s':>16} {'loop s':>8} {'bridge only s':>14} {'call MiB':>9}")
     for f in results.values():
@@ -319,8 +347,10 @@ def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float,
               f"peak RSS {before:.0f} MiB before, {after:.0f} MiB after")
 
 
-def rows(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None) -> list[Row]:
-    out = []
+def rows(results: dict[int, dict[str, float]], chain: tuple[float, float, float] | None,
+         small: dict[str, dict[str, float]]) -> list[Row]:
+    out = [row("evaluate_tree (in place)", label, f["call"] / 1e6, ("Python walk", f["walk"] / 1e6))
+           for label, f in small.items()]
     for f in results.values():
         size = nodes(int(f["nodes"]))
         walk = ("Python walk", f["walk"])
@@ -347,12 +377,13 @@ def main() -> None:
     options = parser.parse_args()
 
     floor = load_floor()
+    small = small_figures(options.repeat)
     results = {size: measure(size, options.repeat if size < 1_000_000 else 1, floor) for size in options.sizes}
     chain = None if options.no_chain else chain_figures(1_000_000)
     if options.json:
-        emit(rows(results, chain))
+        emit(rows(results, chain, small))
     else:
-        print_table(results, chain)
+        print_table(results, chain, small)
 
 
 if __name__ == "__main__":
