@@ -68,6 +68,8 @@ PyRef diagnose_tree(const Arguments& args) {
     if (!protocol_to_node(names, args[0].object, tree)) return {};
     SignalInterrupt interrupt;
     const std::vector<CellProblem> problems = morvax::diagnose_tree(tree, false, &interrupt);
+    // A tree without errors, the usual answer, needs no record keys made.
+    if (problems.empty()) return PyRef::steal(PyList_New(0));
     std::vector<const Node*> nodes;
     for_each_preorder(tree, [&](const Node& n) { nodes.push_back(&n); });
     Records records;
