@@ -52,6 +52,12 @@ def tree(depth: int) -> Any:
     return node("Root", "=sum(children)", leaf, when, sum_, cond, id="root", cells="B0")
 
 
+def chain(length: int) -> Any:
+    """Compiled formulas each reading the next on demand, `length` links deep."""
+    links = [node(f"n{i}", f"=@n{i + 1} * 2 - median(1; @n{i + 1})") for i in range(1, length)]
+    return node("n0", "=@n1 + 1", *links, node(f"n{length}", "=1"))
+
+
 def snapshot(root: Any) -> list[tuple[Any, ...]]:
     return [(n.name, n.formula, getattr(n, "value", None), getattr(n, "cells", None)) for n in preorder(root)]
 
@@ -64,6 +70,7 @@ CALLS: dict[str, Callable[[int], Any]] = {
     "get_tokens": lambda d: len(mf.get_tokens("=" + nested(d))),
     "evaluate_tree": lambda d: snapshot(mf.evaluate_tree(tree(d))),
     "evaluate_tree_in_place": lambda d: snapshot(mf.evaluate_tree(tree(d), in_place=True)),
+    "evaluate_tree_chain": lambda d: snapshot(mf.evaluate_tree(chain(d), in_place=True)),
     "export_tree_to_excel": lambda d: snapshot(mf.export_tree_to_excel(tree(d))),
     "export_in_place": lambda d: snapshot(mf.export_tree_to_excel(tree(d), in_place=True)),
     "expand_tree_formulas": lambda d: snapshot(mf.expand_tree_formulas(tree(d))),

@@ -82,7 +82,6 @@ FormulaSlot FormulaTable::compile(std::string_view text, RecentNames& names, std
     }
     const Value* value = arena_.make<Value>(p.value);
     const bool deep = room == StackRoom::Deep;
-    any_deep_ = any_deep_ || deep;
     steps.clear();
     bool compiled = false;
     use_tree(segments, room, [&] { compiled = compile_formula(*value, names, steps); });
@@ -93,7 +92,11 @@ FormulaSlot FormulaTable::compile(std::string_view text, RecentNames& names, std
     // the text its names view) unused: its room serves the next formula, so
     // the trees kept stay few and the parser writes to memory already in the
     // cache.
-    if (!hands_over_syntax(std::span<const Step>(placed, steps.size()))) arena_.rewind(before);
+    if (hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
+        placed[0].flags |= Step::kEvaluates;
+    } else {
+        arena_.rewind(before);
+    }
     return FormulaSlot::steps(placed, deep);
 }
 

@@ -109,9 +109,6 @@ public:
     // formula_in() for slots that are no formula, number(), is_list() and
     // length() serve from then on.
     void release_code();
-    // Whether any formula nests so deeply that evaluating it needs a stack
-    // segment: nearly no tree has one, and then no slot need be asked.
-    bool any_deep() const { return any_deep_; }
     // Distinct formula texts parsed.
     std::size_t distinct() const { return distinct_; }
     // Nodes whose formula is a list.
@@ -133,7 +130,6 @@ private:
     // places in pre-order: the sweep reads one dense stretch.
     Arena code_;
     std::size_t distinct_ = 0;
-    bool any_deep_ = false;
     std::size_t lists_ = 0;
     std::size_t max_length_ = 0;
     std::vector<std::uint32_t> first_slot_;  // node n's slots: [first_slot_[n], first_slot_[n + 1])

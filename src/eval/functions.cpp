@@ -158,11 +158,14 @@ EvalNote reduce_numbers(AggregationName name, std::span<double> xs) {
         case AggregationName::Median: {
             if (n == 0) return fail(EvalError::Value);
             if (n == 1) return number(xs[0]);
-            std::sort(xs.begin(), xs.end(), [](double a, double b) {
-                return total_order_key(a) < total_order_key(b);
-            });
-            if (n % 2 == 1) return number(xs[n / 2]);
-            return number((xs[n / 2 - 1] + xs[n / 2]) * 0.5);
+            // The middle of the order, selected rather than sorted: linear,
+            // and without recursion, so a program step's stack holds it.
+            auto before = [](double a, double b) { return total_order_key(a) < total_order_key(b); };
+            const auto middle = xs.begin() + static_cast<std::ptrdiff_t>(n / 2);
+            std::nth_element(xs.begin(), middle, xs.end(), before);
+            if (n % 2 == 1) return number(*middle);
+            // The one just below the middle: the last in order of those before it.
+            return number((*std::max_element(xs.begin(), middle, before) + *middle) * 0.5);
         }
         case AggregationName::Stdev: {
             if (n < 2) return fail(EvalError::Value);

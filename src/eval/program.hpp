@@ -67,7 +67,10 @@ struct alignas(8) Step {
 
     StepOp op;
     std::uint8_t small = 0;  // the function, aggregation or error
-    std::uint16_t unused = 0;
+    // On a formula's first step, kEvaluates when any step hands syntax to
+    // the evaluator, whose recursion needs more stack than the steps do.
+    std::uint16_t flags = 0;
+    static constexpr std::uint16_t kEvaluates = 1;
     // Targets or arguments; the node Read reads; the index Children and Right
     // pick (an index past any position picks nothing).
     std::uint32_t count = 0;

@@ -12,6 +12,7 @@
 // So a shallow tree maps no segment at all.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,11 +35,16 @@ public:
     // kShallowStep: room on a segment for a step whose formulas nest at most
     // kShallowNesting levels (up to about 9 KiB optimised, measured; segments
     // are large, so the margin is wide).
-    // On the calling thread's own stack, such a step counts as kNativeStep,
-    // and the steps may use kNativeBudget in all below the outermost `call`:
-    // about 17 KiB at the most, where a Python thread has at least some 30
-    // KiB left when it calls the module. Builds with large frames keep their
-    // steps off the thread's stack.
+    // kProgramStep: room for a step that runs compiled formulas only, no
+    // syntax tree: about 0.7 KiB a level of on-demand evaluation, measured,
+    // and its leaves (the median's selection, the math functions) little more.
+    // On the calling thread's own stack, a shallow step counts as kNativeStep,
+    // a program step as kProgramStep, and the steps may use kNativeBudget in
+    // all below the outermost `call`: about 17 KiB at the most, where a Python
+    // thread has at least some 30 KiB left when it calls the module. So a
+    // small tree's chains of a dozen or so on-demand evaluations map no
+    // segment. Builds with large frames keep their steps off the thread's
+    // stack.
 #if MORVAX_ASAN
     static constexpr std::size_t kReserve = 3 * 1024 * 1024;
     static constexpr std::size_t kSegmentSize = 8 * 1024 * 1024;
@@ -48,15 +54,17 @@ public:
 #endif
 #if MORVAX_LARGE_FRAMES
     static constexpr std::size_t kShallowStep = 256 * 1024;
+    static constexpr std::size_t kProgramStep = kShallowStep;
     static constexpr std::size_t kNativeStep = 0;
     static constexpr std::size_t kNativeBudget = 0;
 #else
     static constexpr std::size_t kShallowStep = 48 * 1024;
+    static constexpr std::size_t kProgramStep = 4 * 1024;
     static constexpr std::size_t kNativeStep = 12 * 1024;
     static constexpr std::size_t kNativeBudget = 16 * 1024;
 #endif
 
-    static_assert(kNativeStep <= kNativeBudget);
+    static_assert(kNativeStep <= kNativeBudget && kProgramStep <= kShallowStep);
 
     StackSegments();
     StackSegments(const StackSegments&) = delete;
@@ -80,13 +88,17 @@ public:
             work();
             return;
         }
-        if (native ? room() >= kNativeStep : room() >= need) {
+        if (native ? room() >= std::min(need, kNativeStep) : room() >= need) {
             work();
             return;
         }
         using W = std::remove_reference_t<F>;
         run_on_segment(Task{&work, [](void* w) { (*static_cast<W*>(w))(); }});
     }
+
+    // Whether any step may run here without asking: on a segment, with room
+    // for the deepest (nearly always, as segments are large).
+    bool ample() const { return low_ != 0 && room() >= kReserve; }
 
     // How many segments were ever in use at once (for tests and measurements).
     std::size_t segments_allocated() const { return pool_.size(); }

@@ -76,10 +76,12 @@ bool TreeEvaluation::constant_unread(NodePtr n) const {
 }
 
 std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
-    if (!formulas_.any_deep()) return StackSegments::kShallowStep;
     bool covered = false;
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-    return covered && slot.is_deep() ? StackSegments::kReserve : StackSegments::kShallowStep;
+    if (!slot.is_formula()) return StackSegments::kProgramStep;  // a constant: no recursion at all
+    if (slot.is_deep()) return StackSegments::kReserve;
+    if (slot.is_syntax() || (slot.steps()->flags & Step::kEvaluates) != 0) return StackSegments::kShallowStep;
+    return StackSegments::kProgramStep;
 }
 
 EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
@@ -93,7 +95,11 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
     EvalResult known;
     if (values_.find(n, d, known) || constant_entry(n, d, known)) return;
-    segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
+    if (segments_.ample()) {
+        run_dimension(n, d);
+    } else {
+        segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
+    }
 }
 
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
@@ -115,6 +121,7 @@ EvalResult TreeEvaluation::read_unstored(NodePtr n, std::size_t d) {
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));
         return EvalResult::error(EvalError::Ref);
     }
+    if (segments_.ample()) return run_dimension(n, d);
     EvalResult result;
     segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
     return result;

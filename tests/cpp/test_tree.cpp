@@ -249,6 +249,7 @@ TEST(tree_segments_only_when_depth_needs_them) {
         bool mapped;
     };
     const Case cases[] = {{1, "=1", !native},
+                          {12, "=1", !native},  // a dozen compiled formulas, each read on demand
                           {1, nested(kShallowNesting), !native},
                           {1, nested(kShallowNesting + 1), true},
                           {2000, "=1", true}};
