@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
