@@ -541,17 +541,16 @@ std::size_t Diagnosis::depth_of(NodePtr n, std::size_t d) const {
 
 void Diagnosis::evaluate_all() {
     if (dims_ == 0) return;
+    auto sweep = [&] {
+        for (NodePtr n = 0; n < tree_.size(); ++n) {
+            for (std::size_t d = 0; d < dims_; ++d) {
+                if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
+            }
+        }
+    };
     // Every step asks for a segment's room: the sweep runs on one from the
     // start, so that the thread switches stacks once a call, not once a cell.
-    segments_.call(
-        [&] {
-            for (NodePtr n = 0; n < tree_.size(); ++n) {
-                for (std::size_t d = 0; d < dims_; ++d) {
-                    if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
-                }
-            }
-        },
-        StackSegments::kReserve);
+    segments_.call(sweep, StackSegments::kReserve);
 }
 
 std::size_t Diagnosis::stack_need(NodePtr n, std::size_t d) {

@@ -92,14 +92,18 @@ EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
     return run_program(slot.steps(), n, d);
 }
 
+inline EvalResult TreeEvaluation::run_where_it_fits(NodePtr n, std::size_t d) {
+    // On a segment with room for the deepest step, no step need be asked.
+    if (segments_.ample()) return run_dimension(n, d);
+    EvalResult result;
+    segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
+    return result;
+}
+
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
     EvalResult known;
     if (values_.find(n, d, known) || constant_entry(n, d, known)) return;
-    if (segments_.ample()) {
-        run_dimension(n, d);
-    } else {
-        segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
-    }
+    run_where_it_fits(n, d);
 }
 
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
@@ -121,10 +125,7 @@ EvalResult TreeEvaluation::read_unstored(NodePtr n, std::size_t d) {
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));
         return EvalResult::error(EvalError::Ref);
     }
-    if (segments_.ample()) return run_dimension(n, d);
-    EvalResult result;
-    segments_.call([&] { result = run_dimension(n, d); }, stack_need(n, d));
-    return result;
+    return run_where_it_fits(n, d);
 }
 
 bool TreeEvaluation::walk_right(NodePtr n, std::size_t d) {

@@ -140,6 +140,9 @@ private:
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.
     EvalResult run_dimension(NodePtr n, std::size_t d);
+    // run_dimension on a stack with room for it: here, or on a segment.
+    // Inline in its two callers, which every on-demand evaluation passes.
+    [[gnu::always_inline]] EvalResult run_where_it_fits(NodePtr n, std::size_t d);
     // Runs a compiled formula as n's in dimension d.
     EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
     class Machine;  // one run of run_program
