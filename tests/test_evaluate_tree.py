@@ -124,6 +124,47 @@ def test_a_list_repeating_one_str_reads_as_separate_equal_strs() -> None:
     assert evaluate_tree(root).children[1].value == ["1", "5", "1"]
 
 
+# Texts alike but for the digits of their numbers and indexes share one parse.
+# Digits that continue a name (B1), or stand in a braced name, are no literal.
+SHAPES = [
+    "=@A[{i}] * {n}",
+    "=@A[{i}] + @B[{i}] - {n}% + {n}",
+    "=sum(@A[{i}]; {n}; children[{i}]) / {n}",
+    "=right[{i}] * {n} + total(@B[{i}])",
+    "=ratio(@A[{i}]) ^ -{n} + @F[{i}]",
+    "=round(@B{i}; {i}) + max(@A; {n})",
+    "=({n} + @{{A {i}}}) * -{n}",
+    "=if(@A[{i}] > {n}; {n}; @B[{i}])",
+    "=@A[{i}] ** 2 + {n}",
+]
+
+
+def test_formulas_of_one_shape_evaluate_as_their_own_texts() -> None:
+    # The same tree with every formula padded by a count of spaces of its
+    # own: then no two texts share a parse.
+    rng = random.Random(11)
+    numbers = ["0", "7", "42", "3.5", "0.25", "1,000", "1.000,5", "99999999999999999999", "1" * 330]
+    indexes = ["0", "1", "2", "3", "9", "12", "18446744073709551616"]
+
+    def formula() -> str:
+        text = rng.choice(SHAPES)
+        while "{i}" in text or "{n}" in text:
+            text = text.replace("{i}", rng.choice(indexes), 1).replace("{n}", rng.choice(numbers), 1)
+        return text.replace("{{", "{").replace("}}", "}")
+
+    fs = [[formula() for _ in range(3)] for _ in range(150)]
+    padded, pad = [], 0
+    for f in fs:
+        padded.append([text + " " * (pad := pad + 1) for text in f])
+    fixed = [node("A", ["1", "2", "3"]), node("A", ["4", "0", "6"]), node("A", "5"), node("B", ["2", "8", "1"]),
+             node("B", "3"), node("B1", "9"), node("B3", ["1", "2", "4"]), node("A 1", "6"), node("A 3", "2")]
+    trees = [node("R", "=sum(children)", *fixed, *(node("F", f, node("C", "2"), node("C", "3")) for f in group))
+             for group in (fs, padded)]
+    got, expected = (values(evaluate_tree(tree))[len(fixed) + 1:] for tree in trees)
+    assert got == expected
+    assert len({str(v) for _, v in got}) > 50  # the results differ from formula to formula
+
+
 class ChangingChildren:
     """A node whose `children` reads as the given list while the tree is
     converted and as `later` from the second read on (the write-back's)."""

@@ -35,12 +35,17 @@ auto parse_where_it_fits(StackSegments& segments, std::string_view text, Arena& 
     return result;
 }
 
+// `literals`: see FormulaParser::parse_formula.
 inline ParseResult<Value> parse_formula_where_it_fits(StackSegments& segments,
                                                       std::string_view text, Arena& arena,
-                                                      StackRoom& room) {
+                                                      StackRoom& room,
+                                                      std::vector<direct::Literal>* literals = nullptr) {
     return parse_where_it_fits(
         segments, text, arena,
-        [](std::string_view t, Arena& a, StackRoom r) { return FormulaParser::parse_formula(t, a, r); },
+        [literals](std::string_view t, Arena& a, StackRoom r) {
+            if (literals != nullptr) literals->clear();  // a shallow try's go with it
+            return FormulaParser::parse_formula(t, a, r, literals);
+        },
         room);
 }
 

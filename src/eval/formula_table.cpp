@@ -8,6 +8,7 @@
 #include "eval/formula_stack.hpp"
 #include "parser/grammar.hpp"
 #include "parser/parse.hpp"
+#include "parser/shapes.hpp"
 
 namespace morvax {
 
@@ -42,6 +43,8 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
     std::vector<Step> steps;
     StackSegments segments;  // for the few texts nested too deeply for this thread's stack
     RecentNames names(tree);
+    FormulaShapes shapes;
+    std::vector<direct::Literal> literals;
     // The texts lie wherever their owner put them and are read here for the
     // first time: the next ones are fetched while this one is parsed.
     constexpr std::uint32_t kAhead = 2;
@@ -60,7 +63,7 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
             by_id_[id] = FormulaSlot::empty();
         } else {
             if (interrupt.tick()) break;
-            by_id_[id] = compile(text, names, steps, segments);
+            by_id_[id] = compile(text, names, steps, segments, shapes, literals);
             ++distinct_;
         }
     }
@@ -69,35 +72,52 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
 FormulaSlot FormulaTable::compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
-                                  StackSegments& segments) {
+                                  StackSegments& segments, FormulaShapes& shapes,
+                                  std::vector<direct::Literal>& literals) {
+    bool deep = false;
+    if (const Value* shared = shapes.reuse(text, deep)) {
+        steps.clear();
+        bool compiled = false;
+        use_tree(segments, deep ? StackRoom::Deep : StackRoom::Shallow,
+                 [&] { compiled = compile_formula(*shared, names, steps); });
+        // Steps that would hand the shared tree to the evaluator take a
+        // tree of their own.
+        if (compiled && !hands_over_syntax(steps)) return FormulaSlot::steps(place(steps), deep);
+    }
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
     char* copy = arena_.allocate<char>(text.size());
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     StackRoom room;
-    const ParseResult<Value> p = parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room);
+    const ParseResult<Value> p =
+        parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room, &literals);
     if (!p.ok()) {
         arena_.rewind(before);
         return FormulaSlot::steps(nullptr);
     }
     const Value* value = arena_.make<Value>(p.value);
-    const bool deep = room == StackRoom::Deep;
+    deep = room == StackRoom::Deep;
     steps.clear();
     bool compiled = false;
     use_tree(segments, room, [&] { compiled = compile_formula(*value, names, steps); });
     if (!compiled) return FormulaSlot::syntax(value, deep);
-    Step* placed = code_.allocate<Step>(steps.size());
-    std::copy(steps.begin(), steps.end(), placed);
+    Step* placed = place(steps);
     // Steps that never hand the syntax tree to the evaluator leave it (and
-    // the text its names view) unused: its room serves the next formula, so
-    // the trees kept stay few and the parser writes to memory already in the
-    // cache.
-    if (hands_over_syntax(std::span<const Step>(placed, steps.size()))) {
+    // the text its names view) unused: unless kept for the texts of its
+    // shape, its room serves the next formula, so the trees kept stay few
+    // and the parser writes to memory already in the cache.
+    if (hands_over_syntax(steps)) {
         placed[0].flags |= Step::kEvaluates;
-    } else {
+    } else if (!p.direct || !shapes.keep(std::string_view(copy, text.size()), *value, literals, deep)) {
         arena_.rewind(before);
     }
     return FormulaSlot::steps(placed, deep);
+}
+
+Step* FormulaTable::place(const std::vector<Step>& steps) {
+    Step* placed = code_.allocate<Step>(steps.size());
+    std::copy(steps.begin(), steps.end(), placed);
+    return placed;
 }
 
 void FormulaTable::release_code() {

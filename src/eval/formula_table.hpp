@@ -15,8 +15,11 @@
 #include "eval/text_ids.hpp"
 #include "eval/tree_index.hpp"
 #include "parser/ast.hpp"
+#include "parser/direct.hpp"
 
 namespace morvax {
+
+class FormulaShapes;
 
 // What a node evaluates in one dimension: the steps of a compiled formula
 // (null when its text did not parse), the syntax tree of one left to the
@@ -123,7 +126,10 @@ public:
 private:
     void prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt);
     FormulaSlot compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
-                        StackSegments& segments);
+                        StackSegments& segments, FormulaShapes& shapes,
+                        std::vector<direct::Literal>& literals);
+    // The steps copied into the code.
+    Step* place(const std::vector<Step>& steps);
 
     Arena arena_;  // the syntax trees and their roots
     // The steps of the compiled formulas, in the order of the texts' first

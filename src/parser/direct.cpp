@@ -19,8 +19,8 @@ namespace {
 // alternative would fail part-way and a later one be tried, it gives up.
 class Direct {
 public:
-    Direct(std::string_view text, Arena& arena, NestingLimit& limit)
-        : t_(text), arena_(arena), limit_(limit) {}
+    Direct(std::string_view text, Arena& arena, NestingLimit& limit, std::vector<Literal>* literals = nullptr)
+        : t_(text), arena_(arena), limit_(limit), literals_(literals) {}
 
     bool formula(Value& out) {
         ws();
@@ -235,6 +235,7 @@ private:
             double v = 0;
             std::string error;
             if (!convert_number_text(t_.substr(p_, len), v, error)) return false;
+            note(p_, len, false);
             p_ += len;
             out = NumberLiteral{v};
             return true;
@@ -403,6 +404,7 @@ private:
         while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
         if (q == digits || q >= t_.size() || t_[q] != ']') return true;
         if (!index_value(t_.substr(digits, q - digits), out.index)) return false;
+        note(digits, q - digits, true);
         p_ = q + 1;
         return true;
     }
@@ -461,18 +463,12 @@ private:
         const std::string_view text = t_.substr(digits, p_ - digits);
         ws();
         if (!eat(']')) return false;
+        note(digits, text.size(), true);
         return index_value(text, out);
     }
 
-    static bool index_value(std::string_view digits, Index& out) {
-        std::size_t value = 0;
-        for (char c : digits) {
-            const std::size_t d = static_cast<std::size_t>(c - '0');
-            if (value > (static_cast<std::size_t>(-1) - d) / 10) return false;  // too large
-            value = value * 10 + d;
-        }
-        out = value;
-        return true;
+    void note(std::size_t start, std::size_t length, bool index) {
+        if (literals_ != nullptr) literals_->push_back({start, length, index});
     }
 
     // -- conditions -----------------------------------------------------------
@@ -530,6 +526,7 @@ private:
     std::string_view t_;
     Arena& arena_;
     NestingLimit& limit_;
+    std::vector<Literal>* literals_;
     std::size_t p_ = 0;
     int nesting_ = 0;
 
@@ -548,9 +545,21 @@ private:
 
 }  // namespace
 
-bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit) {
-    Direct d(text, arena, limit);
+bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit,
+                   std::vector<Literal>* literals) {
+    Direct d(text, arena, limit, literals);
     return d.formula(out);
+}
+
+bool index_value(std::string_view digits, Index& out) {
+    std::size_t value = 0;
+    for (char c : digits) {
+        const std::size_t d = static_cast<std::size_t>(c - '0');
+        if (value > (static_cast<std::size_t>(-1) - d) / 10) return false;  // too large
+        value = value * 10 + d;
+    }
+    out = value;
+    return true;
 }
 
 bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out,

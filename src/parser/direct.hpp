@@ -5,7 +5,9 @@
 // full grammar accepts with the same tree.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "parser/ast.hpp"
 
@@ -21,7 +23,21 @@ struct NestingLimit {
     bool exceeded = false;
 };
 
-bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit);
+// Where a reading took a number or an index from: its place in the text.
+// A reading that succeeds notes them in the order of the text, which is the
+// order a walk of its tree meets them in.
+struct Literal {
+    std::size_t start;
+    std::size_t length;
+    bool index;  // an index's digits, else a number (with its point, separators, percent sign)
+};
+
+// `literals`, when given, gets the literals read (also those of a reading
+// that fails, which mean nothing then).
+bool parse_formula(std::string_view text, Arena& arena, Value& out, NestingLimit& limit,
+                   std::vector<Literal>* literals = nullptr);
+// An index's digits as the reading takes them: false when too large.
+bool index_value(std::string_view digits, Index& out);
 bool parse_condition(std::string_view text, Arena& arena, const BooleanExpression*& out,
                      NestingLimit& limit);
 

@@ -437,7 +437,10 @@ ParseResult<T> parse_with(std::string_view text, Arena& arena, StackRoom room, D
     ParseResult<T> result;
     direct::NestingLimit limit;
     if (room == StackRoom::Shallow) limit.max = kShallowNesting;
-    if (direct(text, arena, result.value, limit)) return result;
+    if (direct(text, arena, result.value, limit)) {
+        result.direct = true;
+        return result;
+    }
     if (limit.exceeded && room == StackRoom::Shallow) {
         result.needs_deep_stack = true;
         return result;
@@ -457,11 +460,11 @@ bool deep_only(const GrammarFailure& failure, StackRoom room, ParseResult<T>& re
 }  // namespace
 
 ParseResult<Value> FormulaParser::parse_formula(std::string_view text, Arena& arena,
-                                                StackRoom room) {
+                                                StackRoom room, std::vector<direct::Literal>* literals) {
     return parse_with<Value>(
         text, arena, room,
-        [](std::string_view t, Arena& a, Value& out, direct::NestingLimit& limit) {
-            return direct::parse_formula(t, a, out, limit);
+        [literals](std::string_view t, Arena& a, Value& out, direct::NestingLimit& limit) {
+            return direct::parse_formula(t, a, out, limit, literals);
         },
         parse_formula_by_grammar);
 }

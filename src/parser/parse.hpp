@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "parser/ast.hpp"
+#include "parser/direct.hpp"
 #include "parser/grammar.hpp"
 #include "parser/numbers.hpp"
 
@@ -56,6 +58,8 @@ struct ParseResult {
     // kShallowNesting: neither parsed nor failed, it is to be parsed again
     // with StackRoom::Deep.
     bool needs_deep_stack = false;
+    // Read by the direct reading, not by the full grammar.
+    bool direct = false;
     bool ok() const { return !error && !needs_deep_stack; }
 };
 
@@ -69,8 +73,11 @@ enum class StackRoom : std::uint8_t { Shallow, Deep };
 
 struct FormulaParser {
     // A stored formula: empty, a bare number, or "=" and an expression.
+    // `literals`, when given, gets where the direct reading took the
+    // tree's literals from (meaningful when the result is `direct`).
     static ParseResult<Value> parse_formula(std::string_view text, Arena& arena,
-                                            StackRoom room = StackRoom::Deep);
+                                            StackRoom room = StackRoom::Deep,
+                                            std::vector<direct::Literal>* literals = nullptr);
     // A condition text (no leading "=").
     static ParseResult<const BooleanExpression*> parse_condition(
         std::string_view text, Arena& arena, StackRoom room = StackRoom::Deep);

@@ -1,0 +1,85 @@
+// Formula texts that differ only in the digits of their numbers and indexes
+// share one syntax tree. A model writes the same formula in every
+// department with the department's own index (`=@Salaries[12] * 0.05`, then
+// `[13]`): the first text of a shape is parsed, each later one takes that
+// tree with its own literals put in, for a fraction of a parse.
+//
+// A text's shape is the text with its literal digits masked: every digit run
+// that does not continue a name. Texts of one shape have the same characters
+// but for those digits, and digits at the same places. The direct reading
+// tells digits from other characters but never looks at their values except
+// where it converts a literal, so it reads all texts of a shape alike. A tree
+// is kept only when the direct reading built it and every masked digit lies
+// in a literal it noted: converting a text's literals is then all that
+// parsing it would do differently.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/ast.hpp"
+#include "parser/direct.hpp"
+
+namespace morvax {
+
+class FormulaShapes {
+public:
+    // The kept tree of an earlier text of `text`'s shape with `text`'s
+    // literals put in; null when none is kept, or when a literal of `text`
+    // does not convert (its direct reading fails then). The tree holds these
+    // literals until the next call: it is to be used at once, not kept.
+    // `deep` tells whether it was parsed for a deep stack, and so is to be
+    // used on one.
+    const Value* reuse(std::string_view text, bool& deep);
+    // Keeps `tree`, which the direct reading built from `text` noting
+    // `literals` (for a deep stack: `deep`), for the later texts of its
+    // shape; true when kept, and then both must stay as they are while this
+    // lives. False when the shape is known already, when no more shapes are
+    // kept, when the tree nests deeper than a shallow stack's parse would, or
+    // when its literals do not account for every masked digit.
+    bool keep(std::string_view text, const Value& tree, std::span<const direct::Literal> literals, bool deep);
+
+    // Enough for the formulas a model repeats; the others are parsed.
+    static constexpr std::size_t kMostShapes = 1024;
+
+    // A literal of a kept tree: its field in the tree, and where it lies in
+    // the texts of the shape.
+    struct Site {
+        double* number;  // or null, for an index
+        Index* index;
+        std::uint32_t start;
+        std::uint32_t length;
+    };
+
+private:
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::size_t key = 0;          // the shape's key, in keys_
+        std::size_t length = 0;       // its length; 0: a free entry
+        const Value* tree = nullptr;  // null: texts of this shape are parsed
+        std::uint32_t first = 0;      // its sites: [first, first + count)
+        std::uint32_t count = 0;
+        bool deep = false;
+    };
+
+    // The key of text's shape: the text with its masked digits '0'. Valid
+    // until the next call.
+    std::string_view shape_of(std::string_view text);
+    static std::uint64_t hash(std::string_view key);
+    static bool masks_only_literals(std::string_view text, std::span<const direct::Literal> literals);
+    // The entry of key's shape, or the free entry it would take.
+    Entry* find(std::string_view key, std::uint64_t hash);
+
+    std::vector<Entry> entries_;  // 2 * kMostShapes once one is kept: at most half full
+    std::vector<Site> sites_;
+    std::string keys_;  // the keys of the shapes kept, one after another
+    std::string key_;   // shape_of's
+    std::size_t shapes_ = 0;
+    std::string error_;  // what a number's conversion would report, unused
+};
+
+}  // namespace morvax
