@@ -161,7 +161,15 @@ FormulaShapes::Entry* FormulaShapes::find(std::string_view key, std::uint64_t ha
 }
 
 const Value* FormulaShapes::reuse(std::string_view text, bool& deep) {
-    if (shapes_ == 0) return nullptr;
+    if (shapes_ == 0 || stopped_) return nullptr;
+    if (shapes_ == kMostShapes && ++looked_ == kMostShapes) {
+        // The table is full: when fewer than one in eight of the texts looked
+        // up since it filled (or since the last such check) found their
+        // shape, the shapes hardly repeat, and the texts left are parsed
+        // without being looked up.
+        stopped_ = reused_ * 8 < looked_;
+        looked_ = reused_ = 0;
+    }
     const std::string_view key = shape_of(text);
     const Entry& e = *find(key, hash(key));
     if (e.tree == nullptr) return nullptr;
@@ -176,6 +184,7 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep) {
             return nullptr;
         }
     }
+    reused_ += shapes_ == kMostShapes;
     return e.tree;
 }
 

@@ -79,6 +79,11 @@ private:
     std::string keys_;  // the keys of the shapes kept, one after another
     std::string key_;   // shape_of's
     std::size_t shapes_ = 0;
+    // Since the table filled, or since the last count: texts looked up, and
+    // those given a kept tree.
+    std::size_t looked_ = 0;
+    std::size_t reused_ = 0;
+    bool stopped_ = false;  // no text is looked up any more
     std::string error_;  // what a number's conversion would report, unused
 };
 
