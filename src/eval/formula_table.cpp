@@ -39,12 +39,31 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
 // the rest parsed and compiled. Ids follow the texts' first places in
 // pre-order, and so does the code: the sweep goes node by node, every
 // dimension of one before the next, and the code it runs lies in that order.
-void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt) {
-    std::vector<Step> steps;
-    StackSegments segments;  // for the few texts nested too deeply for this thread's stack
-    RecentNames names(tree);
+// What preparing the formulas keeps from text to text.
+struct FormulaTable::Preparing {
+    explicit Preparing(const TreeIndex& tree) : names(tree) {}
+
+    RecentNames names;
+    std::vector<Step> steps;  // the last compile's
+    StackSegments segments;   // for the few texts nested too deeply for this thread's stack
     FormulaShapes shapes;
-    std::vector<direct::Literal> literals;
+    std::vector<direct::Literal> literals;  // the last parse's
+    std::vector<LiteralStep> noted;         // the last compile's
+    // Per kept shape: the steps of its first text, and which of them its
+    // literals made (in literal_steps). A later text of the shape takes a
+    // copy with those made anew from its literals.
+    struct Shaped {
+        const Step* steps;
+        std::uint32_t size;
+        std::uint32_t first;
+        std::uint32_t count;
+    };
+    std::vector<Shaped> shaped;
+    std::vector<LiteralStep> literal_steps;
+};
+
+void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt) {
+    Preparing preparing(tree);
     // The texts lie wherever their owner put them and are read here for the
     // first time: the next ones are fetched while this one is parsed.
     constexpr std::uint32_t kAhead = 2;
@@ -63,7 +82,7 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
             by_id_[id] = FormulaSlot::empty();
         } else {
             if (interrupt.tick()) break;
-            by_id_[id] = compile(text, names, steps, segments, shapes, literals);
+            by_id_[id] = compile(text, preparing);
             ++distinct_;
         }
     }
@@ -71,44 +90,48 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
-FormulaSlot FormulaTable::compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
-                                  StackSegments& segments, FormulaShapes& shapes,
-                                  std::vector<direct::Literal>& literals) {
+FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     bool deep = false;
-    if (const Value* shared = shapes.reuse(text, deep)) {
-        steps.clear();
-        bool compiled = false;
-        use_tree(segments, deep ? StackRoom::Deep : StackRoom::Shallow,
-                 [&] { compiled = compile_formula(*shared, names, steps); });
-        // Steps that would hand the shared tree to the evaluator take a
-        // tree of their own.
-        if (compiled && !hands_over_syntax(steps)) return FormulaSlot::steps(place(steps), deep);
+    std::size_t shape = 0;
+    if (p.shapes.reuse(text, deep, shape) != nullptr) {
+        // The kept tree holds this text's literals now: the steps they make
+        // are made anew in a copy of the shape's first steps.
+        const Preparing::Shaped& s = p.shaped[shape];
+        Step* placed = code_.allocate<Step>(s.size);
+        std::copy(s.steps, s.steps + s.size, placed);
+        set_literal_steps(placed, std::span<const LiteralStep>(p.literal_steps).subspan(s.first, s.count), p.names);
+        return FormulaSlot::steps(placed, deep);
     }
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
     char* copy = arena_.allocate<char>(text.size());
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     StackRoom room;
-    const ParseResult<Value> p =
-        parse_formula_where_it_fits(segments, std::string_view(copy, text.size()), arena_, room, &literals);
-    if (!p.ok()) {
+    const ParseResult<Value> parsed =
+        parse_formula_where_it_fits(p.segments, std::string_view(copy, text.size()), arena_, room, &p.literals);
+    if (!parsed.ok()) {
         arena_.rewind(before);
         return FormulaSlot::steps(nullptr);
     }
-    const Value* value = arena_.make<Value>(p.value);
+    const Value* value = arena_.make<Value>(parsed.value);
     deep = room == StackRoom::Deep;
-    steps.clear();
+    p.steps.clear();
+    p.noted.clear();
     bool compiled = false;
-    use_tree(segments, room, [&] { compiled = compile_formula(*value, names, steps); });
+    use_tree(p.segments, room, [&] { compiled = compile_formula(*value, p.names, p.steps, &p.noted); });
     if (!compiled) return FormulaSlot::syntax(value, deep);
-    Step* placed = place(steps);
+    Step* placed = place(p.steps);
     // Steps that never hand the syntax tree to the evaluator leave it (and
     // the text its names view) unused: unless kept for the texts of its
     // shape, its room serves the next formula, so the trees kept stay few
     // and the parser writes to memory already in the cache.
-    if (hands_over_syntax(steps)) {
+    if (hands_over_syntax(p.steps)) {
         placed[0].flags |= Step::kEvaluates;
-    } else if (!p.direct || !shapes.keep(std::string_view(copy, text.size()), *value, literals, deep)) {
+    } else if (parsed.direct && p.shapes.keep(std::string_view(copy, text.size()), *value, p.literals, deep)) {
+        p.shaped.push_back({placed, static_cast<std::uint32_t>(p.steps.size()),
+                            static_cast<std::uint32_t>(p.literal_steps.size()), static_cast<std::uint32_t>(p.noted.size())});
+        p.literal_steps.insert(p.literal_steps.end(), p.noted.begin(), p.noted.end());
+    } else {
         arena_.rewind(before);
     }
     return FormulaSlot::steps(placed, deep);

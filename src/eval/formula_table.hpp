@@ -15,11 +15,8 @@
 #include "eval/text_ids.hpp"
 #include "eval/tree_index.hpp"
 #include "parser/ast.hpp"
-#include "parser/direct.hpp"
 
 namespace morvax {
-
-class FormulaShapes;
 
 // What a node evaluates in one dimension: the steps of a compiled formula
 // (null when its text did not parse), the syntax tree of one left to the
@@ -125,9 +122,8 @@ public:
 
 private:
     void prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt);
-    FormulaSlot compile(std::string_view text, RecentNames& names, std::vector<Step>& steps,
-                        StackSegments& segments, FormulaShapes& shapes,
-                        std::vector<direct::Literal>& literals);
+    struct Preparing;
+    FormulaSlot compile(std::string_view text, Preparing& preparing);
     // The steps copied into the code.
     Step* place(const std::vector<Step>& steps);
 

@@ -14,9 +14,39 @@ namespace {
 // stack with room for its nesting.
 constexpr int kMaxCompileNesting = 48;
 
+// The nodes a name designates, the index applied: none when the name is
+// unknown or the index points past them.
+std::span<const NodePtr> designated(RecentNames& names, const NodeReference& ref) {
+    std::span<const NodePtr> targets = names.find(ref.name);
+    if (ref.index) {
+        targets = *ref.index >= 1 && *ref.index <= targets.size() ? targets.subspan(*ref.index - 1, 1)
+                                                                 : std::span<const NodePtr>{};
+    }
+    return targets;
+}
+
+// The step of a reference designating one node or none.
+Step single_read(std::span<const NodePtr> targets) {
+    Step step(targets.empty() ? StepOp::Fail : StepOp::Read);
+    if (targets.empty()) {
+        step.small = static_cast<std::uint8_t>(EvalError::Ref);
+    } else {
+        step.count = targets[0];
+    }
+    return step;
+}
+
+// Positions stay below 2^32: a larger index picks nothing, as 0 does.
+std::uint32_t listed_position(std::size_t index) {
+    return index <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(index) : 0;
+}
+
+void set_payload(Step* step, const void* from, std::size_t size) { std::memcpy(static_cast<void*>(step + 1), from, size); }
+
 class Compiler {
 public:
-    Compiler(RecentNames& names, std::vector<Step>& out) : names_(names), out_(out) {}
+    Compiler(RecentNames& names, std::vector<Step>& out, std::vector<LiteralStep>* literals)
+        : names_(names), out_(out), literals_(literals) {}
 
     bool formula(const Value& value) {
         switch (value.kind) {
@@ -91,13 +121,17 @@ private:
 
     bool atomic(const AtomicExpression& a, bool collecting) {
         switch (a.index()) {
-            case atomic_index<NumberLiteral>: number(std::get<NumberLiteral>(a).value); return false;
+            case atomic_index<NumberLiteral>:
+                note(LiteralStep::Kind::Number, &std::get<NumberLiteral>(a));
+                number(std::get<NumberLiteral>(a).value);
+                return false;
             case atomic_index<NodeReference>: return reference(std::get<NodeReference>(a), collecting);
             case atomic_index<ChildrenReference>: return listed(std::get<ChildrenReference>(a).index, collecting, StepOp::Children);
             case atomic_index<RightReference>: return listed(std::get<RightReference>(a).index, collecting, StepOp::Right);
             case atomic_index<ModifierCall>: {
                 const ModifierCall& call = std::get<ModifierCall>(a);
-                const std::span<const NodePtr> targets = designated(call.reference);
+                if (call.reference.index) note(LiteralStep::Kind::Modifier, &call.reference);
+                const std::span<const NodePtr> targets = designated(names_, call.reference);
                 Step step(call.name == ModifierName::Total ? StepOp::Total : StepOp::Ratio);
                 step.count = static_cast<std::uint32_t>(targets.size());
                 emit(step, 1, targets.data());
@@ -113,34 +147,23 @@ private:
 
     void number(double x) { emit(Step(StepOp::Number), 1, x); }
 
-    // The nodes a name designates, the index applied: none when the name is
-    // unknown or the index points past them.
-    std::span<const NodePtr> designated(const NodeReference& ref) {
-        std::span<const NodePtr> targets = names_.find(ref.name);
-        if (ref.index) {
-            targets = *ref.index >= 1 && *ref.index <= targets.size() ? targets.subspan(*ref.index - 1, 1)
-                                                                     : std::span<const NodePtr>{};
-        }
-        return targets;
+    // The step emitted next is made from `node`: a Number's payload follows it.
+    void note(LiteralStep::Kind kind, const void* node) {
+        if (literals_ != nullptr) literals_->push_back({static_cast<std::uint32_t>(out_.size()), kind, node});
     }
 
     // One node read alone (an index picks at most one); several, without an
     // index, read all and then fail, unless an aggregation collects them.
     bool reference(const NodeReference& ref, bool collecting) {
-        const std::span<const NodePtr> targets = designated(ref);
+        const std::span<const NodePtr> targets = designated(names_, ref);
         if (targets.size() > 1) {
             Step step(collecting ? StepOp::CollectMany : StepOp::ReadMany);
             step.count = static_cast<std::uint32_t>(targets.size());
             emit(step, collecting ? 0 : 1, targets.data());
             return collecting;
         }
-        Step step(targets.empty() ? StepOp::Fail : StepOp::Read);
-        if (targets.empty()) {
-            step.small = static_cast<std::uint8_t>(EvalError::Ref);
-        } else {
-            step.count = targets[0];
-        }
-        emit(step, 1);
+        if (ref.index) note(LiteralStep::Kind::Reference, &ref);
+        emit(single_read(targets), 1);
         return false;
     }
 
@@ -149,8 +172,8 @@ private:
     bool listed(const Index& index, bool collecting, StepOp op) {
         Step step(op);
         if (index) {
-            // Positions stay below 2^32: a larger index picks nothing, as 0 does.
-            step.count = *index <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(*index) : 0;
+            note(LiteralStep::Kind::Listed, &index);
+            step.count = listed_position(*index);
         } else {
             step.op = static_cast<StepOp>(static_cast<int>(op) + (collecting ? 2 : 1));
         }
@@ -206,6 +229,7 @@ private:
 
     RecentNames& names_;
     std::vector<Step>& out_;
+    std::vector<LiteralStep>* literals_;
     int nesting_ = 0;
     int height_ = 0;
     std::size_t deepest_ = 0;
@@ -214,11 +238,39 @@ private:
 
 }  // namespace
 
-bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out) {
+bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out,
+                     std::vector<LiteralStep>* literals) {
     const std::size_t before = out.size();
-    if (Compiler(names, out).formula(value)) return true;
+    if (Compiler(names, out, literals).formula(value)) return true;
     out.erase(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
     return false;
+}
+
+void set_literal_steps(Step* steps, std::span<const LiteralStep> literals, RecentNames& names) {
+    for (const LiteralStep& l : literals) {
+        Step* step = steps + l.step;
+        switch (l.kind) {
+            case LiteralStep::Kind::Number:
+                set_payload(step, &static_cast<const NumberLiteral*>(l.node)->value, sizeof(double));
+                break;
+            case LiteralStep::Kind::Reference: {
+                const std::uint8_t flags = step->flags;  // a formula's first step carries them
+                *step = single_read(designated(names, *static_cast<const NodeReference*>(l.node)));
+                step->flags = flags;
+                break;
+            }
+            case LiteralStep::Kind::Modifier: {
+                const std::span<const NodePtr> targets = designated(names, *static_cast<const NodeReference*>(l.node));
+                step->count = static_cast<std::uint32_t>(targets.size());
+                const NodePtr* first = targets.data();
+                set_payload(step, &first, sizeof(first));
+                break;
+            }
+            case LiteralStep::Kind::Listed:
+                step->count = listed_position(**static_cast<const Index*>(l.node));
+                break;
+        }
+    }
 }
 
 }  // namespace morvax

@@ -113,7 +113,21 @@ inline constexpr std::size_t kProgramStack = 12;
 // or returns false (leaving `out` as it was) when the formula is better left
 // to the evaluator: nested too deeply for the machine's stack.
 // `names` looks the references' names up in the tree's index.
-bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out);
+//
+// `literals`, when given, gets the steps made from the tree's literals: the
+// steps of another text of the same shape (the same tree with other
+// literals) are these steps with those alone made anew (set_literal_steps).
+struct LiteralStep {
+    enum class Kind : std::uint8_t { Number, Reference, Modifier, Listed };
+    std::uint32_t step;  // its place among the steps
+    Kind kind;
+    const void* node;  // the NumberLiteral, the NodeReference (a modifier's too), or children's or right's Index
+};
+bool compile_formula(const Value& value, RecentNames& names, std::vector<Step>& out,
+                     std::vector<LiteralStep>* literals = nullptr);
+// Makes anew the steps `literals` notes, from the tree they were compiled
+// from, whose literals may have changed since.
+void set_literal_steps(Step* steps, std::span<const LiteralStep> literals, RecentNames& names);
 
 // Whether any of the steps gives part of the syntax tree to the evaluator.
 inline bool hands_over_syntax(std::span<const Step> steps) {

@@ -160,7 +160,7 @@ FormulaShapes::Entry* FormulaShapes::find(std::string_view key, std::uint64_t ha
     }
 }
 
-const Value* FormulaShapes::reuse(std::string_view text, bool& deep) {
+const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t& shape) {
     if (shapes_ == 0 || stopped_) return nullptr;
     if (shapes_ == kMostShapes && ++looked_ == kMostShapes) {
         // The table is full: when fewer than one in eight of the texts looked
@@ -174,6 +174,7 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep) {
     const Entry& e = *find(key, hash(key));
     if (e.tree == nullptr) return nullptr;
     deep = e.deep;
+    shape = e.id;
     // A literal that does not convert leaves the others set: the next text
     // of the shape sets them all again.
     for (std::uint32_t k = e.first; k < e.first + e.count; ++k) {
@@ -202,7 +203,7 @@ bool FormulaShapes::keep(std::string_view text, const Value& tree, std::span<con
     ++shapes_;
     // A shape whose tree is not shared stays here all the same: its texts
     // are then parsed without being offered to keep().
-    e = {h, keys_.size(), key.size(), nullptr, 0, 0, false};
+    e = {h, keys_.size(), key.size(), nullptr, 0, 0, 0, false};
     keys_.append(key);
     const std::size_t first = sites_.size();
     bool shared = Sites(sites_).expression(*tree.expression) && sites_.size() - first == literals.size() &&
@@ -221,6 +222,7 @@ bool FormulaShapes::keep(std::string_view text, const Value& tree, std::span<con
     e.count = static_cast<std::uint32_t>(literals.size());
     e.tree = &tree;
     e.deep = deep;
+    e.id = static_cast<std::uint32_t>(trees_++);
     return true;
 }
 

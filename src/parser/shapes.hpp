@@ -33,8 +33,8 @@ public:
     // does not convert (its direct reading fails then). The tree holds these
     // literals until the next call: it is to be used at once, not kept.
     // `deep` tells whether it was parsed for a deep stack, and so is to be
-    // used on one.
-    const Value* reuse(std::string_view text, bool& deep);
+    // used on one; `shape`, which tree it is: the how-manieth kept.
+    const Value* reuse(std::string_view text, bool& deep, std::size_t& shape);
     // Keeps `tree`, which the direct reading built from `text` noting
     // `literals` (for a deep stack: `deep`), for the later texts of its
     // shape; true when kept, and then both must stay as they are while this
@@ -63,6 +63,7 @@ private:
         const Value* tree = nullptr;  // null: texts of this shape are parsed
         std::uint32_t first = 0;      // its sites: [first, first + count)
         std::uint32_t count = 0;
+        std::uint32_t id = 0;  // the how-manieth tree kept
         bool deep = false;
     };
 
@@ -79,6 +80,7 @@ private:
     std::string keys_;  // the keys of the shapes kept, one after another
     std::string key_;   // shape_of's
     std::size_t shapes_ = 0;
+    std::size_t trees_ = 0;  // kept
     // Since the table filled, or since the last count: texts looked up, and
     // those given a kept tree.
     std::size_t looked_ = 0;
