@@ -43,7 +43,13 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
 struct FormulaTable::Preparing {
     explicit Preparing(const TreeIndex& tree) : names(tree) {}
 
+    // A tree of few formulas repeats few shapes: they are all parsed, and
+    // shapes are looked for from the formula after this many on.
+    static constexpr std::size_t kShapesFrom = 32;
+
     RecentNames names;
+    std::size_t formulas = 0;  // compiled
+    bool shaping = false;
     std::vector<Step> steps;  // the last compile's
     StackSegments segments;   // for the few texts nested too deeply for this thread's stack
     FormulaShapes shapes;
@@ -93,7 +99,8 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     bool deep = false;
     std::size_t shape = 0;
-    if (p.shapes.reuse(text, deep, shape) != nullptr) {
+    p.shaping = p.shaping || ++p.formulas > Preparing::kShapesFrom;
+    if (p.shaping && p.shapes.reuse(text, deep, shape) != nullptr) {
         // The kept tree holds this text's literals now: the steps they make
         // are made anew in a copy of the shape's first steps.
         const Preparing::Shaped& s = p.shaped[shape];
@@ -108,7 +115,8 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     StackRoom room;
     const ParseResult<Value> parsed =
-        parse_formula_where_it_fits(p.segments, std::string_view(copy, text.size()), arena_, room, &p.literals);
+        parse_formula_where_it_fits(p.segments, std::string_view(copy, text.size()), arena_, room,
+                                    p.shaping ? &p.literals : nullptr);
     if (!parsed.ok()) {
         arena_.rewind(before);
         return FormulaSlot::steps(nullptr);
@@ -118,8 +126,11 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     p.steps.clear();
     p.noted.clear();
     bool compiled = false;
-    use_tree(p.segments, room, [&] { compiled = compile_formula(*value, p.names, p.steps, &p.noted); });
-    if (!compiled) return FormulaSlot::syntax(value, deep);
+    use_tree(p.segments, room, [&] { compiled = compile_formula(*value, p.names, p.steps, p.shaping ? &p.noted : nullptr); });
+    if (!compiled) {
+        p.shapes.reject();
+        return FormulaSlot::syntax(value, deep);
+    }
     Step* placed = place(p.steps);
     // Steps that never hand the syntax tree to the evaluator leave it (and
     // the text its names view) unused: unless kept for the texts of its
@@ -127,6 +138,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     // and the parser writes to memory already in the cache.
     if (hands_over_syntax(p.steps)) {
         placed[0].flags |= Step::kEvaluates;
+        p.shapes.reject();
     } else if (parsed.direct && p.shapes.keep(std::string_view(copy, text.size()), *value, p.literals, deep)) {
         p.shaped.push_back({placed, static_cast<std::uint32_t>(p.steps.size()),
                             static_cast<std::uint32_t>(p.literal_steps.size()), static_cast<std::uint32_t>(p.noted.size())});

@@ -160,8 +160,17 @@ FormulaShapes::Entry* FormulaShapes::find(std::string_view key, std::uint64_t ha
     }
 }
 
+void FormulaShapes::grow() {
+    std::vector<Entry> old(entries_.empty() ? 16 : 2 * entries_.size());
+    old.swap(entries_);
+    for (const Entry& e : old) {
+        if (e.length != 0) *find(std::string_view(keys_).substr(e.key, e.length), e.hash) = e;
+    }
+}
+
 const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t& shape) {
-    if (shapes_ == 0 || stopped_) return nullptr;
+    pending_ = nullptr;
+    if (stopped_ || text.size() > std::uint32_t(-1)) return nullptr;
     if (shapes_ == kMostShapes && ++looked_ == kMostShapes) {
         // The table is full: when fewer than one in eight of the texts looked
         // up since it filled (or since the last such check) found their
@@ -170,9 +179,23 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t
         stopped_ = reused_ * 8 < looked_;
         looked_ = reused_ = 0;
     }
+    // The table grows with the shapes met: a small tree's call makes a
+    // small one.
+    if (shapes_ < kMostShapes && 2 * (shapes_ + 1) > entries_.size()) grow();
     const std::string_view key = shape_of(text);
-    const Entry& e = *find(key, hash(key));
-    if (e.tree == nullptr) return nullptr;
+    const std::uint64_t h = hash(key);
+    Entry& e = *find(key, h);
+    if (e.length == 0) {
+        // A shape met for the first time is only noted: most shapes of a
+        // small tree never repeat, and keeping a tree costs about a parse.
+        if (shapes_ == kMostShapes) return nullptr;
+        ++shapes_;
+        e = {h, keys_.size(), key.size(), nullptr, 0, 0, 0, State::Met, false};
+        keys_.append(key);
+        return nullptr;
+    }
+    if (e.state == State::Met) pending_ = &e;  // the second text: keep() may keep its tree
+    if (e.state != State::Kept) return nullptr;
     deep = e.deep;
     shape = e.id;
     // A literal that does not convert leaves the others set: the next text
@@ -189,25 +212,20 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t
     return e.tree;
 }
 
+void FormulaShapes::reject() {
+    if (pending_ != nullptr) pending_->state = State::Rejected;
+    pending_ = nullptr;
+}
+
 bool FormulaShapes::keep(std::string_view text, const Value& tree, std::span<const direct::Literal> literals,
                          bool deep) {
-    if (shapes_ >= kMostShapes || tree.kind != Value::Kind::Expression || text.empty() ||
-        text.size() > std::uint32_t(-1)) {
-        return false;
-    }
-    if (entries_.empty()) entries_.resize(2 * kMostShapes);
-    const std::string_view key = shape_of(text);
-    const std::uint64_t h = hash(key);
-    Entry& e = *find(key, h);
-    if (e.length != 0) return false;
-    ++shapes_;
-    // A shape whose tree is not shared stays here all the same: its texts
-    // are then parsed without being offered to keep().
-    e = {h, keys_.size(), key.size(), nullptr, 0, 0, 0, false};
-    keys_.append(key);
+    Entry* e = pending_;
+    pending_ = nullptr;
+    if (e == nullptr) return false;
+    e->state = State::Rejected;
     const std::size_t first = sites_.size();
-    bool shared = Sites(sites_).expression(*tree.expression) && sites_.size() - first == literals.size() &&
-                  masks_only_literals(text, literals);
+    bool shared = tree.kind == Value::Kind::Expression && Sites(sites_).expression(*tree.expression) &&
+                  sites_.size() - first == literals.size() && masks_only_literals(text, literals);
     for (std::size_t k = 0; shared && k < literals.size(); ++k) {
         Site& s = sites_[first + k];
         shared = (s.index != nullptr) == literals[k].index;
@@ -218,11 +236,12 @@ bool FormulaShapes::keep(std::string_view text, const Value& tree, std::span<con
         sites_.resize(first);
         return false;
     }
-    e.first = static_cast<std::uint32_t>(first);
-    e.count = static_cast<std::uint32_t>(literals.size());
-    e.tree = &tree;
-    e.deep = deep;
-    e.id = static_cast<std::uint32_t>(trees_++);
+    e->state = State::Kept;
+    e->first = static_cast<std::uint32_t>(first);
+    e->count = static_cast<std::uint32_t>(literals.size());
+    e->tree = &tree;
+    e->deep = deep;
+    e->id = static_cast<std::uint32_t>(trees_++);
     return true;
 }
 

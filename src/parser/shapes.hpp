@@ -35,13 +35,18 @@ public:
     // `deep` tells whether it was parsed for a deep stack, and so is to be
     // used on one; `shape`, which tree it is: the how-manieth kept.
     const Value* reuse(std::string_view text, bool& deep, std::size_t& shape);
-    // Keeps `tree`, which the direct reading built from `text` noting
-    // `literals` (for a deep stack: `deep`), for the later texts of its
-    // shape; true when kept, and then both must stay as they are while this
-    // lives. False when the shape is known already, when no more shapes are
-    // kept, when the tree nests deeper than a shallow stack's parse would, or
-    // when its literals do not account for every masked digit.
+    // Keeps `tree` for the shape of the text last given to reuse() (which
+    // found no tree), when that text is the second of its shape: the tree is
+    // the direct reading's of it (its copy `text`), for a deep stack when
+    // `deep`, with `literals` noted. True when kept: the tree and the text
+    // must then stay as they are while this lives. False, and the shape's
+    // texts are not offered again, when the tree's literals do not account
+    // for every masked digit, or it nests deeper than a shallow stack's
+    // parse would.
     bool keep(std::string_view text, const Value& tree, std::span<const direct::Literal> literals, bool deep);
+    // The text last given to reuse() cannot be shared (its steps hand its
+    // tree to the evaluator): neither can the others of its shape.
+    void reject();
 
     // Enough for the formulas a model repeats; the others are parsed.
     static constexpr std::size_t kMostShapes = 1024;
@@ -56,6 +61,7 @@ public:
     };
 
 private:
+    enum class State : std::uint8_t { Met, Kept, Rejected };
     struct Entry {
         std::uint64_t hash = 0;
         std::size_t key = 0;          // the shape's key, in keys_
@@ -64,6 +70,7 @@ private:
         std::uint32_t first = 0;      // its sites: [first, first + count)
         std::uint32_t count = 0;
         std::uint32_t id = 0;  // the how-manieth tree kept
+        State state = State::Met;
         bool deep = false;
     };
 
@@ -75,11 +82,15 @@ private:
     // The entry of key's shape, or the free entry it would take.
     Entry* find(std::string_view key, std::uint64_t hash);
 
-    std::vector<Entry> entries_;  // 2 * kMostShapes once one is kept: at most half full
+    // Twice as large, every entry placed anew.
+    void grow();
+
+    std::vector<Entry> entries_;  // a power of two, at most half full
     std::vector<Site> sites_;
     std::string keys_;  // the keys of the shapes kept, one after another
     std::string key_;   // shape_of's
-    std::size_t shapes_ = 0;
+    std::size_t shapes_ = 0;  // entries, in every state
+    Entry* pending_ = nullptr;  // the shape keep() may keep the tree of
     std::size_t trees_ = 0;  // kept
     // Since the table filled, or since the last count: texts looked up, and
     // those given a kept tree.
