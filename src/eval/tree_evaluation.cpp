@@ -119,7 +119,6 @@ EvalResult TreeEvaluation::read_unstored(NodePtr n, std::size_t d) {
     // nested evaluations however deep unwind quickly; what they store is
     // never looked at.
     if (interrupt_.tick()) return EvalResult::error(EvalError::Error);
-    if (EvalResult known; constant_entry(n, d, known)) return known;
     if (stack_.is_circular(n, d)) {
         // The evaluation in progress further out overwrites this later.
         values_.set_value(n, d, EvalResult::error(EvalError::Ref), formulas_.is_list(n));

@@ -62,9 +62,10 @@ public:
     void evaluate_dimension(NodePtr n, std::size_t d);
     // A node's value in d as a formula reading it sees it (before as_own):
     // memoised, REF! while it is being evaluated, else evaluated now. Most
-    // reads find a stored result: that path is inline.
+    // reads find a stored result or a list's constant entry (a number the
+    // model gives): those paths are inline.
     [[gnu::always_inline]] EvalResult read(NodePtr n, std::size_t d) {
-        if (EvalResult known; values_.find(n, d, known)) return known;
+        if (EvalResult known; values_.find(n, d, known) || constant_entry(n, d, known)) return known;
         return read_unstored(n, d);
     }
     // Copies every node's results into its Node's `value` field.
@@ -130,7 +131,7 @@ private:
         return true;
     }
     bool constant_unread(NodePtr n) const;
-    // read() of a result not stored: a constant list entry, a cycle, or an
+    // read() of a result neither stored nor constant: a cycle, or an
     // evaluation now.
     EvalResult read_unstored(NodePtr n, std::size_t d);
     // The stack n's evaluation in d needs: little, unless its formula nests
