@@ -5,10 +5,10 @@
 #include <limits>
 #include <span>
 
+#include "eval/formula_shapes.hpp"
 #include "eval/formula_stack.hpp"
 #include "parser/grammar.hpp"
 #include "parser/parse.hpp"
-#include "parser/shapes.hpp"
 
 namespace morvax {
 

@@ -1,8 +1,9 @@
-#include "parser/shapes.hpp"
+#include "eval/formula_shapes.hpp"
 
 #include <array>
 #include <cstring>
 
+#include "eval/text_ids.hpp"
 #include "parser/grammar.hpp"
 #include "parser/numbers.hpp"
 
@@ -122,19 +123,6 @@ std::string_view FormulaShapes::shape_of(std::string_view text) {
     return key_;
 }
 
-std::uint64_t FormulaShapes::hash(std::string_view key) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
-    std::size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, key.data() + i, 8);
-        h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 32;
-    }
-    for (; i < key.size(); ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001B3ull;
-    return h ^ (h >> 29);
-}
-
 bool FormulaShapes::masks_only_literals(std::string_view text, std::span<const direct::Literal> literals) {
     std::size_t next = 0;  // the first literal that does not end before i
     std::uint8_t before = kOther;
@@ -183,7 +171,7 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t
     // small one.
     if (shapes_ < kMostShapes && 2 * (shapes_ + 1) > entries_.size()) grow();
     const std::string_view key = shape_of(text);
-    const std::uint64_t h = hash(key);
+    const std::uint64_t h = hash_text(key);  // keyed: no set of texts makes the probes long
     Entry& e = *find(key, h);
     if (e.length == 0) {
         // A shape met for the first time is only noted: most shapes of a

@@ -77,7 +77,6 @@ private:
     // The key of text's shape: the text with its masked digits '0'. Valid
     // until the next call.
     std::string_view shape_of(std::string_view text);
-    static std::uint64_t hash(std::string_view key);
     static bool masks_only_literals(std::string_view text, std::span<const direct::Literal> literals);
     // The entry of key's shape, or the free entry it would take.
     Entry* find(std::string_view key, std::uint64_t hash);
