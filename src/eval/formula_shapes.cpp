@@ -10,8 +10,6 @@
 namespace morvax {
 namespace {
 
-
-
 // What a byte is to the mask: a digit, a byte a digit after which continues
 // a name (any byte of a non-ASCII character, which may continue one), or
 // another.
@@ -115,7 +113,8 @@ std::string_view FormulaShapes::shape_of(std::string_view text) {
             const std::size_t i = word + static_cast<std::size_t>(__builtin_ctzll(digits)) / 8;
             if (i >= text.size() || kByteKind[static_cast<unsigned char>(text[i])] != kDigit) continue;
             // A run takes its mask from the byte before its first digit.
-            const std::uint8_t before = i == 0 ? std::uint8_t{kOther} : kByteKind[static_cast<unsigned char>(text[i - 1])];
+            const std::uint8_t before =
+                i == 0 ? std::uint8_t{kOther} : kByteKind[static_cast<unsigned char>(text[i - 1])];
             if (before != kDigit) masked = before == kOther;
             if (masked) out[i] = '0';
         }
@@ -142,7 +141,8 @@ FormulaShapes::Entry* FormulaShapes::find(std::string_view key, std::uint64_t ha
     for (std::size_t i = hash & last;; i = (i + 1) & last) {
         Entry& e = entries_[i];
         if (e.length == 0) return &e;
-        if (e.hash == hash && e.length == key.size() && std::memcmp(keys_.data() + e.key, key.data(), key.size()) == 0) {
+        if (e.hash == hash && e.length == key.size() &&
+            std::memcmp(keys_.data() + e.key, key.data(), key.size()) == 0) {
             return &e;
         }
     }

@@ -1,8 +1,9 @@
 // Formula texts that differ only in the digits of their numbers and indexes
 // share one syntax tree. A model writes the same formula in every
 // department with the department's own index (`=@Salaries[12] * 0.05`, then
-// `[13]`): the first text of a shape is parsed, each later one takes that
-// tree with its own literals put in, for a fraction of a parse.
+// `[13]`): the first two texts of a shape are parsed, the second one's tree
+// kept, and each later text takes that tree with its own literals put in,
+// for a fraction of a parse.
 //
 // A text's shape is the text with its literal digits masked: every digit run
 // that does not continue a name. Texts of one shape have the same characters
@@ -86,7 +87,7 @@ private:
 
     std::vector<Entry> entries_;  // a power of two, at most half full
     std::vector<Site> sites_;
-    std::string keys_;  // the keys of the shapes kept, one after another
+    std::string keys_;  // the keys of the shapes met, one after another
     std::string key_;   // shape_of's
     std::size_t shapes_ = 0;  // entries, in every state
     Entry* pending_ = nullptr;  // the shape keep() may keep the tree of

@@ -35,10 +35,6 @@ FormulaTable::FormulaTable(FlatTree&& flat, const TreeIndex& tree, Interrupt& in
     flat = FlatTree();
 }
 
-// Every distinct text made what the evaluation runs: plain numbers converted,
-// the rest parsed and compiled. Ids follow the texts' first places in
-// pre-order, and so does the code: the sweep goes node by node, every
-// dimension of one before the next, and the code it runs lies in that order.
 // What preparing the formulas keeps from text to text.
 struct FormulaTable::Preparing {
     explicit Preparing(const TreeIndex& tree) : names(tree) {}
@@ -48,16 +44,16 @@ struct FormulaTable::Preparing {
     static constexpr std::size_t kShapesFrom = 32;
 
     RecentNames names;
-    std::size_t formulas = 0;  // compiled
+    std::size_t formulas = 0;  // texts given to compile()
     bool shaping = false;
     std::vector<Step> steps;  // the last compile's
     StackSegments segments;   // for the few texts nested too deeply for this thread's stack
     FormulaShapes shapes;
     std::vector<direct::Literal> literals;  // the last parse's
     std::vector<LiteralStep> noted;         // the last compile's
-    // Per kept shape: the steps of its first text, and which of them its
-    // literals made (in literal_steps). A later text of the shape takes a
-    // copy with those made anew from its literals.
+    // Per kept shape: the steps of the text whose tree was kept, and which
+    // of them its literals made (in literal_steps). A later text of the
+    // shape takes a copy with those made anew from its own literals.
     struct Shaped {
         const Step* steps;
         std::uint32_t size;
@@ -68,6 +64,10 @@ struct FormulaTable::Preparing {
     std::vector<LiteralStep> literal_steps;
 };
 
+// Every distinct text made what the evaluation runs: plain numbers converted,
+// the rest parsed and compiled. Ids follow the texts' first places in
+// pre-order, and so does the code: the sweep goes node by node, every
+// dimension of one before the next, and the code it runs lies in that order.
 void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrupt& interrupt) {
     Preparing preparing(tree);
     // The texts lie wherever their owner put them and are read here for the
@@ -102,7 +102,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     p.shaping = p.shaping || ++p.formulas > Preparing::kShapesFrom;
     if (p.shaping && p.shapes.reuse(text, deep, shape) != nullptr) {
         // The kept tree holds this text's literals now: the steps they make
-        // are made anew in a copy of the shape's first steps.
+        // are made anew in a copy of the shape's steps.
         const Preparing::Shaped& s = p.shaped[shape];
         Step* placed = code_.allocate<Step>(s.size);
         std::copy(s.steps, s.steps + s.size, placed);
@@ -126,7 +126,8 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     p.steps.clear();
     p.noted.clear();
     bool compiled = false;
-    use_tree(p.segments, room, [&] { compiled = compile_formula(*value, p.names, p.steps, p.shaping ? &p.noted : nullptr); });
+    use_tree(p.segments, room,
+             [&] { compiled = compile_formula(*value, p.names, p.steps, p.shaping ? &p.noted : nullptr); });
     if (!compiled) {
         p.shapes.reject();
         return FormulaSlot::syntax(value, deep);
@@ -141,7 +142,8 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
         p.shapes.reject();
     } else if (parsed.direct && p.shapes.keep(std::string_view(copy, text.size()), *value, p.literals, deep)) {
         p.shaped.push_back({placed, static_cast<std::uint32_t>(p.steps.size()),
-                            static_cast<std::uint32_t>(p.literal_steps.size()), static_cast<std::uint32_t>(p.noted.size())});
+                            static_cast<std::uint32_t>(p.literal_steps.size()),
+                            static_cast<std::uint32_t>(p.noted.size())});
         p.literal_steps.insert(p.literal_steps.end(), p.noted.begin(), p.noted.end());
     } else {
         arena_.rewind(before);

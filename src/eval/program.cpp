@@ -41,7 +41,10 @@ std::uint32_t listed_position(std::size_t index) {
     return index <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(index) : 0;
 }
 
-void set_payload(Step* step, const void* from, std::size_t size) { std::memcpy(static_cast<void*>(step + 1), from, size); }
+// Sets the payload word after `step`.
+void set_payload(Step* step, const void* from, std::size_t size) {
+    std::memcpy(static_cast<void*>(step + 1), from, size);
+}
 
 class Compiler {
 public:
