@@ -43,27 +43,17 @@ char* write_number(char* out, double x) {
         std::uint64_t magnitude = m < 0 ? 0 - static_cast<std::uint64_t>(m) : static_cast<std::uint64_t>(m);
         if (m < 0) *out++ = '-';
         constexpr std::uint64_t kUnit = 10'000'000'000;  // 1e10: one in m's scale
-        if (magnitude % kUnit == 0) {
-            // A whole number: its digits, no point.
-            return std::to_chars(out, out + 24, magnitude / kUnit).ptr;
-        }
-        char digits[24];
-        const char* end = std::to_chars(digits, digits + sizeof(digits), magnitude).ptr;
-        const auto len = static_cast<std::size_t>(end - digits);
-        const std::size_t int_len = len > 10 ? len - 10 : 0;
-        std::size_t frac_end = len;
-        while (frac_end > int_len && digits[frac_end - 1] == '0') --frac_end;
-        if (int_len > 0) {
-            out = copy_text(out, std::string_view(digits, int_len));
-        } else {
-            *out++ = '0';
-        }
+        out = std::to_chars(out, out + 24, magnitude / kUnit).ptr;
+        std::uint64_t decimals = magnitude % kUnit;
+        if (decimals == 0) return out;  // a whole number: no point
+        // The ten decimals without their trailing zeros, written from the
+        // last: their leading zeros come as the digits run out.
+        int count = 10;
+        for (; decimals % 10 == 0; decimals /= 10) --count;
         *out++ = '.';
-        if (len < 10) {
-            std::memset(out, '0', 10 - len);
-            out += 10 - len;
-        }
-        return copy_text(out, std::string_view(digits + int_len, frac_end - int_len));
+        char* const end = out + count;
+        for (char* p = end; p > out; decimals /= 10) *--p = static_cast<char>('0' + decimals % 10);
+        return end;
     }
     const double scaled = x * 1e10;
     // A finite x whose product with 1e10 overflows is far beyond ten

@@ -1,4 +1,5 @@
 // Results, notes, memo slots, per-dimension values and number printing.
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -54,6 +55,36 @@ TEST(format_number_table) {
                 "826204144723168738177180919299881250404026184124858368"},
     };
     for (const Row& row : rows) CHECK_EQ(format_number(row.x), row.text) << row.x;
+}
+
+// Below 5e5 a number is written from its integer count of 1e-10s: the same
+// text the general way writes, x rounded to ten decimals, trailing zeros
+// dropped.
+TEST(format_number_short_way_agrees_with_the_general_one) {
+    auto general = [](double x) {
+        double r = std::round(x * 1e10) / 1e10;
+        if (r == 0) r = 0;
+        char buffer[64];
+        char* end = std::to_chars(buffer, buffer + sizeof(buffer), r, std::chars_format::fixed, 10).ptr;
+        while (end[-1] == '0') --end;
+        if (end[-1] == '.') --end;
+        return std::string(buffer, end);
+    };
+    std::mt19937_64 random(5);
+    for (int i = 0; i < 200000; ++i) {
+        double x = 0;
+        switch (i % 4) {
+            case 0:  // any digits, from 1e-12 up
+                x = std::ldexp(static_cast<double>(random() >> 11), -53) *
+                    std::pow(10.0, static_cast<int>(random() % 18) - 12);
+                break;
+            case 1: x = static_cast<double>(random() % 50000000) / 100; break;  // cents
+            case 2: x = static_cast<double>(random() % 4000000) / 8; break;
+            default: x = static_cast<double>(random() % 500000); break;
+        }
+        if ((random() & 1) != 0) x = -x;
+        if (std::fabs(x) < 5e5) CHECK_EQ(format_number(x), general(x)) << x;
+    }
 }
 
 TEST(result_texts_and_equality) {
