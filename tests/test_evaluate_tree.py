@@ -153,9 +153,8 @@ def test_formulas_of_one_shape_evaluate_as_their_own_texts() -> None:
         return text.replace("{{", "{").replace("}}", "}")
 
     fs = [[formula() for _ in range(3)] for _ in range(150)]
-    padded, pad = [], 0
-    for f in fs:
-        padded.append([text + " " * (pad := pad + 1) for text in f])
+    pads = iter(range(1, 1000))
+    padded = [[text + " " * next(pads) for text in f] for f in fs]
     fixed = [node("A", ["1", "2", "3"]), node("A", ["4", "0", "6"]), node("A", "5"), node("B", ["2", "8", "1"]),
              node("B", "3"), node("B1", "9"), node("B3", ["1", "2", "4"]), node("A 1", "6"), node("A 3", "2")]
     trees = [node("R", "=sum(children)", *fixed, *(node("F", f, node("C", "2"), node("C", "3")) for f in group))
