@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "eval/text_ids.hpp"
-#include "parser/grammar.hpp"
 #include "parser/numbers.hpp"
 
 namespace morvax {
@@ -23,72 +22,15 @@ constexpr std::array<std::uint8_t, 256> kByteKind = [] {
     return kinds;
 }();
 
-// The fields of a tree's literals, in the order of its text: the order the
-// direct reading noted them in. The tree's nodes were made in an arena, not
-// as constants, so that its literals may be set (hence const_cast).
-class Sites {
-public:
-    explicit Sites(std::vector<FormulaShapes::Site>& out) : out_(out) {}
-
-    // False for a tree with conditionals, which are not shared, or nesting
-    // deeper than a shallow stack's parse goes: the walk recurses as the
-    // parse did, on the stack the parse of one text would have used.
-    bool expression(const Expression& e) {
-        if (depth_ > kShallowNesting) return false;
-        ++depth_;
-        bool all = product(e.first);
-        for (const AdditionOperation& op : e.rest) all = all && product(op.operand);
-        --depth_;
-        return all;
-    }
-
-private:
-    bool product(const MultiplicationExpression& m) {
-        if (!power(m.first)) return false;
-        for (const MultiplicationOperation& op : m.rest) {
-            if (!power(op.operand)) return false;
-        }
-        return true;
-    }
-    bool power(const PowerExpression& p) {
-        if (!atomic(p.base.operand)) return false;
-        for (const UnaryExpression& u : p.exponents) {
-            if (!atomic(u.operand)) return false;
-        }
-        return true;
-    }
-    bool atomic(const AtomicExpression& a) {
-        switch (a.index()) {
-            case atomic_index<NumberLiteral>:
-                out_.push_back({const_cast<double*>(&std::get<NumberLiteral>(a).value), nullptr, 0, 0});
-                return true;
-            case atomic_index<NodeReference>: add(std::get<NodeReference>(a).index); return true;
-            case atomic_index<ChildrenReference>: add(std::get<ChildrenReference>(a).index); return true;
-            case atomic_index<RightReference>: add(std::get<RightReference>(a).index); return true;
-            case atomic_index<ModifierCall>: add(std::get<ModifierCall>(a).reference.index); return true;
-            case atomic_index<FunctionCall>: return all(std::get<FunctionCall>(a).args);
-            case atomic_index<AggregationCall>: {
-                const auto& args = std::get<AggregationCall>(a).args;
-                return !args || all(*args);
-            }
-            case atomic_index<Parenthesised>: return expression(*std::get<Parenthesised>(a).inner);
-            case atomic_index<EmptyLiteral>: return true;
-            default: return false;  // a conditional
-        }
-    }
-    bool all(const List<Expression>& args) {
-        for (const Expression& e : args) {
-            if (!expression(e)) return false;
-        }
-        return true;
-    }
-    void add(const Index& index) {
-        if (index) out_.push_back({nullptr, const_cast<Index*>(&index), 0, 0});
-    }
-
-    std::vector<FormulaShapes::Site>& out_;
-    int depth_ = 0;  // expressions open
-};
+// The field of the kept tree a literal step was made from. The tree's nodes
+// were made in an arena, not as constants, so that its literals may be set.
+double* number_field(const LiteralStep& l) {
+    return &const_cast<NumberLiteral*>(static_cast<const NumberLiteral*>(l.node))->value;
+}
+Index* index_field(const LiteralStep& l) {
+    if (l.kind == LiteralStep::Kind::Listed) return const_cast<Index*>(static_cast<const Index*>(l.node));
+    return &const_cast<NodeReference*>(static_cast<const NodeReference*>(l.node))->index;
+}
 
 }  // namespace
 
@@ -156,9 +98,9 @@ void FormulaShapes::grow() {
     }
 }
 
-const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t& shape) {
+bool FormulaShapes::reuse(std::string_view text, Shared& out) {
     pending_ = nullptr;
-    if (stopped_ || text.size() > std::uint32_t(-1)) return nullptr;
+    if (stopped_ || text.size() > std::uint32_t(-1)) return false;
     if (shapes_ == kMostShapes && ++looked_ == kMostShapes) {
         // The table is full: when fewer than one in eight of the texts looked
         // up since it filled (or since the last such check) found their
@@ -176,28 +118,28 @@ const Value* FormulaShapes::reuse(std::string_view text, bool& deep, std::size_t
     if (e.length == 0) {
         // A shape met for the first time is only noted: most shapes of a
         // small tree never repeat, and keeping a tree costs about a parse.
-        if (shapes_ == kMostShapes) return nullptr;
+        if (shapes_ == kMostShapes) return false;
         ++shapes_;
-        e = {h, keys_.size(), key.size(), nullptr, 0, 0, 0, State::Met, false};
+        e = {h, keys_.size(), key.size()};
         keys_.append(key);
-        return nullptr;
+        return false;
     }
     if (e.state == State::Met) pending_ = &e;  // the second text: keep() may keep its tree
-    if (e.state != State::Kept) return nullptr;
-    deep = e.deep;
-    shape = e.id;
+    if (e.state != State::Kept) return false;
     // A literal that does not convert leaves the others set: the next text
     // of the shape sets them all again.
     for (std::uint32_t k = e.first; k < e.first + e.count; ++k) {
-        const Site& s = sites_[k];
-        const std::string_view literal = text.substr(s.start, s.length);
-        if (s.index != nullptr ? !direct::index_value(literal, *s.index)
-                               : !convert_number_text(literal, *s.number, error_)) {
-            return nullptr;
+        const LiteralStep& l = made_[k];
+        const std::string_view literal = text.substr(places_[k].start, places_[k].length);
+        if (l.kind == LiteralStep::Kind::Number ? !convert_number_text(literal, *number_field(l), error_)
+                                                : !direct::index_value(literal, *index_field(l))) {
+            return false;
         }
     }
     reused_ += shapes_ == kMostShapes;
-    return e.tree;
+    out = {std::span<const Step>(e.steps, e.size), std::span<const LiteralStep>(made_).subspan(e.first, e.count),
+           e.deep};
+    return true;
 }
 
 void FormulaShapes::reject() {
@@ -205,31 +147,29 @@ void FormulaShapes::reject() {
     pending_ = nullptr;
 }
 
-bool FormulaShapes::keep(std::string_view text, const Value& tree, std::span<const direct::Literal> literals,
-                         bool deep) {
+bool FormulaShapes::keep(std::string_view text, std::span<const direct::Literal> literals, std::span<const Step> steps,
+                         std::span<const LiteralStep> made, bool deep) {
     Entry* e = pending_;
     pending_ = nullptr;
     if (e == nullptr) return false;
     e->state = State::Rejected;
-    const std::size_t first = sites_.size();
-    bool shared = tree.kind == Value::Kind::Expression && Sites(sites_).expression(*tree.expression) &&
-                  sites_.size() - first == literals.size() && masks_only_literals(text, literals);
-    for (std::size_t k = 0; shared && k < literals.size(); ++k) {
-        Site& s = sites_[first + k];
-        shared = (s.index != nullptr) == literals[k].index;
-        s.start = static_cast<std::uint32_t>(literals[k].start);
-        s.length = static_cast<std::uint32_t>(literals[k].length);
+    // The steps made from literals, in the order of the text, must be the
+    // literals the reading noted, one for one.
+    bool shared = made.size() == literals.size() && masks_only_literals(text, literals);
+    for (std::size_t k = 0; shared && k < made.size(); ++k) {
+        shared = (made[k].kind != LiteralStep::Kind::Number) == literals[k].index;
     }
-    if (!shared) {
-        sites_.resize(first);
-        return false;
-    }
+    if (!shared) return false;
     e->state = State::Kept;
-    e->first = static_cast<std::uint32_t>(first);
-    e->count = static_cast<std::uint32_t>(literals.size());
-    e->tree = &tree;
+    e->steps = steps.data();
+    e->size = static_cast<std::uint32_t>(steps.size());
+    e->first = static_cast<std::uint32_t>(made_.size());
+    e->count = static_cast<std::uint32_t>(made.size());
     e->deep = deep;
-    e->id = static_cast<std::uint32_t>(trees_++);
+    made_.insert(made_.end(), made.begin(), made.end());
+    for (const direct::Literal& l : literals) {
+        places_.push_back({static_cast<std::uint32_t>(l.start), static_cast<std::uint32_t>(l.length)});
+    }
     return true;
 }
 

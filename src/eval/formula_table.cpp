@@ -51,17 +51,6 @@ struct FormulaTable::Preparing {
     FormulaShapes shapes;
     std::vector<direct::Literal> literals;  // the last parse's
     std::vector<LiteralStep> noted;         // the last compile's
-    // Per kept shape: the steps of the text whose tree was kept, and which
-    // of them its literals made (in literal_steps). A later text of the
-    // shape takes a copy with those made anew from its own literals.
-    struct Shaped {
-        const Step* steps;
-        std::uint32_t size;
-        std::uint32_t first;
-        std::uint32_t count;
-    };
-    std::vector<Shaped> shaped;
-    std::vector<LiteralStep> literal_steps;
 };
 
 // Every distinct text made what the evaluation runs: plain numbers converted,
@@ -97,17 +86,13 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
 FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
-    bool deep = false;
-    std::size_t shape = 0;
     p.shaping = p.shaping || ++p.formulas > Preparing::kShapesFrom;
-    if (p.shaping && p.shapes.reuse(text, deep, shape) != nullptr) {
+    if (FormulaShapes::Shared shared; p.shaping && p.shapes.reuse(text, shared)) {
         // The kept tree holds this text's literals now: the steps they make
         // are made anew in a copy of the shape's steps.
-        const Preparing::Shaped& s = p.shaped[shape];
-        Step* placed = code_.allocate<Step>(s.size);
-        std::copy(s.steps, s.steps + s.size, placed);
-        set_literal_steps(placed, std::span<const LiteralStep>(p.literal_steps).subspan(s.first, s.count), p.names);
-        return FormulaSlot::steps(placed, deep);
+        Step* placed = place(shared.steps);
+        set_literal_steps(placed, shared.literals, p.names);
+        return FormulaSlot::steps(placed, shared.deep);
     }
     // The syntax tree's names view its text: a copy of it goes just before it.
     const Arena::Mark before = arena_.mark();
@@ -122,7 +107,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
         return FormulaSlot::steps(nullptr);
     }
     const Value* value = arena_.make<Value>(parsed.value);
-    deep = room == StackRoom::Deep;
+    const bool deep = room == StackRoom::Deep;
     p.steps.clear();
     p.noted.clear();
     bool compiled = false;
@@ -140,18 +125,14 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     if (hands_over_syntax(p.steps)) {
         placed[0].flags |= Step::kEvaluates;
         p.shapes.reject();
-    } else if (parsed.direct && p.shapes.keep(std::string_view(copy, text.size()), *value, p.literals, deep)) {
-        p.shaped.push_back({placed, static_cast<std::uint32_t>(p.steps.size()),
-                            static_cast<std::uint32_t>(p.literal_steps.size()),
-                            static_cast<std::uint32_t>(p.noted.size())});
-        p.literal_steps.insert(p.literal_steps.end(), p.noted.begin(), p.noted.end());
-    } else {
+    } else if (!parsed.direct || !p.shapes.keep(std::string_view(copy, text.size()), p.literals,
+                                                 std::span<const Step>(placed, p.steps.size()), p.noted, deep)) {
         arena_.rewind(before);
     }
     return FormulaSlot::steps(placed, deep);
 }
 
-Step* FormulaTable::place(const std::vector<Step>& steps) {
+Step* FormulaTable::place(std::span<const Step> steps) {
     Step* placed = code_.allocate<Step>(steps.size());
     std::copy(steps.begin(), steps.end(), placed);
     return placed;

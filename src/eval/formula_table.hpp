@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -125,7 +126,7 @@ private:
     struct Preparing;
     FormulaSlot compile(std::string_view text, Preparing& preparing);
     // The steps copied into the code.
-    Step* place(const std::vector<Step>& steps);
+    Step* place(std::span<const Step> steps);
 
     Arena arena_;  // the syntax trees and their roots
     // The steps of the compiled formulas, in the order of the texts' first

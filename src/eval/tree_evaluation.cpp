@@ -101,8 +101,7 @@ inline EvalResult TreeEvaluation::run_where_it_fits(NodePtr n, std::size_t d) {
 }
 
 void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
-    EvalResult known;
-    if (values_.find(n, d, known) || constant_entry(n, d, known)) return;
+    if (EvalResult r; known(n, d, r)) return;
     run_where_it_fits(n, d);
 }
 

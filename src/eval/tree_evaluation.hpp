@@ -55,7 +55,7 @@ public:
     // entry that reads nothing (which is never stored).
     EvalResult result_at(NodePtr n, std::size_t d) const {
         EvalResult r;
-        if (values_.find(n, d, r) || constant_entry(n, d, r)) return r;
+        if (known(n, d, r)) return r;
         return EvalResult::empty();
     }
     // Evaluates n in d unless that is done; references are read on demand.
@@ -65,7 +65,7 @@ public:
     // reads find a stored result or a list's constant entry (a number the
     // model gives): those paths are inline.
     [[gnu::always_inline]] EvalResult read(NodePtr n, std::size_t d) {
-        if (EvalResult known; values_.find(n, d, known) || constant_entry(n, d, known)) return known;
+        if (EvalResult r; known(n, d, r)) return r;
         return read_unstored(n, d);
     }
     // Copies every node's results into its Node's `value` field.
@@ -129,6 +129,11 @@ private:
         if (slot.is_formula()) return false;
         out = formulas_.constant_result(slot, covered);
         return true;
+    }
+    // n's result in d when it is stored or a constant entry, into `out`:
+    // inline in every read.
+    [[gnu::always_inline]] bool known(NodePtr n, std::size_t d, EvalResult& out) const {
+        return values_.find(n, d, out) || constant_entry(n, d, out);
     }
     bool constant_unread(NodePtr n) const;
     // read() of a result neither stored nor constant: a cycle, or an
