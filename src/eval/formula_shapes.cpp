@@ -22,6 +22,11 @@ constexpr std::array<std::uint8_t, 256> kByteKind = [] {
     return kinds;
 }();
 
+// Whether a digit run is masked, from the kind of the byte before its first
+// digit: after a name's byte it continues the name. `masked`: the answer for
+// the run before, which a digit after a digit continues.
+constexpr bool run_masked(std::uint8_t before, bool masked) { return before == kDigit ? masked : before == kOther; }
+
 // The field of the kept tree a literal step was made from. The tree's nodes
 // were made in an arena, not as constants, so that its literals may be set.
 double* number_field(const LiteralStep& l) {
@@ -57,7 +62,7 @@ std::string_view FormulaShapes::shape_of(std::string_view text) {
             // A run takes its mask from the byte before its first digit.
             const std::uint8_t before =
                 i == 0 ? std::uint8_t{kOther} : kByteKind[static_cast<unsigned char>(text[i - 1])];
-            if (before != kDigit) masked = before == kOther;
+            masked = run_masked(before, masked);
             if (masked) out[i] = '0';
         }
     }
@@ -70,7 +75,7 @@ bool FormulaShapes::masks_only_literals(std::string_view text, std::span<const d
     bool masked = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const std::uint8_t kind = kByteKind[static_cast<unsigned char>(text[i])];
-        if (kind == kDigit && before != kDigit) masked = before == kOther;  // as shape_of
+        if (kind == kDigit) masked = run_masked(before, masked);
         before = kind;
         while (next < literals.size() && literals[next].start + literals[next].length <= i) ++next;
         if (kind == kDigit && masked && (next == literals.size() || literals[next].start > i)) return false;

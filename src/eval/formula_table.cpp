@@ -45,7 +45,6 @@ struct FormulaTable::Preparing {
 
     RecentNames names;
     std::size_t formulas = 0;  // texts given to compile()
-    bool shaping = false;
     std::vector<Step> steps;  // the last compile's
     StackSegments segments;   // for the few texts nested too deeply for this thread's stack
     FormulaShapes shapes;
@@ -86,8 +85,8 @@ void FormulaTable::prepare(const TextIds& texts, const TreeIndex& tree, Interrup
 // The steps of the text, null when it does not parse; its syntax tree when
 // it is left to the evaluator.
 FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
-    p.shaping = p.shaping || ++p.formulas > Preparing::kShapesFrom;
-    if (FormulaShapes::Shared shared; p.shaping && p.shapes.reuse(text, shared)) {
+    const bool shaping = ++p.formulas > Preparing::kShapesFrom;
+    if (FormulaShapes::Shared shared; shaping && p.shapes.reuse(text, shared)) {
         // The kept tree holds this text's literals now: the steps they make
         // are made anew in a copy of the shape's steps.
         Step* placed = place(shared.steps);
@@ -101,7 +100,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     StackRoom room;
     const ParseResult<Value> parsed =
         parse_formula_where_it_fits(p.segments, std::string_view(copy, text.size()), arena_, room,
-                                    p.shaping ? &p.literals : nullptr);
+                                    shaping ? &p.literals : nullptr);
     if (!parsed.ok()) {
         arena_.rewind(before);
         return FormulaSlot::steps(nullptr);
@@ -112,7 +111,7 @@ FormulaSlot FormulaTable::compile(std::string_view text, Preparing& p) {
     p.noted.clear();
     bool compiled = false;
     use_tree(p.segments, room,
-             [&] { compiled = compile_formula(*value, p.names, p.steps, p.shaping ? &p.noted : nullptr); });
+             [&] { compiled = compile_formula(*value, p.names, p.steps, shaping ? &p.noted : nullptr); });
     if (!compiled) {
         p.shapes.reject();
         return FormulaSlot::syntax(value, deep);
