@@ -4,8 +4,9 @@ partial write-back."""
 
 from __future__ import annotations
 
+import random
 import re
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from types import SimpleNamespace
 from typing import Any
 
@@ -468,3 +469,108 @@ def test_shared_subtrees_end_with_memory_error_at_the_documented_size() -> None:
         leaf = node(f"level{level}", "=sum(children)", leaf, leaf)
     with pytest.raises(MemoryError, match="more than 16777216 nodes"):
         mf.evaluate_tree(leaf)
+
+
+class Meddle(Exception):
+    pass
+
+
+class Meddler:
+    """A node object that, on some reads and writes, raises or changes another
+    node of its tree (its children list, its formula list, its name)."""
+
+    def __init__(self, rng: random.Random, tree: list[Meddler], **attributes: Any) -> None:
+        self.__dict__.update(attributes, _rng=rng, _tree=tree, _meddles=rng.random() < 0.3)
+
+    def _meddle(self) -> None:
+        if not self.__dict__.get("_meddles"):  # a deep copy reads before its __dict__ is filled
+            return
+        rng, tree = self._rng, self._tree
+        roll = rng.random()
+        if roll < 0.03:
+            raise Meddle
+        if roll < 0.08:
+            victim = rng.choice(tree).__dict__
+            children, formula = victim["children"], victim["formula"]
+            match rng.randrange(5):
+                case 0 if isinstance(children, list): children.clear()
+                case 1 if isinstance(children, list): children.append(rng.choice(tree))
+                case 2 if isinstance(formula, list): formula.clear()
+                case 3: victim["formula"] = [rng.choice(HOSTILE_FORMULAS) for _ in range(rng.randrange(4))]
+                case _: victim["name"] = rng.choice(["A", "B", 3])
+
+    def __getattribute__(self, name: str) -> Any:
+        if not name.startswith("_"):
+            self._meddle()
+        return object.__getattribute__(self, name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        self._meddle()
+        self.__dict__[name] = value
+
+
+class ShrinkingList(list[Any]):
+    def __iter__(self) -> Iterator[Any]:
+        for i in range(len(self)):
+            if i == 1:
+                self.pop()
+            if i < len(self):
+                yield self[i]
+
+
+HOSTILE_FORMULAS = ["=1+2", "=@A", "=sum(children)", "=right[1]*2", "=@B[2] + total(@A)", "5", "",
+                    "=ratio(@A)", "=iferror(@Z, 3)", "=(" * 40, "=@été * 2", "=" + "1+" * 300 + "1"]
+
+
+def hostile_tree(rng: random.Random) -> Meddler:
+    tree: list[Meddler] = []
+
+    def formula() -> Any:
+        roll = rng.random()
+        texts = [rng.choice(HOSTILE_FORMULAS) for _ in range(rng.randrange(5))]
+        if roll < 0.85:
+            return texts if roll < 0.4 else ShrinkingList(texts) if roll < 0.5 else rng.choice(HOSTILE_FORMULAS)
+        return rng.choice([None, 3, ("=1",), ["=1", 5], "=1\ud800"])
+
+    def make(depth: int) -> Meddler:
+        children = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
+        made = Meddler(rng, tree, id=rng.choice(["x", "y", 5]), name=rng.choice(["A", "B", "été"]),
+                       formula=formula(), is_hidden=rng.choice([True, 1, "x"]),
+                       cells=rng.choice(["A1", ["A1", "B2"], ["A1", None], 7]),
+                       children=ShrinkingList(children) if rng.random() < 0.1 else children)
+        tree.append(made)
+        return made
+
+    root = make(rng.randrange(1, 5))
+    if rng.random() < 0.1:
+        rng.choice(tree).__dict__["children"].append(root)  # a node that is its own descendant
+    return root
+
+
+# Each returns the tree it wrote, when it writes one.
+HOSTILE_CALLS: dict[str, Callable[[Meddler, Meddler, bool], object]] = {
+    "evaluate_tree": lambda root, other, in_place: mf.evaluate_tree(root, in_place=in_place),
+    "export_tree_to_excel": lambda root, other, in_place: mf.export_tree_to_excel(root, in_place=in_place),
+    "rename_nodes": lambda root, other, in_place: mf.rename_nodes(other, root, in_place=in_place),
+    "expand_tree_formulas": lambda root, other, in_place: mf.expand_tree_formulas(root),
+    "explain_node": lambda root, other, in_place: mf.explain_node(root, "x"),
+    "diagnose_tree": lambda root, other, in_place: mf.diagnose_tree(root),
+}
+
+
+@pytest.mark.parametrize("function", HOSTILE_CALLS)
+def test_hostile_trees_end_in_a_result_or_a_documented_exception(function: str) -> None:
+    """Objects that raise, or change the tree while it is read and written,
+    cannot crash a tree function (CI runs this under the sanitizers): each call
+    returns (root itself when in place) or raises the protocol's TypeError, a
+    ValueError (a node that is its own descendant, a lone surrogate) or the
+    object's own exception."""
+    rng = random.Random(function)
+    for _ in range(300):
+        root, other, in_place = hostile_tree(rng), hostile_tree(rng), rng.random() < 0.5
+        try:
+            result = HOSTILE_CALLS[function](root, other, in_place)
+        except (TypeError, ValueError, Meddle):
+            continue
+        if function in ("evaluate_tree", "export_tree_to_excel", "rename_nodes"):
+            assert (result is root) == in_place
