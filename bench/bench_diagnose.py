@@ -19,13 +19,12 @@ whose own path it does not touch.
 from __future__ import annotations
 
 import copy
-import gc
 import timeit
 from typing import Any
 
 import morvax_formulas
 from bench_tree import Node, best_in_turns, planning_model, python_walk
-from benchrows import Row, emit, formula_input, nodes, row, tree_options
+from benchrows import Row, collector_paused, emit, formula_input, nodes, row, tree_options
 
 FORMULAS = {
     "parses": "=round(@Revenue * (1 - @Discount); 2) + sum(children)",
@@ -53,15 +52,12 @@ def measure_tree(size: int, repeat: int) -> list[Row]:
     out = []
     for label, tree in (("no errors", planning_model(size)), ("a typo per department", with_typos(planning_model(size)))):
         records = len(morvax_formulas.diagnose_tree(tree))
-        gc.disable()
-        try:
+        with collector_paused():
             best = best_in_turns(repeat, {
                 "diagnose": lambda: morvax_formulas.diagnose_tree(tree),
                 "evaluate": lambda: morvax_formulas.evaluate_tree(tree, in_place=True),
                 "walk": lambda: python_walk(tree),
             })
-        finally:
-            gc.enable()
         out.append(row("diagnose_tree", f"{nodes(size)}, {label}", best["diagnose"],
                        ("evaluate_tree in place", best["evaluate"]), ("Python walk", best["walk"]),
                        note=f"{records:,} records"))

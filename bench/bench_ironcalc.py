@@ -23,7 +23,7 @@ from typing import Any
 
 import morvax_formulas
 from bench_tree import MONTHS, Node, planning_model
-from benchrows import emit, nodes, row
+from benchrows import collector_paused, emit, nodes, row
 
 COLUMNS = [chr(ord("B") + m) for m in range(MONTHS)]
 
@@ -94,14 +94,11 @@ def main() -> None:
         path = Path(folder) / "model.xlsx"
         workbook(root, path)
         model = ironcalc.load_from_xlsx(str(path), "en", "UTC")
-    gc.disable()
-    try:
+    with collector_paused():
         figures = best(options.repeat, {
             "ours": lambda: morvax_formulas.evaluate_tree(root, in_place=True),
             "ironcalc": model.evaluate,
         })
-    finally:
-        gc.enable()
     size = nodes(len(lay_out(root)))
     if options.json:
         emit([row("evaluate_tree (in place)", size, figures["ours"], ("IronCalc evaluate()", figures["ironcalc"]),

@@ -27,11 +27,10 @@ formula that can hold a reference, and writing back.
 from __future__ import annotations
 
 import copy
-import gc
 from typing import Any
 
 import morvax_formulas
-from benchrows import Row, best_on_fresh, emit, nodes, row, tree_options
+from benchrows import Row, best_on_fresh, collector_paused, emit, nodes, row, tree_options
 from bench_tree import Node, best_of, planning_model, python_walk, status_mib
 
 
@@ -72,8 +71,7 @@ def measure(nodes: int, repeat: int) -> dict[str, Any]:
     rename_nodes = morvax_formulas.rename_nodes
     expand_tree_formulas = morvax_formulas.expand_tree_formulas
     last = preorder(old)[-1]
-    gc.disable()  # the collector's pauses would dominate the walk of a large tree
-    try:
+    with collector_paused():
         unique = rename_nodes(old, new)
         figures: dict[str, Any] = {
             "walk": best_of(repeat, lambda: python_walk(old)),
@@ -84,8 +82,6 @@ def measure(nodes: int, repeat: int) -> dict[str, Any]:
             "expand": best_of(repeat, lambda: expand_tree_formulas(unique)),
             "explain": best_of(repeat, lambda: morvax_formulas.explain_node(unique, last.id)),
         }
-    finally:
-        gc.enable()
     figures["nodes"] = len(preorder(old))
     figures["input_mb"] = text_size(unique) / 1e6
     figures["expanded_mb"] = text_size(expand_tree_formulas(unique)) / 1e6
@@ -102,16 +98,14 @@ def measure_chain(length: int, repeat: int) -> dict[str, Any]:
     root = chain(length)
     figures: dict[str, Any] = {"length": length, "walk": best_of(repeat, lambda: python_walk(root))}
     expected = 6 * length + 1 + len(str(length))
-    gc.disable()
-    try:
-        record = morvax_formulas.explain_node(root, "n0")
-        if record is None or len(record["formula"]) != expected:
-            raise SystemExit(f"explain_node on a chain of {length} gave an unexpected formula")
-        figures["seconds"] = best_of(repeat, lambda: morvax_formulas.explain_node(root, "n0"))
-    except MemoryError:
-        figures["seconds"] = None
-    finally:
-        gc.enable()
+    with collector_paused():
+        try:
+            record = morvax_formulas.explain_node(root, "n0")
+            if record is None or len(record["formula"]) != expected:
+                raise SystemExit(f"explain_node on a chain of {length} gave an unexpected formula")
+            figures["seconds"] = best_of(repeat, lambda: morvax_formulas.explain_node(root, "n0"))
+        except MemoryError:
+            figures["seconds"] = None
     figures["peak_mib"] = status_mib("VmHWM")
     return figures
 

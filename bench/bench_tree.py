@@ -53,7 +53,7 @@ from collections.abc import Callable
 from typing import Any
 
 import morvax_formulas
-from benchrows import Row, emit, nodes, row
+from benchrows import Row, collector_paused, emit, nodes, row
 
 MONTHS = 12
 ITEMS = ["Revenue", "Salaries", "Rent", "Travel", "Bonus", "Margin", "Share", "Annual", "Forecast", "Outlook"]
@@ -217,8 +217,7 @@ def call_memory(run: Callable[[], object]) -> float | None:
 def measure(nodes: int, repeat: int, floor: Callable[[Any, list[str]], None] | None) -> dict[str, float]:
     root = planning_model(nodes)
     evaluate_tree = morvax_formulas.evaluate_tree
-    gc.disable()  # the collector's pauses would dominate the walk of a large tree
-    try:
+    with collector_paused():
         bridge_only = emptied(root)
         # At least two rounds at every size: the first call on a model makes
         # its value lists where the walk left strings, and the sizes are
@@ -246,8 +245,6 @@ def measure(nodes: int, repeat: int, floor: Callable[[Any, list[str]], None] | N
         memory = call_memory(lambda: evaluate_tree(root, in_place=True))
         if memory is not None:
             figures["memory"] = memory
-    finally:
-        gc.enable()
     figures["nodes"] = count_nodes(root)
     if not (isinstance(root.value, list) and len(root.value) == MONTHS):
         raise SystemExit(f"evaluate_tree left the root with {root.value!r}")
@@ -262,15 +259,12 @@ def scaling(small: int, large: int, repeat: int) -> dict[str, float]:
     models = {size: planning_model(size) for size in (small, large)}
     for root in models.values():
         morvax_formulas.evaluate_tree(root, in_place=True)  # the value lists in place, as in every round
-    gc.disable()
-    try:
+    with collector_paused():
         runs: dict[str, Callable[[], object]] = {}
         for size, root in models.items():
             runs[f"in_place {size}"] = functools.partial(morvax_formulas.evaluate_tree, root, in_place=True)
             runs[f"walk {size}"] = functools.partial(python_walk, root)
         best = best_in_turns(repeat, runs)
-    finally:
-        gc.enable()
     return {"in_place": best[f"in_place {large}"] / best[f"in_place {small}"],
             "walk": best[f"walk {large}"] / best[f"walk {small}"]}
 

@@ -7,10 +7,11 @@ its own table, so the runner never has to read the human printout."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import json
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any, TypedDict
 
 
@@ -21,6 +22,17 @@ class Row(TypedDict):
     baselines: list[tuple[str, float]]  # (what, best seconds of one run of it)
     note: str
 
+
+
+@contextlib.contextmanager
+def collector_paused() -> Iterator[None]:
+    """The cyclic collector off for the block: its pauses, set off by the
+    objects a large tree's calls make, would weigh on one side of a ratio."""
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
 
 def row(function: str, input: str, seconds: float, *baselines: tuple[str, float], note: str = "") -> Row:
     return Row(function=function, input=input, seconds=seconds, baselines=list(baselines), note=note)
