@@ -235,7 +235,9 @@ bool protocol_error(Reading& r, const char* message, PyTypeObject* received, boo
 // Where one object's fields go: a Node, every field kept.
 class NodeTarget {
 public:
-    explicit NodeTarget(Node& node) : node_(node) {}
+    // Without `keep_formulas`, the formula texts are read and checked alike
+    // but not kept: the node's formula stays empty.
+    NodeTarget(Node& node, bool keep_formulas) : node_(node), keep_formulas_(keep_formulas) {}
 
     // The fields an evaluation has no use for are still read and checked
     // alike, but only a Node keeps them.
@@ -246,6 +248,7 @@ public:
     bool set_single_formula(PyObject* formula) {
         std::string_view text;
         if (!utf8_view(formula, text)) return false;
+        if (!keep_formulas_) return true;
         node_.formula = AnyDim<std::string>::single(std::string(text));
         node_.value = AnyDim<EvalResult>::single(EvalResult::empty());
         return true;
@@ -254,11 +257,14 @@ public:
     bool add_formula_text(PyObject* item) {
         std::string_view text;
         if (!utf8_view(item, text)) return false;
-        texts_.emplace_back(text);
+        if (keep_formulas_) texts_.emplace_back(text);
         return true;
     }
-    void repeat_formula_text(std::size_t times) { texts_.insert(texts_.end(), times, texts_.back()); }
+    void repeat_formula_text(std::size_t times) {
+        if (keep_formulas_) texts_.insert(texts_.end(), times, texts_.back());
+    }
     void end_formula_list() {
+        if (!keep_formulas_) return;
         node_.value = AnyDim<EvalResult>::multi(std::vector<EvalResult>(texts_.size()));
         node_.formula = AnyDim<std::string>::multi(std::move(texts_));
     }
@@ -267,6 +273,7 @@ public:
 
 private:
     Node& node_;
+    bool keep_formulas_;
     std::vector<std::string> texts_;
 };
 
@@ -670,7 +677,16 @@ PyRef new_field_object(const AnyDim<T>& field, MakeText&& make) {
 }
 
 PyRef new_field_object(NodeField field, const Node& node, ResultTexts& results) {
-    auto text = [](const std::string& s) { return new_text(s); };
+    // A list often repeats one text in every dimension: each run of equal
+    // texts shares one str.
+    PyObject* last = nullptr;  // the list's, made for *last_text
+    const std::string* last_text = nullptr;
+    auto text = [&](const std::string& s) {
+        if (last != nullptr && s == *last_text) return Py_NewRef(last);
+        last = new_text(s);
+        last_text = &s;
+        return last;
+    };
     switch (field) {
         case NodeField::value:
             return new_field_object(node.value, [&](const EvalResult& r) { return results.text(r); });
@@ -1004,10 +1020,10 @@ PyObject* AttributeNames::of(NodeField field) const {
     return value.get();
 }
 
-bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out) noexcept {
+bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out, bool keep_formulas) noexcept {
     return guarded([&]() -> PyObject* {
-        auto read = [](Reading& r, PyObject* object, Node* node, PyRef& children) {
-            return read_node(r, object, NodeTarget(*node), children);
+        auto read = [&](Reading& r, PyObject* object, Node* node, PyRef& children) {
+            return read_node(r, object, NodeTarget(*node, keep_formulas), children);
         };
         auto child_of = [](Node* parent, Py_ssize_t expected) {
             if (parent->children.empty()) parent->children.reserve(static_cast<std::size_t>(expected));

@@ -36,7 +36,10 @@ struct AttributeNames {
 // the order id, name, formula, is_hidden, cells, children, node by node in
 // pre-order. False with a Python error set: the first protocol violation
 // (TypeError) or the exception a caller's object raised for name or formula.
-[[nodiscard]] bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out) noexcept;
+// Without `keep_formulas` the formula texts are read and checked but every
+// node's formula is left empty, for a call that never looks at them.
+[[nodiscard]] bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out,
+                                    bool keep_formulas = true) noexcept;
 
 // protocol_to_node into what an evaluation reads (names, hidden flags,
 // children counts, formula texts): the same reads, checks and errors, with

@@ -42,7 +42,7 @@ PyRef rename_nodes(const Arguments& args) {
     Node new_tree;
     {
         Node old_tree;
-        if (!protocol_to_node(names, args[0].object, old_tree) || !protocol_to_node(names, new_root, new_tree)) {
+        if (!protocol_to_node(names, args[0].object, old_tree, false) || !protocol_to_node(names, new_root, new_tree)) {
             return {};
         }
         SignalInterrupt interrupt;

@@ -20,6 +20,34 @@ bool reads_back_as(std::string_view written, std::string_view name) {
     return parsed.ok() && parsed.value.name == name && !parsed.value.index;
 }
 
+// The written form of the commonest names, decided from their bytes without
+// scanning: a model can hold 10^5 distinct names, and the scans cost some
+// microseconds each. An ASCII identifier is a whole reference after "@" and
+// reads back as itself; a name without braces that holds an ASCII character
+// no identifier allows (a space, a dot) or begins with a digit cannot follow
+// "@", while "@{" takes every character up to the "}" that closes it. Other
+// names (braces, or non-ASCII ones that may be identifiers) are scanned.
+enum class QuickForm { plain, braced, unknown };
+
+QuickForm quick_form(std::string_view name) {
+    auto is_letter = [](unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    auto is_digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
+    const auto first = static_cast<unsigned char>(name.front());
+    bool ascii = true;
+    bool not_identifier = first < 0x80 && !is_letter(first);
+    for (const char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '{' || c == '}') return QuickForm::unknown;
+        if (c >= 0x80) {
+            ascii = false;
+        } else if (!is_letter(c) && !is_digit(c)) {
+            not_identifier = true;
+        }
+    }
+    if (not_identifier) return QuickForm::braced;
+    return ascii ? QuickForm::plain : QuickForm::unknown;
+}
+
 }  // namespace
 
 bool is_valid_node_reference(std::string_view text) {
@@ -37,6 +65,11 @@ bool is_valid_node_reference(std::string_view text) {
 
 std::optional<std::string> get_preferred_reference_format(std::string_view name) {
     if (name.empty()) return std::nullopt;
+    switch (quick_form(name)) {
+        case QuickForm::plain: return "@" + std::string(name);
+        case QuickForm::braced: return "@{" + std::string(name) + "}";
+        case QuickForm::unknown: break;
+    }
     const std::string plain = "@" + std::string(name);
     if (is_valid_node_reference(plain) && reads_back_as(plain, name)) return plain;
     const std::string braced = "@{" + std::string(name) + "}";

@@ -1,86 +1,92 @@
 #include "tree/rename.hpp"
 
-#include <unordered_set>
 #include <vector>
 
 #include "eval/names.hpp"
 #include "parser/language.hpp"
 #include "parser/tokenize.hpp"
 #include "references/references.hpp"
-#include "tree/reference_forms.hpp"
 
 namespace morvax {
 namespace {
-
-std::size_t count_of(const NameCounts& counts, std::string_view name) {
-    const auto it = counts.find(name);
-    return it == counts.end() ? 1 : it->second;
-}
-
-// build_unambiguous_name, each name's written form worked out once.
-class UnambiguousNames {
-public:
-    std::string operator()(const NodeInfo& info, std::size_t occurrence, const NameCounts& counts) {
-        return add_occurrence(forms_.of(info.name), occurrence, count_of(counts, info.name));
-    }
-
-private:
-    ReferenceForms forms_;
-};
 
 bool is_replaceable(const Token& token) {
     return token.kind == TokenKind::NodeReference && !token.text.starts_with(kChildrenKeyword);
 }
 
-void replace_references(std::string& formula, const RenameTable& table, TextBudget& budget) {
-    if (formula.find('@') == std::string::npos) return;  // every key begins with "@"
+// Whether any token of `formula` was replaced; `formula` holds the result.
+bool replace_references(std::string& formula, const RenameTable& table, TextBudget& budget) {
     std::string out;
     std::size_t copied = 0;
+    bool replaced = false;
     for (const Token& token : budget.scan(formula)) {
         budget.append(out, std::string_view(formula).substr(copied, token.start - copied));
-        const auto hit = is_replaceable(token) ? table.find(token.text) : table.end();
-        budget.append(out, hit == table.end() ? std::string_view(token.text) : hit->second);
+        const std::string* hit = is_replaceable(token) ? table.find(token.text) : nullptr;
+        replaced |= hit != nullptr;
+        budget.append(out, hit == nullptr ? std::string_view(token.text) : std::string_view(*hit));
         copied = token.end;
     }
+    if (!replaced) return false;
     budget.append(out, std::string_view(formula).substr(copied));
     formula = std::move(out);
+    return true;
 }
 
 }  // namespace
 
-IdTable collect_nodes_by_id(const Node& tree, NameCounts& counts) {
-    IdTable ids;
+NodesById::NodesById(const Node& tree) {
+    // The texts stay in the tree: only views are kept.
+    ids_.borrow_texts();
+    names_.borrow_texts();
     for_each_preorder(tree, [&](const Node& node) {
-        if (!node.is_hidden) ids.insert_or_assign(node.id, NodeInfo{node.name, ++counts[node.name]});
+        if (node.is_hidden) return;
+        bool added = false;
+        const std::uint32_t name = names_.intern(node.name, &added);
+        if (added) counts_.push_back(0);
+        const NodeInfo info{node.name, ++counts_[name], name};
+        const std::uint32_t id = ids_.intern(node.id, &added);
+        if (added) {
+            nodes_.push_back(info);
+        } else {
+            nodes_[id] = info;
+        }
     });
-    return ids;
+    forms_.resize(counts_.size());
+    formed_.resize(counts_.size());
+}
+
+std::string NodesById::unambiguous(const NodeInfo& node, std::size_t occurrence, std::size_t count) {
+    // Models repeat their names (every department has its "Revenue"), and
+    // working a form out may mean scanning it: once per name.
+    if (!formed_[node.name_id]) {
+        forms_[node.name_id] = get_preferred_reference_format(node.name).value_or("");
+        formed_[node.name_id] = true;
+    }
+    return add_occurrence(forms_[node.name_id], occurrence, count);
 }
 
 RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
-    NameCounts old_counts;
-    NameCounts new_counts;
-    const IdTable old_ids = collect_nodes_by_id(old_tree, old_counts);
-    const IdTable new_ids = collect_nodes_by_id(new_tree, new_counts);
+    NodesById before(old_tree);
+    NodesById after(new_tree);
     std::vector<std::pair<const NodeInfo*, const NodeInfo*>> kept;  // (before, after)
     std::vector<const NodeInfo*> deleted;
-    for (const auto& [id, before] : old_ids) {
-        const auto after = new_ids.find(id);
-        if (after == new_ids.end()) {
-            deleted.push_back(&before);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        const NodeInfo* now = after.find(before.id(i));
+        if (now == nullptr) {
+            deleted.push_back(&before.node(i));
         } else {
-            kept.emplace_back(&before, &after->second);
+            kept.emplace_back(&before.node(i), now);
         }
     }
 
-    UnambiguousNames unambiguous;
     RenameTable table;
-    for (const auto& [before, after] : kept) {
-        const std::string from = unambiguous(*before, before->occurrence, old_counts);
-        std::string to = unambiguous(*after, after->occurrence, new_counts);
+    for (const auto& [old_node, new_node] : kept) {
+        const std::string from = before.unambiguous(*old_node);
+        std::string to = after.unambiguous(*new_node);
         // A name with no written form cannot be referenced: dropping the
         // reference would silently change the formula's meaning.
         if (to.empty()) to = "REF!";
-        if (!from.empty() && from != to) table.insert_or_assign(from, std::move(to));
+        if (!from.empty() && from != to) table.set(from, std::move(to));
     }
     if (deleted.empty()) return table;
 
@@ -88,35 +94,53 @@ RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
     // under their old names: a deleted node's old reference that is one of
     // them would silently reach another node.  Only a name a deleted node
     // had can give such a text.
-    std::unordered_set<std::string_view, TextHash> deleted_names;
-    for (const NodeInfo* before : deleted) deleted_names.insert(before->name);
-    std::unordered_set<std::string, TextHash, std::equal_to<>> collisions;
-    for (const auto& [before, after] : kept) {
-        if (!deleted_names.contains(before->name)) continue;
-        collisions.insert(unambiguous(*before, after->occurrence, new_counts));
+    std::vector<char> had_deleted(before.names());  // per old name
+    for (const NodeInfo* old_node : deleted) had_deleted[old_node->name_id] = 1;
+    TextIds collisions;
+    for (const auto& [old_node, new_node] : kept) {
+        if (!had_deleted[old_node->name_id]) continue;
+        collisions.intern(before.unambiguous(*old_node, new_node->occurrence, after.count(old_node->name)));
     }
-    for (const NodeInfo* before : deleted) {
-        std::string from = unambiguous(*before, before->occurrence, old_counts);
-        if (collisions.contains(from)) table.insert_or_assign(std::move(from), "REF!");
+    for (const NodeInfo* old_node : deleted) {
+        const std::string from = before.unambiguous(*old_node);
+        if (collisions.find(from) != TextIds::kNone) table.set(from, "REF!");
     }
     return table;
 }
 
 void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget& budget) {
     if (table.empty()) return;  // nothing can change: spare the scans
+    // A model repeats its formulas from department to department: each
+    // distinct text is scanned and rewritten once.
+    TextIds seen;
+    std::vector<std::string> rewritten;  // per text seen
+    std::vector<char> changed;
+    auto rewrite = [&](std::string& formula) {
+        if (formula.find('@') == std::string::npos) return;  // every key begins with "@"
+        bool added = false;
+        const std::uint32_t id = seen.intern(formula, &added);
+        if (added) {
+            std::string out = formula;
+            changed.push_back(replace_references(out, table, budget));
+            rewritten.push_back(changed.back() ? std::move(out) : std::string());
+        } else if (changed[id]) {
+            budget.charge(rewritten[id].size());
+        }
+        if (changed[id]) formula = rewritten[id];
+    };
     for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {
-            replace_references(node.formula.single_value(), table, budget);
+            rewrite(node.formula.single_value());
             return;
         }
         // A list often repeats one formula in every dimension: each run of
-        // equal formulas is rewritten once.
+        // equal formulas is looked up once.
         std::vector<std::string>& formulas = node.formula.list();
         std::size_t i = 0;
         while (i < formulas.size()) {
             std::size_t end = i + 1;
             while (end < formulas.size() && formulas[end] == formulas[i]) ++end;
-            replace_references(formulas[i], table, budget);
+            rewrite(formulas[i]);
             for (std::size_t k = i + 1; k < end; ++k) {
                 budget.charge(formulas[i].size());
                 formulas[k] = formulas[i];

@@ -5,9 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
@@ -20,18 +21,73 @@ namespace morvax {
 struct NodeInfo {
     std::string_view name;
     std::size_t occurrence;
+    std::uint32_t name_id;  // in the NodesById it came from
 };
 
-// Tables over one tree; keys and names view the tree's own texts.
-using IdTable = std::unordered_map<std::string_view, NodeInfo, TextHash>;
-using NameCounts = std::unordered_map<std::string_view, std::size_t, TextHash>;
-// Old reference text -> its replacement.
-using RenameTable = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+// The visible nodes of one tree by id, and the number of visible nodes of each
+// name (below hidden nodes too). When ids repeat, the last node in pre-order
+// wins; all nodes without an id share the empty one. Ids and names are
+// interned once each, in flat tables: a model has 10^5 and more of them.
+// Views the tree's texts, which must outlive it.
+class NodesById {
+public:
+    explicit NodesById(const Node& tree);
 
-// The visible nodes by id; when ids repeat, the last node in pre-order wins
-// (all nodes without an id share the empty one).  Counts the visible nodes of
-// each name into `counts` on the way, below hidden nodes too.
-IdTable collect_nodes_by_id(const Node& tree, NameCounts& counts);
+    // Distinct ids, numbered 0, 1, ... in the order they first appear.
+    std::size_t size() const { return nodes_.size(); }
+    std::string_view id(std::size_t i) const { return ids_.text(static_cast<std::uint32_t>(i)); }
+    const NodeInfo& node(std::size_t i) const { return nodes_[i]; }
+    // The node of this id, or null.
+    const NodeInfo* find(std::string_view id) const {
+        const std::uint32_t i = ids_.find(id);
+        return i == TextIds::kNone ? nullptr : &nodes_[i];
+    }
+    // Distinct names of visible nodes, numbered as NodeInfo::name_id.
+    std::size_t names() const { return counts_.size(); }
+    // The visible nodes named `name` (0 for a name no visible node has).
+    std::size_t count(std::string_view name) const {
+        const std::uint32_t i = names_.find(name);
+        return i == TextIds::kNone ? 0 : counts_[i];
+    }
+    // The node's unambiguous name in this tree.
+    std::string unambiguous(const NodeInfo& node) { return unambiguous(node, node.occurrence, counts_[node.name_id]); }
+    // The written form of the node's name with another occurrence and count.
+    std::string unambiguous(const NodeInfo& node, std::size_t occurrence, std::size_t count);
+
+private:
+    TextIds ids_;
+    std::vector<NodeInfo> nodes_;  // per id
+    TextIds names_;
+    std::vector<std::size_t> counts_;  // per name
+    std::vector<std::string> forms_;   // per name: its written form, once asked for
+    std::vector<bool> formed_;
+};
+
+// Old reference text -> its replacement.
+class RenameTable {
+public:
+    // Maps `from` to `to`, replacing what `from` mapped to before.
+    void set(std::string_view from, std::string to) {
+        bool added = false;
+        const std::uint32_t i = from_.intern(from, &added);
+        if (added) {
+            to_.push_back(std::move(to));
+        } else {
+            to_[i] = std::move(to);
+        }
+    }
+    // The replacement of `from`, or null.
+    const std::string* find(std::string_view from) const {
+        const std::uint32_t i = from_.find(from);
+        return i == TextIds::kNone ? nullptr : &to_[i];
+    }
+    bool empty() const { return to_.empty(); }
+    std::size_t size() const { return to_.size(); }
+
+private:
+    TextIds from_;
+    std::vector<std::string> to_;
+};
 
 // Old references mapped to the new references of the same nodes; references
 // that now cannot reach their node (deleted and colliding with a surviving

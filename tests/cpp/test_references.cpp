@@ -1,6 +1,7 @@
 // Node references as texts: validity, the preferred written form, the
 // unambiguous form, and reading a reference back.
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -72,6 +73,36 @@ TEST(preferred_reference_format) {
         CHECK_EQ(get_preferred_reference_format(row.name).value_or("<none>"),
                  row.written.value_or("<none>"))
             << row.name;
+    }
+}
+
+// The forms that the scanner and the parser decide, which the quick
+// answers for common names must agree with, byte for byte.
+std::optional<std::string> scanned_form(std::string_view name) {
+    for (std::string written : {"@" + std::string(name), "@{" + std::string(name) + "}"}) {
+        const auto read = morvax::parse_node_reference_from_str(written);
+        if (!name.empty() && is_valid_node_reference(written) && read.ok() && read.value.name == name &&
+            !read.value.index) {
+            return written;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(preferred_form_of_generated_names_is_the_scanned_one) {
+    // Pieces of names: identifier characters, the characters that end or
+    // open a reference, operators, spaces, and non-ASCII letters, digits,
+    // marks and spaces (Ä, 中, Arabic 3, a combining acute, a no-break space).
+    const std::string_view pieces[] = {"a", "Z", "_", "0", "9", " ", ".", "[", "]", "{", "}", "@", "=",
+                                       "+", "(", "\n", "\t", "\xc3\x84", "\xe4\xb8\xad", "\xd9\xa3",
+                                       "\xcc\x81", "\xc2\xa0", "children", "1e5", "%"};
+    std::mt19937 random(7);
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    for (int round = 0; round < 20000; ++round) {
+        std::string name;
+        for (std::size_t k = 1 + pick(5); k > 0; --k) name += pieces[pick(std::size(pieces))];
+        CHECK_EQ(get_preferred_reference_format(name).value_or("<none>"), scanned_form(name).value_or("<none>"))
+            << name;
     }
 }
 

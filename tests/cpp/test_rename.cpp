@@ -90,14 +90,15 @@ TEST(renaming_to_a_name_without_written_form) {
 
 TEST(renaming_tables) {
     const Node tree = tree_from_text("R#r\n Cost#a\n ~Cost#h\n  Cost#b\n Tax#a\n Cost");
-    morvax::NameCounts counts;
-    const morvax::IdTable ids = morvax::collect_nodes_by_id(tree, counts);
-    CHECK_EQ(counts.at("Cost"), 3u);
-    CHECK_EQ(counts.at("Tax"), 1u);
-    CHECK(!ids.contains("h"));
-    CHECK_EQ(ids.at("b").occurrence, 2u);
-    CHECK_EQ(ids.at("a").name, "Tax");  // the last in pre-order wins
-    CHECK_EQ(ids.at("").occurrence, 3u);
+    const morvax::NodesById nodes(tree);
+    CHECK_EQ(nodes.count("Cost"), 3u);
+    CHECK_EQ(nodes.count("Tax"), 1u);
+    CHECK_EQ(nodes.count("Price"), 0u);
+    CHECK(nodes.find("h") == nullptr);
+    CHECK_EQ(nodes.find("b")->occurrence, 2u);
+    CHECK_EQ(nodes.find("a")->name, "Tax");  // the last in pre-order wins
+    CHECK_EQ(nodes.find("")->occurrence, 3u);
+    CHECK_EQ(nodes.size(), 4u);  // r, a, b and the empty id
 }
 
 TEST(renaming_past_the_budget_throws_bad_alloc) {
