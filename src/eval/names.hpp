@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "eval/text_ids.hpp"
@@ -31,7 +31,11 @@ public:
     std::span<const Node* const> find(std::string_view name) const;
 
 private:
-    std::unordered_map<std::string_view, std::vector<const Node*>, TextHash> by_name_;
+    // Flat, as a model has 10^5 names and more: the names interned, and the
+    // nodes of name i at nodes_[starts_[i], starts_[i + 1]).
+    TextIds names_;
+    std::vector<std::uint32_t> starts_;
+    std::vector<const Node*> nodes_;
 };
 
 // Calls `visit(node)` for every node below and including `root`, in pre-order,

@@ -134,7 +134,7 @@ void Expander::copy_up_to(Frame& frame, const ReferenceToken& token) {
 // A referenced formula is done: it goes into `into` in parentheses, or, when
 // it keeps what would change meaning there, the reference stays as written.
 void Expander::settle(Frame& done, Frame& into) {
-    CacheEntry& entry = cache_.at({done.target, done.dimension});
+    CacheEntry& entry = *cache_.find({done.target, done.dimension});  // made when `done` was pushed
     if (done.keeps_context || done.keeps_shared_name) {
         entry = {CacheEntry::State::Kept, 0, {}};
         drop(done);
@@ -209,7 +209,7 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference, bo
     }
     const Node& target = *found.front();
     const auto [slot, fresh] = cache_.try_emplace(Key{&target, into.dimension});
-    CacheEntry& entry = slot->second;
+    CacheEntry& entry = *slot;
     if (!fresh) {
         switch (entry.state) {
             case CacheEntry::State::Expanding:
@@ -234,14 +234,14 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference, bo
 }
 
 const OwnedNodeReference* Expander::read_reference(std::string_view reference) {
-    auto slot = read_.find(reference);
-    if (slot == read_.end()) {
+    bool fresh = false;
+    const std::uint32_t id = read_ids_.intern(reference, &fresh);
+    if (fresh) {
         ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
-        std::optional<OwnedNodeReference> read;
+        std::optional<OwnedNodeReference>& read = read_.emplace_back();
         if (parsed.ok()) read = std::move(parsed.value);
-        slot = read_.emplace(reference, std::move(read)).first;
     }
-    return slot->second ? &*slot->second : nullptr;
+    return read_[id] ? &*read_[id] : nullptr;
 }
 
 // The reference that finds exactly `child`: its preferred form when no other
@@ -249,22 +249,31 @@ const OwnedNodeReference* Expander::read_reference(std::string_view reference) {
 // for a hidden child or a name without a written form.
 const std::string* Expander::written_reference(const Node& child) {
     if (child.is_hidden) return nullptr;
-    if (const auto known = written_.find(&child); known != written_.end()) {
-        return known->second.empty() ? nullptr : &known->second;
-    }
+    auto known = [&](const Node& node) -> const std::string* {
+        const std::uint32_t* text = written_.find(&node);
+        if (text == nullptr) return nullptr;
+        const std::string& written = written_texts_[*text];
+        return written.empty() ? nullptr : &written;
+    };
+    if (written_.find(&child) != nullptr) return known(child);
+    auto add = [&](const Node* node, std::string written) {
+        const auto [slot, fresh] = written_.try_emplace(node);
+        if (!fresh) return;
+        *slot = static_cast<std::uint32_t>(written_texts_.size());
+        written_texts_.push_back(std::move(written));
+    };
     const std::string& preferred = forms_.of(child.name);
     const auto namesakes = names_.find(child.name);
     if (namesakes.size() == 1 || preferred.empty()) {
-        written_.emplace(&child, preferred);
+        add(&child, preferred);
     } else {
         // All of them at once: looking each one's index up alone would take
         // as long as the list, for every child.
         for (std::size_t i = 0; i < namesakes.size(); ++i) {
-            written_.emplace(namesakes[i], add_occurrence(preferred, i + 1, namesakes.size()));
+            add(namesakes[i], add_occurrence(preferred, i + 1, namesakes.size()));
         }
     }
-    const std::string& written = written_.at(&child);
-    return written.empty() ? nullptr : &written;
+    return known(child);
 }
 
 // The formula `target` computes in `dimension`, when one text serves it;
@@ -275,18 +284,20 @@ const std::string* Expander::formula_for(const Node& target, std::size_t dimensi
     if (list.size() != dimensions_) return nullptr;
     const auto [slot, fresh] = uniform_.try_emplace(&target);
     if (fresh) {
-        slot->second = std::all_of(list.begin(), list.end(), [&](const std::string& f) { return f == list.front(); });
+        *slot = std::all_of(list.begin(), list.end(), [&](const std::string& f) { return f == list.front(); });
     }
-    return slot->second ? &list.front() : nullptr;
+    return *slot ? &list.front() : nullptr;
 }
 
 // Reads the formula's reference tokens once, with what stands around each:
 // right after a modifier's "(", or alone between an aggregation's "(" or ";"
 // and its ";" or ")".
 Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
-    const auto [slot, fresh] = infos_.try_emplace(&formula);
-    FormulaInfo& info = slot->second;
-    if (!fresh || !may_hold_references(formula)) return info;
+    bool fresh = false;
+    const std::uint32_t id = info_ids_.intern(formula, &fresh);
+    if (!fresh) return infos_[id];
+    FormulaInfo& info = infos_.emplace_back();
+    if (!may_hold_references(formula)) return info;
     info.first = references_.size();
     const std::vector<Token> tokens = budget_.scan(formula);
     std::vector<bool> aggregation_opened;  // for each open parenthesis

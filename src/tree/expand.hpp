@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "eval/flat_map.hpp"
 #include "eval/names.hpp"
 #include "eval/types.hpp"
 #include "parser/ast.hpp"
@@ -132,10 +133,14 @@ private:
         std::size_t expansion;       // Inserted
         std::string_view reference;  // Expanding: the text that stands in until done
     };
-    using Key = std::pair<const Node*, std::size_t>;
+    struct Key {
+        const Node* node;
+        std::size_t dimension;
+        bool operator==(const Key&) const = default;
+    };
     struct KeyHash {
         std::size_t operator()(const Key& key) const {
-            return std::hash<const void*>{}(key.first) ^ (key.second * 0x9E3779B97F4A7C15u);
+            return mix_bits(reinterpret_cast<std::uintptr_t>(key.node) ^ (key.dimension * 0x9E3779B97F4A7C15u));
         }
     };
     std::string expand_formula(const std::string& formula, std::size_t dimension, const Node& node);
@@ -166,16 +171,21 @@ private:
     ReferenceForms forms_;
     // The reference that finds exactly each child a children reference
     // names; empty when none does.
-    std::unordered_map<const Node*, std::string> written_;
-    std::unordered_map<Key, CacheEntry, KeyHash> cache_;
+    FlatMap<const Node*, std::uint32_t, PointerHash> written_;  // an index into written_texts_
+    std::deque<std::string> written_texts_;
+    FlatMap<Key, CacheEntry, KeyHash> cache_;
     // Each reference text read once: its name and index, or nothing when it
     // does not read.
-    std::unordered_map<std::string, std::optional<OwnedNodeReference>, TextHash, std::equal_to<>> read_;
-    // By the formula's address in the tree.
-    std::unordered_map<const std::string*, FormulaInfo> infos_;
+    TextIds read_ids_;
+    std::deque<std::optional<OwnedNodeReference>> read_;
+    // By the formula's text: a model repeats its formulas from department to
+    // department, and each distinct text is scanned and parsed once. A deque,
+    // as frames point into it.
+    TextIds info_ids_;
+    std::deque<FormulaInfo> infos_;
     std::vector<ReferenceToken> references_;
     // Nodes whose formula list is one text in every dimension.
-    std::unordered_map<const Node*, bool> uniform_;
+    FlatMap<const Node*, bool, PointerHash> uniform_;
     std::vector<Piece> pieces_;
     std::vector<Expansion> expansions_;
     // The pieces of the frames being expanded, innermost last: a frame
