@@ -22,10 +22,11 @@ constexpr std::string_view kSelf = "Self";
 // The most arguments a spreadsheet function takes.
 constexpr std::size_t kMaxArguments = 255;
 
-// The arguments of the call whose list starts at `text`: split at the commas
-// outside parentheses and quotes (addresses may name a quoted sheet).
-std::vector<std::string_view> top_level_arguments(std::string_view text) {
-    std::vector<std::string_view> out;
+// Gives `visit` each argument of the call whose list starts at `text`, split
+// at the commas outside parentheses and quotes (addresses may name a quoted
+// sheet), until `visit` returns false.
+template <class Visit>
+void for_each_top_level_argument(std::string_view text, Visit&& visit) {
     std::size_t depth = 0, start = 0;
     char quote = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -39,12 +40,28 @@ std::vector<std::string_view> top_level_arguments(std::string_view text) {
         } else if (c == ')') {
             if (depth > 0) --depth;
         } else if (c == ',' && depth == 0) {
-            out.push_back(text.substr(start, i - start));
+            if (!visit(text.substr(start, i - start))) return;
             start = i + 1;
         }
     }
-    out.push_back(text.substr(start));
+    visit(text.substr(start));
+}
+
+std::vector<std::string_view> top_level_arguments(std::string_view text) {
+    std::vector<std::string_view> out;
+    for_each_top_level_argument(text, [&](std::string_view argument) {
+        out.push_back(argument);
+        return true;
+    });
     return out;
+}
+
+// Whether the list starting at `text` holds more than kMaxArguments
+// arguments: counted without keeping them, as nearly every call holds few.
+bool too_many_arguments(std::string_view text) {
+    std::size_t count = 0;
+    for_each_top_level_argument(text, [&](std::string_view) { return ++count <= kMaxArguments; });
+    return count > kMaxArguments;
 }
 
 // `args` as calls of at most kMaxArguments each, `first` around the
@@ -181,11 +198,11 @@ public:
     // sum over a count), else it fails with Value.
     Failure close_call(std::string_view function, std::size_t call, std::size_t args) {
         const std::string_view list(out_.data() + args, out_.size() - args);
-        const std::vector<std::string_view> split = top_level_arguments(list);
-        if (split.size() <= kMaxArguments) {
+        if (!too_many_arguments(list)) {
             out_ += ')';
             return success;
         }
+        const std::vector<std::string_view> split = top_level_arguments(list);
         std::string rewritten;
         if (function == "COUNT") {
             rewritten = "SUM(" + grouped_arguments(split, "COUNT", "SUM") + ")";
@@ -229,9 +246,8 @@ public:
     }
 
     Failure right(Index index, const ConversionContext& ctx) {
-        const auto entry = ctx.cells.find(NodeKey{&ctx.node});
-        if (entry == ctx.cells.end() || entry->second.is_single()) return ConvertError::Ref;
-        const std::vector<std::string>& list = entry->second.list();
+        if (ctx.node.cells.is_single()) return ConvertError::Ref;
+        const std::vector<std::string>& list = ctx.node.cells.list();
         const std::size_t first = ctx.dimension + 1;
         return listed(first < list.size() ? list.size() - first : 0, index, ctx, [&](std::size_t i) {
             out_ += list[first + i];  // as stored: no check for an empty address here
@@ -424,7 +440,7 @@ private:
     }
 
     Failure cell(const Node& node, std::size_t dimension, const ConversionContext& ctx) {
-        const std::optional<std::string_view> address = cell_at(node, dimension, ctx.cells);
+        const std::optional<std::string_view> address = cell_at(node, dimension);
         if (!address) return ConvertError::Ref;
         out_ += *address;
         return success;
@@ -454,11 +470,8 @@ Converted convert_expression(const Expression& e, const ConversionContext& ctx) 
     return capture([&](Writer& w) { return w.expression(e, ctx); });
 }
 
-std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
-                                        const CellTable& cells) {
-    const auto entry = cells.find(NodeKey{&node});
-    if (entry == cells.end()) return std::nullopt;
-    const std::string* address = entry->second.at(dimension);
+std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension) {
+    const std::string* address = node.cells.at(dimension);
     if (address == nullptr || address->empty()) return std::nullopt;
     return *address;
 }

@@ -16,7 +16,6 @@
 
 #include "eval/names.hpp"
 #include "eval/types.hpp"
-#include "excel/cells.hpp"
 #include "parser/ast.hpp"
 
 namespace morvax {
@@ -39,7 +38,6 @@ struct Converted {
 // Everything the translation of one formula needs; it owns nothing.
 struct ConversionContext {
     const Node& node;          // whose formula is translated
-    const CellTable& cells;    // every node's addresses, by identity
     std::size_t dimension = 0; // the cell being produced
     // The tree's root, through its name lookup (built once per export).
     const NameIndex* root = nullptr;
@@ -52,11 +50,10 @@ struct ConversionContext {
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx);
 
-// The address of `node` for `dimension`: its single address whatever the
-// dimension, or the list entry.  Nothing (a Ref failure) when the node has no
-// entry, the list is too short, or the address is empty.
-std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension,
-                                        const CellTable& cells);
+// The address of `node` for `dimension` in its `cells`: its single address
+// whatever the dimension, or the list entry.  Nothing (a Ref failure) when
+// the list is too short or the address is empty.
+std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension);
 
 // The one bare operand of `e` (no operators, no sign), or null.
 const AtomicExpression* expr_as_atomic(const Expression& e);

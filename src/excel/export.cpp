@@ -55,10 +55,9 @@ bool has_no_addresses(const AnyDim<std::string>& cells) {
 }
 
 // The cell texts of one node, one per address, in the form of its `cells`.
-AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
-                                    const NameIndex& names, StackSegments& segments) {
+AnyDim<std::string> node_cell_texts(const Node& node, const NameIndex& names, StackSegments& segments) {
     const std::size_t count = node.cells.dimensions();
-    ConversionContext ctx{node, table, 0, &names, false};
+    ConversionContext ctx{node, 0, &names, false};
     Arena arena;
     std::vector<std::string> texts(count);
     // Equal texts in a row (a single formula is one in every dimension) are
@@ -80,18 +79,16 @@ AnyDim<std::string> node_cell_texts(const Node& node, const CellTable& table,
 
 }  // namespace
 
-void collect_cells_snapshot(const Node& node, CellTable& table) {
-    for_each_preorder(node, [&](const Node& n) { table.emplace(NodeKey{&n}, n.cells); });
-}
-
-void convert_tree(Node& node, const Node& root, const CellTable& table, Interrupt* interrupt) {
+void convert_tree(Node& node, const Node& root, Interrupt* interrupt) {
     const NameIndex names(root);
     StackSegments segments;
+    std::vector<std::pair<Node*, AnyDim<std::string>>> texts;
     for_each_preorder(node, [&](Node& n) {
         // A cell's translation is the unit of work.
         if (interrupt != nullptr && interrupt->tick(1 + n.cells.dimensions())) throw Interrupted();
-        if (!has_no_addresses(n.cells)) n.cells = node_cell_texts(n, table, names, segments);
+        if (!has_no_addresses(n.cells)) texts.emplace_back(&n, node_cell_texts(n, names, segments));
     });
+    for (auto& [n, cells] : texts) n->cells = std::move(cells);
 }
 
 std::string formula_cell_text(std::string_view formula, const ConversionContext& ctx) {
@@ -119,10 +116,6 @@ std::string literal_cell_text(std::string_view formula) {
     return std::string(trimmed);
 }
 
-void export_tree_cells(Node& root, Interrupt* interrupt) {
-    CellTable table;
-    collect_cells_snapshot(root, table);
-    convert_tree(root, root, table, interrupt);
-}
+void export_tree_cells(Node& root, Interrupt* interrupt) { convert_tree(root, root, interrupt); }
 
 }  // namespace morvax

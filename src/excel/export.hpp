@@ -8,18 +8,15 @@
 
 #include "eval/interrupt.hpp"
 #include "eval/types.hpp"
-#include "excel/cells.hpp"
 #include "excel/convert.hpp"
 
 namespace morvax {
 
-// Adds `node` and all its descendants to `table`, each with a copy of its
-// current `cells`.
-void collect_cells_snapshot(const Node& node, CellTable& table);
-
-// Rewrites `cells` on `node` and all its descendants from `table`; names are
-// looked up in the tree of `root`.  A node without addresses keeps its `cells`.
-void convert_tree(Node& node, const Node& root, const CellTable& table, Interrupt* interrupt = nullptr);
+// Rewrites `cells` on `node` and all its descendants; names are looked up in
+// the tree of `root`.  A node without addresses keeps its `cells`.  Every
+// translation reads the addresses as they were laid out: the texts are all
+// made before any is stored, so the order of the nodes cannot change one.
+void convert_tree(Node& node, const Node& root, Interrupt* interrupt = nullptr);
 
 // The cell text of one formula text in the context's node and dimension:
 // empty, "=" and a translation, an error text, or a literal value.
@@ -29,7 +26,7 @@ std::string formula_cell_text(std::string_view formula, const ConversionContext&
 // stays a formula, "=0.05"), any other text trimmed.
 std::string literal_cell_text(std::string_view formula);
 
-// The whole export: snapshot, then rewrite from the root.
+// The whole export: convert_tree from the root.
 // Once `interrupt` (when given) says stop, throws Interrupted.
 void export_tree_cells(Node& root, Interrupt* interrupt = nullptr);
 

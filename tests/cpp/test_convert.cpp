@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "check.hpp"
-#include "excel/cells.hpp"
 #include "excel/convert.hpp"
 #include "node_builder.hpp"
 #include "parser/parse.hpp"
@@ -46,7 +45,7 @@ Node fixture() {
 // are shown as "fail:" and the error text, so they differ from embedded ones.
 class Translation {
 public:
-    Translation() : root_(fixture()), names_(root_) { collect(); }
+    Translation() : root_(fixture()), names_(root_) {}
 
     std::string show(std::string_view formula, std::string_view node_name = "cur",
                      std::size_t dimension = 0) {
@@ -58,23 +57,17 @@ public:
     }
 
     ConversionContext context(std::string_view node_name, std::size_t dimension) const {
-        return ConversionContext{*testing::find_node(root_, std::string(node_name)), cells_,
-                                 dimension, &names_, false};
+        return ConversionContext{*testing::find_node(root_, std::string(node_name)), dimension, &names_,
+                                 false};
     }
 
-    const CellTable& cells() const { return cells_; }
     const Node& node(std::string_view name) const {
         return *testing::find_node(root_, std::string(name));
     }
 
 private:
-    void collect() {
-        for_each_preorder(root_, [&](const Node& n) { cells_.emplace(NodeKey{&n}, n.cells); });
-    }
-
     Node root_;
     NameIndex names_;
-    CellTable cells_;
 };
 
 struct Row {
@@ -306,11 +299,9 @@ TEST(cell_at_table) {
         {"NoCell", 0, {}}, {"blank", 0, {}},
     };
     for (const CellRow& row : rows) {
-        CHECK(cell_at(t.node(row.node), row.dimension, t.cells()) == row.expected)
+        CHECK(cell_at(t.node(row.node), row.dimension) == row.expected)
             << row.node << " dimension " << row.dimension;
     }
-    const Node stranger;  // not in the table at all
-    CHECK(!cell_at(stranger, 0, t.cells()).has_value());
 }
 
 TEST(expr_as_atomic_table) {
