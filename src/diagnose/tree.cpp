@@ -125,6 +125,7 @@ public:
         }
         first_slot_.push_back(static_cast<std::uint32_t>(slots));
         slots_.resize(slots);
+        parsed_.resize(flat_.texts().size());
     }
 
     void evaluate_all();
@@ -153,16 +154,23 @@ private:
     static std::uint64_t key(NodePtr n, std::size_t d) { return std::uint64_t{n} << 32 | d; }
 
     // The text n evaluates in d; empty past the end of its list.
-    std::string_view text_of(NodePtr n, std::size_t d) const {
+    // The id of what n computes in d among the flat tree's texts, or kNone.
+    std::uint32_t text_id_of(NodePtr n, std::size_t d) const {
         const std::span<const std::uint32_t> ids = flat_.text_ids(n);
         const std::size_t slot = flat_.is_list(n) ? d : 0;
-        return slot < ids.size() ? flat_.texts().text(ids[slot]) : std::string_view();
+        return slot < ids.size() ? ids[slot] : kNone;
+    }
+    std::string_view text_of(NodePtr n, std::size_t d) const {
+        const std::uint32_t id = text_id_of(n, d);
+        return id != kNone ? flat_.texts().text(id) : std::string_view();
     }
     struct Parsed {
         const Value* value = nullptr;  // null: does not parse
         bool deep = false;
+        bool known = false;
     };
-    Parsed parsed(std::string_view text);
+    // The parse of the flat tree's text `id`, made once.
+    Parsed parsed(std::uint32_t id);
     std::size_t stack_need(NodePtr n, std::size_t d);
     // What n computes in d: its text read once, as a plain number or parsed.
     struct Slot {
@@ -208,7 +216,7 @@ private:
     std::unordered_map<std::uint64_t, Why> causes_;  // per cell holding an error
     std::vector<Cycle> cycles_;
     Arena arena_;
-    std::unordered_map<std::string_view, Parsed, TextHash> parsed_;
+    std::vector<Parsed> parsed_;  // per distinct formula text
     std::vector<std::uint32_t> first_slot_;  // node n's texts: [first_slot_[n], first_slot_[n + 1])
     std::vector<Slot> slots_;
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
@@ -511,14 +519,15 @@ std::optional<std::vector<Res>> Walk::right(const void* part) {
 
 // -- the evaluation -----------------------------------------------------------
 
-Diagnosis::Parsed Diagnosis::parsed(std::string_view text) {
-    const auto [it, added] = parsed_.try_emplace(text, Parsed{});
-    if (added) {
+Diagnosis::Parsed Diagnosis::parsed(std::uint32_t id) {
+    Parsed& known = parsed_[id];
+    if (!known.known) {
         StackRoom room;
-        ParseResult<Value> p = parse_formula_where_it_fits(segments_, text, arena_, room);
-        if (p.ok()) it->second = {arena_.make<Value>(p.value), room == StackRoom::Deep};
+        ParseResult<Value> p = parse_formula_where_it_fits(segments_, flat_.texts().text(id), arena_, room);
+        if (p.ok()) known = {arena_.make<Value>(p.value), room == StackRoom::Deep, true};
+        known.known = true;
     }
-    return it->second;
+    return known;
 }
 
 void Diagnosis::push(NodePtr n, std::size_t d) {
@@ -563,11 +572,11 @@ const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
     if (index >= first_slot_[n + 1]) return uncovered;
     Slot& s = slots_[index];
     if (s.kind != Slot::Kind::Unread) return s;
-    const std::string_view text = flat_.texts().text(flat_.text_ids(n)[index - first_slot_[n]]);
-    if (convert_plain_number(text, s.number)) {
+    const std::uint32_t id = flat_.text_ids(n)[index - first_slot_[n]];
+    if (convert_plain_number(flat_.texts().text(id), s.number)) {
         s.kind = Slot::Kind::Number;
     } else {
-        const Parsed p = parsed(text);
+        const Parsed p = parsed(id);
         s.value = p.value;
         s.deep = p.deep;
         s.kind = s.value != nullptr ? Slot::Kind::Parsed : Slot::Kind::Unparsable;
@@ -812,7 +821,9 @@ std::vector<CellProblem> Diagnosis::problems() {
                 p.detail = syntax->message + (syntax->hint.empty() ? "" : "; " + syntax->hint);
             }
         } else {
-            const Value* value = parsed(formula).value;
+            // A cell with an error has a text: one without computes nothing.
+            const std::uint32_t id = text_id_of(n, d);
+            const Value* value = id != kNone ? parsed(id).value : nullptr;
             if (value != nullptr && why.at != nullptr) {
                 // Equal texts share one syntax tree, and often their problems.
                 auto [located, added] = spans_.try_emplace(value);
