@@ -115,8 +115,9 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
     TextIds seen;
     std::vector<std::string> rewritten;  // per text seen
     std::vector<char> changed;
+    // Whether `formula` changed.
     auto rewrite = [&](std::string& formula) {
-        if (formula.find('@') == std::string::npos) return;  // every key begins with "@"
+        if (formula.find('@') == std::string::npos) return false;  // every key begins with "@"
         bool added = false;
         const std::uint32_t id = seen.intern(formula, &added);
         if (added) {
@@ -127,6 +128,7 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
             budget.charge(rewritten[id].size());
         }
         if (changed[id]) formula = rewritten[id];
+        return changed[id] != 0;
     };
     for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {
@@ -140,10 +142,11 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
         while (i < formulas.size()) {
             std::size_t end = i + 1;
             while (end < formulas.size() && formulas[end] == formulas[i]) ++end;
-            rewrite(formulas[i]);
-            for (std::size_t k = i + 1; k < end; ++k) {
-                budget.charge(formulas[i].size());
-                formulas[k] = formulas[i];
+            if (rewrite(formulas[i])) {
+                for (std::size_t k = i + 1; k < end; ++k) {
+                    budget.charge(formulas[i].size());
+                    formulas[k] = formulas[i];
+                }
             }
             i = end;
         }
