@@ -4,11 +4,13 @@ versus copy, and the order in which the two trees are read."""
 from __future__ import annotations
 
 import copy
+import random
 import re
+from types import SimpleNamespace
 
 import pytest
 
-from morvax_formulas import rename_nodes
+from morvax_formulas import evaluate_tree, rename_nodes
 from treeutil import deep, formulas, node, outline
 
 
@@ -71,3 +73,55 @@ def test_deep_tree_in_place() -> None:
     while deepest.children:
         deepest = deepest.children[0]
     assert (new.formula, deepest.formula) == ("=@top + 1", "=@top + 1")
+
+
+NAMES = ["Cost", "Price", "Tax", "Gross margin", "a.b", "x_1", "Cost 2"]
+
+
+def preorder(root: SimpleNamespace) -> list[SimpleNamespace]:
+    out, todo = [], [root]
+    while todo:
+        out.append(todo.pop())
+        todo.extend(reversed(out[-1].children))
+    return out
+
+
+def unambiguous(nodes: list[SimpleNamespace]) -> dict[str, str]:
+    """Each node's unambiguous reference by id (names without braces or brackets)."""
+    counts: dict[str, int] = {}
+    for n in nodes:
+        counts[n.name] = counts.get(n.name, 0) + 1
+    seen: dict[str, int] = {}
+    refs = {}
+    for n in nodes:
+        seen[n.name] = seen.get(n.name, 0) + 1
+        written = "@" + n.name if n.name.isidentifier() else "@{" + n.name + "}"
+        refs[n.id] = written + (f"[{seen[n.name]}]" if counts[n.name] > 1 else "")
+    return refs
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_renaming_keeps_what_every_node_computes(seed: int) -> None:
+    # Each node refers only to nodes made after it, so no cycle can form;
+    # names repeat, so references carry occurrence indexes, which renaming
+    # shifts. (Moving nodes would change the order of evaluation, which
+    # decides whether a single formula read in several dimensions gets a
+    # list.)
+    rng = random.Random(seed)
+    for _ in range(150):
+        made = [node(rng.choice(NAMES), id=f"n{i}") for i in range(rng.randint(2, 14))]
+        for i, n in enumerate(made[1:], 1):
+            made[rng.randrange(i)].children.append(n)
+        refs = unambiguous(preorder(made[0]))
+        for i, n in enumerate(made):
+            def formula() -> str:
+                later = [refs[m.id] for m in made[i + 1:]]
+                return "=" + " + ".join(rng.sample(later, min(len(later), 3))) if later else str(rng.randint(1, 9))
+            n.formula = formula() if rng.random() < 0.5 else [formula(), formula()]
+        edited = copy.deepcopy(made[0])
+        for n in preorder(edited):
+            if rng.random() < 0.4:
+                n.name = rng.choice(NAMES + ["New name", "Ümsatz", "Cost_9"])
+        values = {n.id: n.value for n in preorder(evaluate_tree(made[0]))}
+        renamed = evaluate_tree(rename_nodes(made[0], edited))
+        assert {n.id: n.value for n in preorder(renamed)} == values
