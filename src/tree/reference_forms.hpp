@@ -1,11 +1,12 @@
 // get_preferred_reference_format with each name's form worked out once per
 // call: models repeat their names (every department has its "Revenue"), and
-// working a form out means scanning and parsing it.
+// working a form out may mean scanning and parsing it.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "eval/text_ids.hpp"
 #include "references/references.hpp"
@@ -14,16 +15,20 @@ namespace morvax {
 
 class ReferenceForms {
 public:
-    // The written form of `name`, empty when it has none.  The key views
-    // `name`, which must outlive this table.
+    ReferenceForms() { names_.borrow_texts(); }
+
+    // The written form of `name`, empty when it has none.  The table views
+    // `name`, which must outlive it.
     const std::string& of(std::string_view name) {
-        auto [slot, fresh] = forms_.try_emplace(name);
-        if (fresh) slot->second = get_preferred_reference_format(name).value_or("");
-        return slot->second;
+        bool fresh = false;
+        const std::uint32_t id = names_.intern(name, &fresh);
+        if (fresh) forms_.push_back(get_preferred_reference_format(name).value_or(""));
+        return forms_[id];
     }
 
 private:
-    std::unordered_map<std::string_view, std::string, TextHash> forms_;
+    TextIds names_;
+    std::deque<std::string> forms_;  // per name; a deque, so that forms given stay put
 };
 
 }  // namespace morvax
