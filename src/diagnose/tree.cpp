@@ -153,13 +153,13 @@ private:
     }
     static std::uint64_t key(NodePtr n, std::size_t d) { return std::uint64_t{n} << 32 | d; }
 
-    // The text n evaluates in d; empty past the end of its list.
     // The id of what n computes in d among the flat tree's texts, or kNone.
     std::uint32_t text_id_of(NodePtr n, std::size_t d) const {
         const std::span<const std::uint32_t> ids = flat_.text_ids(n);
         const std::size_t slot = flat_.is_list(n) ? d : 0;
         return slot < ids.size() ? ids[slot] : kNone;
     }
+    // The text n evaluates in d; empty past the end of its list.
     std::string_view text_of(NodePtr n, std::size_t d) const {
         const std::uint32_t id = text_id_of(n, d);
         return id != kNone ? flat_.texts().text(id) : std::string_view();
@@ -524,7 +524,7 @@ Diagnosis::Parsed Diagnosis::parsed(std::uint32_t id) {
     if (!known.known) {
         StackRoom room;
         ParseResult<Value> p = parse_formula_where_it_fits(segments_, flat_.texts().text(id), arena_, room);
-        if (p.ok()) known = {arena_.make<Value>(p.value), room == StackRoom::Deep, true};
+        if (p.ok()) known = {arena_.make<Value>(p.value), room == StackRoom::Deep};
         known.known = true;
     }
     return known;

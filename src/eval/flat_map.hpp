@@ -55,8 +55,6 @@ public:
         return slot.used ? &slot.value : nullptr;
     }
 
-    std::size_t size() const { return size_; }
-
 private:
     struct Slot {
         Key key;

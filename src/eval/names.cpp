@@ -21,16 +21,16 @@ std::size_t get_max_dimensions(const Node& node) {
 NameIndex::NameIndex(const Node& root) {
     names_.borrow_texts();  // the tree keeps its names
     std::vector<std::uint32_t> name_of;  // per visible node, in pre-order
+    std::vector<const Node*> visible;
     for_each_preorder(root, [&](const Node& n) {
         if (n.is_hidden) return;
         name_of.push_back(names_.intern(n.name));
-        nodes_.push_back(&n);
+        visible.push_back(&n);
     });
     starts_.assign(names_.size() + 1, 0);
     for (const std::uint32_t name : name_of) ++starts_[name + 1];
     for (std::size_t i = 1; i < starts_.size(); ++i) starts_[i] += starts_[i - 1];
     // Placed by name, each name's nodes keeping their order.
-    std::vector<const Node*> visible = std::move(nodes_);
     nodes_.resize(visible.size());
     std::vector<std::uint32_t> next(starts_.begin(), starts_.end() - 1);
     for (std::size_t i = 0; i < visible.size(); ++i) nodes_[next[name_of[i]]++] = visible[i];

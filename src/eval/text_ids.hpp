@@ -14,8 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace morvax {
@@ -210,6 +212,36 @@ private:
     bool borrowed_ = false;
     std::vector<std::string_view> keys_;  // views into the chunks, or the borrowed texts
     std::vector<std::uint64_t> hashes_;
+};
+
+// Values by text: each distinct text interned once, its value kept at the
+// text's id. A deque, so that a value's address holds while others are added.
+template <class Value>
+class TextMap {
+public:
+    // See TextIds::borrow_texts.
+    void borrow_texts() { ids_.borrow_texts(); }
+
+    // The value of `text`, value-initialised when the text is new, and
+    // whether it is.
+    std::pair<Value*, bool> try_emplace(std::string_view text) {
+        bool fresh = false;
+        const std::uint32_t id = ids_.intern(text, &fresh);
+        if (fresh) values_.emplace_back();
+        return {&values_[id], fresh};
+    }
+
+    // The value of `text`, or null.
+    const Value* find(std::string_view text) const {
+        const std::uint32_t id = ids_.find(text);
+        return id == TextIds::kNone ? nullptr : &values_[id];
+    }
+
+    bool empty() const { return values_.empty(); }
+
+private:
+    TextIds ids_;
+    std::deque<Value> values_;
 };
 
 }  // namespace morvax

@@ -223,18 +223,18 @@ public:
                       bool allow_multiple, const ConversionContext& ctx) {
         if (name == kSelf) {
             if (index) return ConvertError::Ref;
-            return cell(ctx.node, dimension, ctx);
+            return cell(ctx.node, dimension);
         }
         const std::span<const Node* const> found = ctx.names().find(name);
         if (Failure f = pick(found, index)) return f;
-        if (index) return cell(*found[*index - 1], dimension, ctx);
-        if (found.size() == 1) return cell(*found.front(), dimension, ctx);
+        if (index) return cell(*found[*index - 1], dimension);
+        if (found.size() == 1) return cell(*found.front(), dimension);
         if (!allow_multiple) return ConvertError::Many;
         const std::size_t call = out_.size();
         out_ += "SUM(";
         for (std::size_t i = 0; i < found.size(); ++i) {
             if (i > 0) out_ += ',';
-            if (Failure f = cell(*found[i], dimension, ctx)) return f;
+            if (Failure f = cell(*found[i], dimension)) return f;
         }
         return close_call("SUM", call, call + 4);
     }
@@ -242,7 +242,7 @@ public:
     Failure children(Index index, const ConversionContext& ctx) {
         const std::vector<Node>& kids = ctx.node.children;
         return listed(kids.size(), index, ctx,
-                      [&](std::size_t i) { return cell(kids[i], ctx.dimension, ctx); });
+                      [&](std::size_t i) { return cell(kids[i], ctx.dimension); });
     }
 
     Failure right(Index index, const ConversionContext& ctx) {
@@ -410,9 +410,9 @@ private:
         if (Failure f = pick(found, r.index)) return f;
         if (!r.index && found.size() > 1) return ConvertError::Many;
         const Node& node = *found[r.index ? *r.index - 1 : 0];
-        if (Failure f = cell(node, ctx.dimension, ctx)) return f;
+        if (Failure f = cell(node, ctx.dimension)) return f;
         out_ += '/';
-        return cell(node, 0, ctx);
+        return cell(node, 0);
     }
 
     // Entry `index` (1-based) of `count`, or all of them joined by commas, and
@@ -439,7 +439,7 @@ private:
         return success;
     }
 
-    Failure cell(const Node& node, std::size_t dimension, const ConversionContext& ctx) {
+    Failure cell(const Node& node, std::size_t dimension) {
         const std::optional<std::string_view> address = cell_at(node, dimension);
         if (!address) return ConvertError::Ref;
         out_ += *address;

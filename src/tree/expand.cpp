@@ -234,14 +234,12 @@ bool Expander::expand_node_reference(Frame& into, std::string_view reference, bo
 }
 
 const OwnedNodeReference* Expander::read_reference(std::string_view reference) {
-    bool fresh = false;
-    const std::uint32_t id = read_ids_.intern(reference, &fresh);
+    const auto [read, fresh] = read_.try_emplace(reference);
     if (fresh) {
         ParseResult<OwnedNodeReference> parsed = parse_node_reference_from_str(reference);
-        std::optional<OwnedNodeReference>& read = read_.emplace_back();
-        if (parsed.ok()) read = std::move(parsed.value);
+        if (parsed.ok()) *read = std::move(parsed.value);
     }
-    return read_[id] ? &*read_[id] : nullptr;
+    return *read ? &**read : nullptr;
 }
 
 // The reference that finds exactly `child`: its preferred form when no other
@@ -249,18 +247,14 @@ const OwnedNodeReference* Expander::read_reference(std::string_view reference) {
 // for a hidden child or a name without a written form.
 const std::string* Expander::written_reference(const Node& child) {
     if (child.is_hidden) return nullptr;
-    auto known = [&](const Node& node) -> const std::string* {
-        const std::uint32_t* text = written_.find(&node);
-        if (text == nullptr) return nullptr;
-        const std::string& written = written_texts_[*text];
-        return written.empty() ? nullptr : &written;
+    auto known = [&]() -> const std::string* {
+        const std::string* const* written = written_.find(&child);
+        return written == nullptr || (*written)->empty() ? nullptr : *written;
     };
-    if (written_.find(&child) != nullptr) return known(child);
+    if (written_.find(&child) != nullptr) return known();
     auto add = [&](const Node* node, std::string written) {
         const auto [slot, fresh] = written_.try_emplace(node);
-        if (!fresh) return;
-        *slot = static_cast<std::uint32_t>(written_texts_.size());
-        written_texts_.push_back(std::move(written));
+        if (fresh) *slot = &written_texts_.emplace_back(std::move(written));
     };
     const std::string& preferred = forms_.of(child.name);
     const auto namesakes = names_.find(child.name);
@@ -273,7 +267,7 @@ const std::string* Expander::written_reference(const Node& child) {
             add(namesakes[i], add_occurrence(preferred, i + 1, namesakes.size()));
         }
     }
-    return known(child);
+    return known();
 }
 
 // The formula `target` computes in `dimension`, when one text serves it;
@@ -293,11 +287,9 @@ const std::string* Expander::formula_for(const Node& target, std::size_t dimensi
 // right after a modifier's "(", or alone between an aggregation's "(" or ";"
 // and its ";" or ")".
 Expander::FormulaInfo& Expander::info_of(const std::string& formula) {
-    bool fresh = false;
-    const std::uint32_t id = info_ids_.intern(formula, &fresh);
-    if (!fresh) return infos_[id];
-    FormulaInfo& info = infos_.emplace_back();
-    if (!may_hold_references(formula)) return info;
+    const auto [found, fresh] = infos_.try_emplace(formula);
+    FormulaInfo& info = *found;
+    if (!fresh || !may_hold_references(formula)) return info;
     info.first = references_.size();
     const std::vector<Token> tokens = budget_.scan(formula);
     std::vector<bool> aggregation_opened;  // for each open parenthesis

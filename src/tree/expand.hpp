@@ -168,18 +168,16 @@ private:
     ReferenceForms forms_;
     // The reference that finds exactly each child a children reference
     // names; empty when none does.
-    FlatMap<const Node*, std::uint32_t, PointerHash> written_;  // an index into written_texts_
+    FlatMap<const Node*, const std::string*, PointerHash> written_;  // into written_texts_
     std::deque<std::string> written_texts_;
     FlatMap<Key, CacheEntry, KeyHash> cache_;
     // Each reference text read once: its name and index, or nothing when it
     // does not read.
-    TextIds read_ids_;
-    std::deque<std::optional<OwnedNodeReference>> read_;
+    TextMap<std::optional<OwnedNodeReference>> read_;
     // By the formula's text: a model repeats its formulas from department to
-    // department, and each distinct text is scanned and parsed once. A deque,
-    // as frames point into it.
-    TextIds info_ids_;
-    std::deque<FormulaInfo> infos_;
+    // department, and each distinct text is scanned and parsed once. Frames
+    // point into it.
+    TextMap<FormulaInfo> infos_;
     std::vector<ReferenceToken> references_;
     // Nodes whose formula list is one text in every dimension.
     FlatMap<const Node*, bool, PointerHash> uniform_;

@@ -3,8 +3,6 @@
 // working a form out may mean scanning and parsing it.
 #pragma once
 
-#include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 
@@ -15,20 +13,18 @@ namespace morvax {
 
 class ReferenceForms {
 public:
-    ReferenceForms() { names_.borrow_texts(); }
+    ReferenceForms() { forms_.borrow_texts(); }
 
     // The written form of `name`, empty when it has none.  The table views
     // `name`, which must outlive it.
     const std::string& of(std::string_view name) {
-        bool fresh = false;
-        const std::uint32_t id = names_.intern(name, &fresh);
-        if (fresh) forms_.push_back(get_preferred_reference_format(name).value_or(""));
-        return forms_[id];
+        const auto [form, fresh] = forms_.try_emplace(name);
+        if (fresh) *form = get_preferred_reference_format(name).value_or("");
+        return *form;
     }
 
 private:
-    TextIds names_;
-    std::deque<std::string> forms_;  // per name; a deque, so that forms given stay put
+    TextMap<std::string> forms_;
 };
 
 }  // namespace morvax

@@ -52,17 +52,14 @@ NodesById::NodesById(const Node& tree) {
         }
     });
     forms_.resize(counts_.size());
-    formed_.resize(counts_.size());
 }
 
 std::string NodesById::unambiguous(const NodeInfo& node, std::size_t occurrence, std::size_t count) {
     // Models repeat their names (every department has its "Revenue"), and
     // working a form out may mean scanning it: once per name.
-    if (!formed_[node.name_id]) {
-        forms_[node.name_id] = get_preferred_reference_format(node.name).value_or("");
-        formed_[node.name_id] = true;
-    }
-    return add_occurrence(forms_[node.name_id], occurrence, count);
+    std::optional<std::string>& form = forms_[node.name_id];
+    if (!form) form = get_preferred_reference_format(node.name).value_or("");
+    return add_occurrence(*form, occurrence, count);
 }
 
 RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
@@ -112,23 +109,24 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
     if (table.empty()) return;  // nothing can change: spare the scans
     // A model repeats its formulas from department to department: each
     // distinct text is scanned and rewritten once.
-    TextIds seen;
-    std::vector<std::string> rewritten;  // per text seen
-    std::vector<char> changed;
+    struct Rewritten {
+        bool changed = false;
+        std::string text;  // when changed
+    };
+    TextMap<Rewritten> seen;
     // Whether `formula` changed.
     auto rewrite = [&](std::string& formula) {
         if (formula.find('@') == std::string::npos) return false;  // every key begins with "@"
-        bool added = false;
-        const std::uint32_t id = seen.intern(formula, &added);
-        if (added) {
-            std::string out = formula;
-            changed.push_back(replace_references(out, table, budget));
-            rewritten.push_back(changed.back() ? std::move(out) : std::string());
-        } else if (changed[id]) {
-            budget.charge(rewritten[id].size());
+        const auto [done, fresh] = seen.try_emplace(formula);
+        if (fresh) {
+            done->text = formula;
+            done->changed = replace_references(done->text, table, budget);
+            if (!done->changed) done->text.clear();
+        } else if (done->changed) {
+            budget.charge(done->text.size());
         }
-        if (changed[id]) formula = rewritten[id];
-        return changed[id] != 0;
+        if (done->changed) formula = done->text;
+        return done->changed;
     };
     for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,34 +60,20 @@ private:
     std::vector<NodeInfo> nodes_;  // per id
     TextIds names_;
     std::vector<std::size_t> counts_;  // per name
-    std::vector<std::string> forms_;   // per name: its written form, once asked for
-    std::vector<bool> formed_;
+    std::vector<std::optional<std::string>> forms_;  // per name: its written form, once asked for
 };
 
 // Old reference text -> its replacement.
 class RenameTable {
 public:
     // Maps `from` to `to`, replacing what `from` mapped to before.
-    void set(std::string_view from, std::string to) {
-        bool added = false;
-        const std::uint32_t i = from_.intern(from, &added);
-        if (added) {
-            to_.push_back(std::move(to));
-        } else {
-            to_[i] = std::move(to);
-        }
-    }
+    void set(std::string_view from, std::string to) { *to_.try_emplace(from).first = std::move(to); }
     // The replacement of `from`, or null.
-    const std::string* find(std::string_view from) const {
-        const std::uint32_t i = from_.find(from);
-        return i == TextIds::kNone ? nullptr : &to_[i];
-    }
+    const std::string* find(std::string_view from) const { return to_.find(from); }
     bool empty() const { return to_.empty(); }
-    std::size_t size() const { return to_.size(); }
 
 private:
-    TextIds from_;
-    std::vector<std::string> to_;
+    TextMap<std::string> to_;
 };
 
 // Old references mapped to the new references of the same nodes; references
