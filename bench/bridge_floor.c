@@ -7,7 +7,12 @@
  * is parsed, kept or evaluated, and only the bench's own well-formed trees
  * are walked: a broken node ends the walk with the exception raised.
  *
- *     floor(root, values)  ->  None
+ * With one_walk true, each node is read and written in a single walk
+ * instead, as the Python loop of the bench does: the same attribute work
+ * less the second walk, which tells what C's attribute access costs against
+ * the interpreter's and what the second walk adds.
+ *
+ *     floor(root, values, one_walk=False)  ->  None
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -108,16 +113,19 @@ static int write_node(PyObject *node, PyObject *values) {
 
 static PyObject *bridge_floor(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     (void)module;
-    if (nargs != 2 || !PyList_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "floor(root, values: list)");
+    int one_walk = 0;
+    if (nargs < 2 || nargs > 3 || !PyList_Check(args[1]) || (nargs == 3 && (one_walk = PyObject_IsTrue(args[2])) < 0)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "floor(root, values: list, one_walk=False)");
         return NULL;
     }
-    for (int pass = 0; pass < 2; ++pass) {
+    /* pass 0 reads, pass 1 writes; one walk does both at each node */
+    for (int pass = one_walk ? 2 : 0; pass < (one_walk ? 3 : 2); ++pass) {
         Stack stack = {NULL, 0, 0};
         int failed = push(&stack, Py_NewRef(args[0]));
         while (!failed && stack.size > 0) {
             PyObject *node = stack.items[--stack.size];
-            failed = (pass == 0 ? read_node(node) : write_node(node, args[1])) < 0 || push_children(&stack, node) < 0;
+            failed = (pass != 1 && read_node(node) < 0) || (pass != 0 && write_node(node, args[1]) < 0) ||
+                     push_children(&stack, node) < 0;
             Py_DECREF(node);
         }
         drop(&stack);
@@ -127,7 +135,7 @@ static PyObject *bridge_floor(PyObject *module, PyObject *const *args, Py_ssize_
 }
 
 static PyMethodDef methods[] = {
-    {"floor", (PyCFunction)(void (*)(void))bridge_floor, METH_FASTCALL, "floor(root, values)"},
+    {"floor", (PyCFunction)(void (*)(void))bridge_floor, METH_FASTCALL, "floor(root, values, one_walk=False)"},
     {NULL, NULL, 0, NULL},
 };
 
