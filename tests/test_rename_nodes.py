@@ -46,6 +46,24 @@ def test_in_place_or_copy(in_place: bool) -> None:
     assert type(result.children[0].formula) is str
 
 
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("in_place", [False, True])
+def test_formulas_are_written_back_as_str(in_place: bool) -> None:
+    # Formulas of one text share one str; a str subclass given is not what
+    # comes back, changed or not.
+    old = outline("R\n Cost#a 5\n S#s =@Cost")
+    new = outline("R\n Price#a 5\n S#s =@Cost")
+    new.formula = Text("=@Cost + 1")
+    new.children[1].formula = [Text("=@Cost"), "=@Cost", Text("=1"), "=1"]
+    result = rename_nodes(old, new, in_place=in_place)
+    written = [result.formula, result.children[0].formula, *result.children[1].formula]
+    assert written == ["=@Price + 1", "5", "=@Price", "=@Price", "=1", "=1"]
+    assert all(type(text) is str for text in written)
+
+
 def test_old_tree_is_read_first() -> None:
     old, new = node("R"), node("R")
     del old.children

@@ -5,6 +5,18 @@
 
 namespace morvax {
 
+std::vector<NodePtr> subtree_ends(const FlatTree& tree) {
+    // From the back, so that each child's end is known: a node's subtree ends
+    // where the hops from its first child over each child's subtree end.
+    std::vector<NodePtr> end(tree.size());
+    for (std::size_t i = tree.size(); i-- > 0;) {
+        NodePtr at = static_cast<NodePtr>(i + 1);
+        for (std::uint32_t c = 0; c < tree.children(i); ++c) at = end[at];
+        end[i] = at;
+    }
+    return end;
+}
+
 TreeIndex::TreeIndex(FlatTree& tree) {
     groups_ = tree.take_names();
     index(tree);
@@ -26,14 +38,7 @@ void TreeIndex::index(const FlatTree& tree) {
         if (g != TextIds::kNone) ++counts[g];
         group_of[n] = g;
     }
-    // From the back, so that each child's end is known: a node's subtree ends
-    // where the hops from its first child over each child's subtree end.
-    end_.resize(tree.size());
-    for (std::size_t i = tree.size(); i-- > 0;) {
-        NodePtr end = static_cast<NodePtr>(i + 1);
-        for (std::uint32_t c = 0; c < tree.children(i); ++c) end = end_[end];
-        end_[i] = end;
-    }
+    end_ = morvax::subtree_ends(tree);
     index_names(group_of, counts);
 }
 

@@ -23,6 +23,9 @@ namespace morvax {
 // A node's identity during one tree evaluation: its position in pre-order.
 using NodePtr = std::uint32_t;
 
+// Where each node's subtree ends (the position after its last descendant).
+std::vector<NodePtr> subtree_ends(const FlatTree& tree);
+
 // The tree in pre-order, with the visible nodes of each name.
 class TreeIndex {
 public:
@@ -35,6 +38,7 @@ public:
     // Children of n in order: the first is n + 1, each next one starts where
     // the previous one's subtree ends.
     NodePtr subtree_end(NodePtr n) const { return end_[n]; }
+    std::span<const NodePtr> subtree_ends() const { return end_; }
     // Visible nodes named `name`, in pre-order.
     std::span<const NodePtr> find(std::string_view name) const;
 

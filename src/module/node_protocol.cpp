@@ -241,7 +241,8 @@ public:
 
     // The fields an evaluation has no use for are still read and checked
     // alike, but only a Node keeps them.
-    static constexpr bool keeps_id_and_cells = true;
+    static constexpr bool keeps_id = true;
+    static constexpr bool keeps_cells = true;
     std::string& id() { return node_.id; }
     // These take a str; false with the UnicodeEncodeError of lone surrogates.
     bool set_name(PyObject* name) { return utf8_of(name, node_.name); }
@@ -365,7 +366,8 @@ class FlatTarget {
 public:
     FlatTarget(FlatReading& reading, std::size_t n) : tree_(reading.tree), n_(n), reading_(reading) {}
 
-    static constexpr bool keeps_id_and_cells = false;
+    static constexpr bool keeps_id = false;
+    static constexpr bool keeps_cells = false;
     std::string& id() { return unused_; }
     bool set_name(PyObject* name) {
         const std::uint32_t seen = reading_.names.find(name);
@@ -425,11 +427,23 @@ private:
     std::string unused_;
 };
 
+// The same, keeping the object's id too.
+class FlatIdTarget : public FlatTarget {
+public:
+    FlatIdTarget(FlatReading& reading, std::size_t n, std::string& id) : FlatTarget(reading, n), id_(id) {}
+
+    static constexpr bool keeps_id = true;
+    std::string& id() { return id_; }
+
+private:
+    std::string& id_;
+};
+
 template <class Target>
 bool read_id(Reading& r, PyObject* object, Target& node) {
     PyRef id;
     if (!optional_attribute(object, r.names.id.get(), id)) return false;
-    if (!Target::keeps_id_and_cells) return true;
+    if (!Target::keeps_id) return true;
     if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id())) {
         if (!dropped()) return false;
         node.id().clear();
@@ -496,7 +510,7 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
     if (!optional_attribute(object, r.names.cells.get(), cells)) return false;
     if (!cells) return true;
     if (PyUnicode_Check(cells.get())) {
-        if (!Target::keeps_id_and_cells) return true;
+        if (!Target::keeps_cells) return true;
         std::string text;
         if (utf8_of(cells.get(), text)) {
             node.set_cells(AnyDim<std::string>::single(std::move(text)));
@@ -509,14 +523,14 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
     // caller's object may see.
     std::vector<std::string> texts;
     auto add = [&](PyObject* item) {
-        if (!Target::keeps_id_and_cells) return true;
+        if (!Target::keeps_cells) return true;
         std::string_view text;
         if (!utf8_view(item, text)) return false;
         texts.emplace_back(text);
         return true;
     };
     auto repeat = [&](std::size_t times) {
-        if (Target::keeps_id_and_cells) texts.insert(texts.end(), times, texts.back());
+        if (Target::keeps_cells) texts.insert(texts.end(), times, texts.back());
     };
     const TextsRead read = read_texts(cells.get(), add, repeat);
     if ((read == TextsRead::failed || read == TextsRead::unencodable) && !dropped()) return false;
@@ -720,10 +734,10 @@ struct NodeChildren {
 // the cache by the time its results are written.
 struct PositionChildren {
     using Item = NodePtr;
-    const TreeIndex& tree;
+    std::span<const NodePtr> ends;  // where each node's subtree ends
     Item first(Item parent) const { return parent + 1; }
-    Item next(Item, Item child) const { return tree.subtree_end(child); }
-    bool ended(Item parent, Item child) const { return child >= tree.subtree_end(parent); }
+    Item next(Item, Item child) const { return ends[child]; }
+    bool ended(Item parent, Item child) const { return child >= ends[parent]; }
 };
 
 // The walk of update_node_field: `root` and the objects matching the items of
@@ -1044,11 +1058,13 @@ bool protocol_to_node(AttributeNames& names, PyObject* root, Node& out, bool kee
 }
 
 bool protocol_to_flat_tree(AttributeNames& names, PyObject* root, FlatTree& out,
-                           std::vector<PyRef>& texts_held) noexcept {
+                           std::vector<PyRef>& texts_held, std::vector<std::string>* ids) noexcept {
     return guarded([&]() -> PyObject* {
         FlatReading reading(out, texts_held);
         auto read = [&](Reading& r, PyObject* object, std::size_t n, PyRef& children) {
-            return read_node(r, object, FlatTarget(reading, n), children);
+            if (ids == nullptr) return read_node(r, object, FlatTarget(reading, n), children);
+            if (ids->size() <= n) ids->resize(n + 1);
+            return read_node(r, object, FlatIdTarget(reading, n, (*ids)[n]), children);
         };
         auto child_of = [&](std::size_t parent, Py_ssize_t) {
             out.count_child(parent);
@@ -1084,7 +1100,7 @@ bool update_node_values(AttributeNames& names, PyObject* root, const TreeEvaluat
         if (!names.make()) return nullptr;
         ResultTexts texts;
         ValueObjects values(evaluation, texts);
-        const PositionChildren shape{evaluation.tree()};
+        const PositionChildren shape{evaluation.tree().subtree_ends()};
         const bool done = write_tree(root, NodePtr{0}, shape, [&](PyObject* object, NodePtr position, PyRef& children) {
             PyRef value = values.make(position);
             return set_and_read_children(names, object, names.value.get(), std::move(value), children);
@@ -1092,6 +1108,25 @@ bool update_node_values(AttributeNames& names, PyObject* root, const TreeEvaluat
         return done ? Py_None : nullptr;  // borrowed: only success is read from it
     }) != nullptr;
 }
+
+namespace {
+
+bool update_node_formulas(AttributeNames& names, PyObject* root, const FlatTree& tree,
+                          const std::vector<PyRef>& texts) noexcept {
+    return guarded([&]() -> PyObject* {
+        if (!names.make()) return nullptr;
+        const std::vector<NodePtr> ends = subtree_ends(tree);
+        const bool done = write_tree(root, NodePtr{0}, PositionChildren{ends}, [&](PyObject* object, NodePtr n, PyRef& children) {
+            const std::span<const std::uint32_t> ids = tree.text_ids(n);
+            PyRef formula = tree.is_list(n) ? new_list(ids.size(), [&](std::size_t i) { return Py_NewRef(texts[ids[i]].get()); })
+                                            : PyRef::new_ref(texts[ids.front()].get());
+            return set_and_read_children(names, object, names.formula.get(), std::move(formula), children);
+        });
+        return done ? Py_None : nullptr;  // borrowed: only success is read from it
+    }) != nullptr;
+}
+
+}  // namespace
 
 PyRef clone_python_object(PyObject* object) noexcept {
     return call_module_function("copy", "deepcopy", object);
@@ -1116,6 +1151,11 @@ PyRef write_back(AttributeNames& names, PyObject* root, bool in_place, NodeField
 
 PyRef write_back_values(AttributeNames& names, PyObject* root, bool in_place, const TreeEvaluation& evaluation) noexcept {
     return written_onto(root, in_place, [&](PyObject* target) { return update_node_values(names, target, evaluation); });
+}
+
+PyRef write_back_formulas(AttributeNames& names, PyObject* root, bool in_place, const FlatTree& tree,
+                          const std::vector<PyRef>& texts) noexcept {
+    return written_onto(root, in_place, [&](PyObject* target) { return update_node_formulas(names, target, tree, texts); });
 }
 
 }  // namespace morvax::module

@@ -45,9 +45,12 @@ struct AttributeNames {
 // children counts, formula texts): the same reads, checks and errors, with
 // `id` and `cells` read and checked but not kept. `out` must be empty. Its
 // formula texts view the UTF-8 of the caller's strs, which `texts_held`
-// holds: they must outlive `out`, or the FormulaTable made of it.
+// holds, one str per distinct text, in the order of the texts' ids: they
+// must outlive `out`, or the FormulaTable made of it. With `ids`, each node's
+// id is kept there too, by position.
 [[nodiscard]] bool protocol_to_flat_tree(AttributeNames& names, PyObject* root, FlatTree& out,
-                                         std::vector<PyRef>& texts_held) noexcept;
+                                         std::vector<PyRef>& texts_held,
+                                         std::vector<std::string>* ids = nullptr) noexcept;
 
 // Writes `field` of `node` and of its descendants onto `root` and the objects
 // matching them by position, in pre-order: a str for a single element, a new
@@ -61,6 +64,11 @@ struct AttributeNames {
 // tree (evaluate_all done), without save_values: what save_values would store
 // is written.
 [[nodiscard]] bool update_node_values(AttributeNames& names, PyObject* root, const TreeEvaluation& evaluation) noexcept;
+
+// write_back of the `formula` field of a tree read flat, each text as
+// `texts` holds it by its id: one str shared by every formula of that text.
+PyRef write_back_formulas(AttributeNames& names, PyObject* root, bool in_place, const FlatTree& tree,
+                          const std::vector<PyRef>& texts) noexcept;
 
 // New reference: copy.deepcopy(object), or empty with whatever it raised.
 PyRef clone_python_object(PyObject* object) noexcept;

@@ -39,17 +39,38 @@ constexpr Signature signature{"rename_nodes", params,
 PyRef rename_nodes(const Arguments& args) {
     PyObject* new_root = args[1].object;
     AttributeNames names;  // shared by the reads and the write
-    Node new_tree;
+    Node old_tree;
+    FlatTree new_tree;
+    std::vector<PyRef> held;  // the new tree's strs, one per distinct formula text, by its id
+    std::vector<std::string> ids;
+    if (!protocol_to_node(names, args[0].object, old_tree, false) ||
+        !protocol_to_flat_tree(names, new_root, new_tree, held, &ids)) {
+        return {};
+    }
+    // Each distinct formula text is rewritten once, and every formula of
+    // that text gets the same str: the caller's own where nothing changed.
+    std::vector<PyRef> texts(new_tree.texts().size());
     {
-        Node old_tree;
-        if (!protocol_to_node(names, args[0].object, old_tree, false) || !protocol_to_node(names, new_root, new_tree)) {
-            return {};
-        }
         SignalInterrupt interrupt;
         TextBudget budget(interrupt);
-        replace_references_in_tree(new_tree, build_rename_table(old_tree, new_tree), budget);
+        NodesById before(old_tree);
+        NodesById after(new_tree, ids);
+        const RenameTable table = build_rename_table(before, after);
+        for (std::uint32_t id = 0; id < texts.size(); ++id) {
+            const std::string_view text = new_tree.texts().text(id);
+            // Every key of the table begins with "@".
+            std::optional<std::string> changed;
+            if (!table.empty() && text.find('@') != std::string_view::npos) changed = rewritten(text, table, budget);
+            // A str subclass is the caller's own type: the formulas written are str.
+            if (!changed && PyUnicode_CheckExact(held[id].get())) {
+                texts[id] = std::move(held[id]);
+                continue;
+            }
+            texts[id] = PyRef::steal(new_text(changed ? *changed : text));
+            if (!texts[id]) return {};
+        }
     }
-    return write_back(names, new_root, args[2].flag, NodeField::formula, new_tree);
+    return write_back_formulas(names, new_root, args[2].flag, new_tree, texts);
 }
 
 }  // namespace

@@ -14,44 +14,55 @@ bool is_replaceable(const Token& token) {
     return token.kind == TokenKind::NodeReference && !token.text.starts_with(kChildrenKeyword);
 }
 
-// Whether any token of `formula` was replaced; `formula` holds the result.
-bool replace_references(std::string& formula, const RenameTable& table, TextBudget& budget) {
+}  // namespace
+
+std::optional<std::string> rewritten(std::string_view formula, const RenameTable& table, TextBudget& budget) {
     std::string out;
     std::size_t copied = 0;
     bool replaced = false;
     for (const Token& token : budget.scan(formula)) {
-        budget.append(out, std::string_view(formula).substr(copied, token.start - copied));
+        budget.append(out, formula.substr(copied, token.start - copied));
         const std::string* hit = is_replaceable(token) ? table.find(token.text) : nullptr;
         replaced |= hit != nullptr;
         budget.append(out, hit == nullptr ? std::string_view(token.text) : std::string_view(*hit));
         copied = token.end;
     }
-    if (!replaced) return false;
-    budget.append(out, std::string_view(formula).substr(copied));
-    formula = std::move(out);
-    return true;
+    if (!replaced) return std::nullopt;
+    budget.append(out, formula.substr(copied));
+    return out;
 }
 
-}  // namespace
-
-NodesById::NodesById(const Node& tree) {
+NodesById::NodesById() {
     // The texts stay in the tree: only views are kept.
     ids_.borrow_texts();
     names_.borrow_texts();
+}
+
+NodesById::NodesById(const Node& tree) : NodesById() {
     for_each_preorder(tree, [&](const Node& node) {
-        if (node.is_hidden) return;
-        bool added = false;
-        const std::uint32_t name = names_.intern(node.name, &added);
-        if (added) counts_.push_back(0);
-        const NodeInfo info{node.name, ++counts_[name], name};
-        const std::uint32_t id = ids_.intern(node.id, &added);
-        if (added) {
-            nodes_.push_back(info);
-        } else {
-            nodes_[id] = info;
-        }
+        if (!node.is_hidden) add(node.id, node.name);
     });
     forms_.resize(counts_.size());
+}
+
+NodesById::NodesById(const FlatTree& tree, const std::vector<std::string>& ids) : NodesById() {
+    for (std::size_t n = 0; n < tree.size(); ++n) {
+        if (!tree.hidden(n)) add(ids[n], tree.name_text(n));
+    }
+    forms_.resize(counts_.size());
+}
+
+void NodesById::add(std::string_view id_text, std::string_view name_text) {
+    bool added = false;
+    const std::uint32_t name = names_.intern(name_text, &added);
+    if (added) counts_.push_back(0);
+    const NodeInfo info{name_text, ++counts_[name], name};
+    const std::uint32_t id = ids_.intern(id_text, &added);
+    if (added) {
+        nodes_.push_back(info);
+    } else {
+        nodes_[id] = info;
+    }
 }
 
 std::string NodesById::unambiguous(const NodeInfo& node, std::size_t occurrence, std::size_t count) {
@@ -65,6 +76,10 @@ std::string NodesById::unambiguous(const NodeInfo& node, std::size_t occurrence,
 RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
     NodesById before(old_tree);
     NodesById after(new_tree);
+    return build_rename_table(before, after);
+}
+
+RenameTable build_rename_table(NodesById& before, NodesById& after) {
     std::vector<std::pair<const NodeInfo*, const NodeInfo*>> kept;  // (before, after)
     std::vector<const NodeInfo*> deleted;
     for (std::size_t i = 0; i < before.size(); ++i) {
@@ -78,6 +93,13 @@ RenameTable build_rename_table(const Node& old_tree, const Node& new_tree) {
 
     RenameTable table;
     for (const auto& [old_node, new_node] : kept) {
+        // The same name at the same occurrence, indexed in both trees or in
+        // neither, is written alike: most nodes of an edit, and no need to
+        // spell them.
+        if (old_node->name == new_node->name && old_node->occurrence == new_node->occurrence &&
+            (before.count(*old_node) > 1) == (after.count(*new_node) > 1)) {
+            continue;
+        }
         const std::string from = before.unambiguous(*old_node);
         std::string to = after.unambiguous(*new_node);
         // A name with no written form cannot be referenced: dropping the
@@ -109,24 +131,18 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
     if (table.empty()) return;  // nothing can change: spare the scans
     // A model repeats its formulas from department to department: each
     // distinct text is scanned and rewritten once.
-    struct Rewritten {
-        bool changed = false;
-        std::string text;  // when changed
-    };
-    TextMap<Rewritten> seen;
+    TextMap<std::optional<std::string>> seen;
     // Whether `formula` changed.
     auto rewrite = [&](std::string& formula) {
         if (formula.find('@') == std::string::npos) return false;  // every key begins with "@"
         const auto [done, fresh] = seen.try_emplace(formula);
         if (fresh) {
-            done->text = formula;
-            done->changed = replace_references(done->text, table, budget);
-            if (!done->changed) done->text.clear();
-        } else if (done->changed) {
-            budget.charge(done->text.size());
+            *done = rewritten(formula, table, budget);
+        } else if (*done) {
+            budget.charge((*done)->size());
         }
-        if (done->changed) formula = done->text;
-        return done->changed;
+        if (*done) formula = **done;
+        return done->has_value();
     };
     for_each_preorder(tree, [&](Node& node) {
         if (node.formula.is_single()) {

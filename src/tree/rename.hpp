@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "eval/flat_tree.hpp"
 #include "eval/text_ids.hpp"
 #include "eval/types.hpp"
 #include "tree/text_budget.hpp"
@@ -33,6 +34,8 @@ struct NodeInfo {
 class NodesById {
 public:
     explicit NodesById(const Node& tree);
+    // A tree read flat, with each node's id by its position.
+    NodesById(const FlatTree& tree, const std::vector<std::string>& ids);
 
     // Distinct ids, numbered 0, 1, ... in the order they first appear.
     std::size_t size() const { return nodes_.size(); }
@@ -50,12 +53,18 @@ public:
         const std::uint32_t i = names_.find(name);
         return i == TextIds::kNone ? 0 : counts_[i];
     }
+    // The visible nodes that carry the node's name.
+    std::size_t count(const NodeInfo& node) const { return counts_[node.name_id]; }
     // The node's unambiguous name in this tree.
     std::string unambiguous(const NodeInfo& node) { return unambiguous(node, node.occurrence, counts_[node.name_id]); }
     // The written form of the node's name with another occurrence and count.
     std::string unambiguous(const NodeInfo& node, std::size_t occurrence, std::size_t count);
 
 private:
+    NodesById();
+    // The next node in pre-order, when visible.
+    void add(std::string_view id, std::string_view name);
+
     TextIds ids_;
     std::vector<NodeInfo> nodes_;  // per id
     TextIds names_;
@@ -80,6 +89,12 @@ private:
 // that now cannot reach their node (deleted and colliding with a surviving
 // node's reference, or renamed to a name with no written form) map to "REF!".
 RenameTable build_rename_table(const Node& old_tree, const Node& new_tree);
+RenameTable build_rename_table(NodesById& before, NodesById& after);
+
+// `formula` with every reference token (children references aside) whose
+// whole text is a key of `table` replaced, each looked up once as it stood;
+// nothing when no token is.
+std::optional<std::string> rewritten(std::string_view formula, const RenameTable& table, TextBudget& budget);
 
 // Replaces every node-reference token (children references aside) whose whole
 // text is a key of `table`, in every formula of every node.  Each token is
