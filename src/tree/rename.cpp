@@ -16,7 +16,37 @@ bool is_replaceable(const Token& token) {
 
 }  // namespace
 
+std::size_t RenameTable::head_bit(std::string_view head) {
+    std::uint64_t bits = head.size();
+    for (const char c : head) bits = bits << 8 | static_cast<unsigned char>(c);
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 48);
+}
+
+void RenameTable::set(std::string_view from, std::string to) {
+    *to_.try_emplace(from).first = std::move(to);
+    if (!from.starts_with('@')) {
+        any_ = true;
+        return;
+    }
+    const std::string_view head = from.substr(1, kHead);
+    std::vector<bool>& bits = heads_[head.size()];
+    if (bits.empty()) bits.resize(kBits);
+    bits[head_bit(head)] = true;
+}
+
+bool RenameTable::may_hold_key(std::string_view formula) const {
+    if (any_) return !empty();
+    for (std::size_t at = formula.find('@'); at != std::string_view::npos; at = formula.find('@', at + 1)) {
+        for (std::size_t length = 0; length <= kHead && at + 1 + length <= formula.size(); ++length) {
+            const std::vector<bool>& bits = heads_[length];
+            if (!bits.empty() && bits[head_bit(formula.substr(at + 1, length))]) return true;
+        }
+    }
+    return false;
+}
+
 std::optional<std::string> rewritten(std::string_view formula, const RenameTable& table, TextBudget& budget) {
+    if (!table.may_hold_key(formula)) return std::nullopt;
     std::string out;
     std::size_t copied = 0;
     bool replaced = false;

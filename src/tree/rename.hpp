@@ -76,13 +76,25 @@ private:
 class RenameTable {
 public:
     // Maps `from` to `to`, replacing what `from` mapped to before.
-    void set(std::string_view from, std::string to) { *to_.try_emplace(from).first = std::move(to); }
+    void set(std::string_view from, std::string to);
     // The replacement of `from`, or null.
     const std::string* find(std::string_view from) const { return to_.find(from); }
     bool empty() const { return to_.empty(); }
+    // False only when no key is a part of `formula` that begins with "@":
+    // no reference token in it can then be replaced, and it need not be
+    // scanned. A key's first bytes after its "@" are remembered in a bit set,
+    // so that renaming one node of a large model leaves most formulas alone.
+    bool may_hold_key(std::string_view formula) const;
 
 private:
+    // Keys by the length of what follows their "@", up to kHead bytes.
+    static constexpr std::size_t kHead = 3;
+    static constexpr std::size_t kBits = std::size_t{1} << 16;
+    static std::size_t head_bit(std::string_view head);
+
     TextMap<std::string> to_;
+    std::vector<bool> heads_[kHead + 1];  // sized kBits once a key of that head length is set
+    bool any_ = false;                    // a key that does not begin with "@"
 };
 
 // Old references mapped to the new references of the same nodes; references
