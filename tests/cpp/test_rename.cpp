@@ -1,8 +1,11 @@
 // Node renaming: an old and a new tree written as text ('#' gives ids), the
 // new tree's formulas rewritten and dumped in pre-order.
+#include <cstddef>
 #include <new>
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "check.hpp"
 #include "tree/rename.hpp"
@@ -99,6 +102,35 @@ TEST(renaming_tables) {
     CHECK_EQ(nodes.find("a")->name, "Tax");  // the last in pre-order wins
     CHECK_EQ(nodes.find("")->occurrence, 3u);
     CHECK_EQ(nodes.size(), 4u);  // r, a, b and the empty id
+}
+
+// A formula said to hold no key holds none of them anywhere: the filter
+// that spares the scans never drops a formula that needs one.
+TEST(a_formula_without_a_key_is_told_so) {
+    std::mt19937 random(11);
+    auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+    const std::string_view pieces[] = {"@", "a", "b", "Co", "st", "{", "}", "[1]", "[2]", "1", "+", " ", "Ü", "_"};
+    auto text = [&](std::size_t most) {
+        std::string out;
+        for (std::size_t i = pick(most); i-- > 0;) out += pieces[pick(std::size(pieces))];
+        return out;
+    };
+    std::size_t told_none = 0;
+    for (int round = 0; round < 300; ++round) {
+        morvax::RenameTable table;
+        std::vector<std::string> keys;
+        for (std::size_t k = pick(4); k-- > 0;) {
+            keys.push_back(pick(8) == 0 ? text(3) : "@" + text(4));
+            table.set(keys.back(), "@x");
+        }
+        for (int f = 0; f < 40; ++f) {
+            const std::string formula = text(12);
+            if (table.may_hold_key(formula)) continue;
+            ++told_none;
+            for (const std::string& key : keys) CHECK(key.empty() || formula.find(key) == std::string::npos) << key;
+        }
+    }
+    CHECK(told_none > 1000u);
 }
 
 TEST(renaming_past_the_budget_throws_bad_alloc) {
