@@ -58,9 +58,7 @@ PyRef rename_nodes(const Arguments& args) {
         const RenameTable table = build_rename_table(before, after);
         for (std::uint32_t id = 0; id < texts.size(); ++id) {
             const std::string_view text = new_tree.texts().text(id);
-            // Every key of the table begins with "@".
-            std::optional<std::string> changed;
-            if (!table.empty() && text.find('@') != std::string_view::npos) changed = rewritten(text, table, budget);
+            const std::optional<std::string> changed = rewritten(text, table, budget);
             // A str subclass is the caller's own type: the formulas written are str.
             if (!changed && PyUnicode_CheckExact(held[id].get())) {
                 texts[id] = std::move(held[id]);
