@@ -141,8 +141,9 @@ def python_loop(root: Any) -> None:
 
 
 def load_floor() -> Callable[..., None] | None:
-    """bridge_floor.c's floor(root, values), compiled into a temporary folder;
-    None, with the reason on stderr, where it cannot be built."""
+    """bridge_floor.c's floor(root, values, one_walk=False), compiled into a
+    temporary folder; None, with the reason on stderr, where it cannot be
+    built."""
     source = Path(__file__).with_name("bridge_floor.c")
     folder = Path(tempfile.mkdtemp(prefix="bridge_floor"))
     target = folder / ("bridge_floor" + (sysconfig.get_config_var("EXT_SUFFIX") or ".so"))
