@@ -35,7 +35,7 @@ void RenameTable::set(std::string_view from, std::string to) {
 }
 
 bool RenameTable::may_hold_key(std::string_view formula) const {
-    if (any_) return !empty();
+    if (any_) return true;
     for (std::size_t at = formula.find('@'); at != std::string_view::npos; at = formula.find('@', at + 1)) {
         for (std::size_t length = 0; length <= kHead && at + 1 + length <= formula.size(); ++length) {
             const std::vector<bool>& bits = heads_[length];
@@ -72,20 +72,21 @@ NodesById::NodesById(const Node& tree) : NodesById() {
     for_each_preorder(tree, [&](const Node& node) {
         if (!node.is_hidden) add(node.id, node.name);
     });
-    forms_.resize(counts_.size());
 }
 
 NodesById::NodesById(const FlatTree& tree, const std::vector<std::string>& ids) : NodesById() {
     for (std::size_t n = 0; n < tree.size(); ++n) {
         if (!tree.hidden(n)) add(ids[n], tree.name_text(n));
     }
-    forms_.resize(counts_.size());
 }
 
 void NodesById::add(std::string_view id_text, std::string_view name_text) {
     bool added = false;
     const std::uint32_t name = names_.intern(name_text, &added);
-    if (added) counts_.push_back(0);
+    if (added) {
+        counts_.push_back(0);
+        forms_.emplace_back();
+    }
     const NodeInfo info{name_text, ++counts_[name], name};
     const std::uint32_t id = ids_.intern(id_text, &added);
     if (added) {
@@ -164,7 +165,7 @@ void replace_references_in_tree(Node& tree, const RenameTable& table, TextBudget
     TextMap<std::optional<std::string>> seen;
     // Whether `formula` changed.
     auto rewrite = [&](std::string& formula) {
-        if (formula.find('@') == std::string::npos) return false;  // every key begins with "@"
+        if (!table.may_hold_key(formula)) return false;  // not worth remembering
         const auto [done, fresh] = seen.try_emplace(formula);
         if (fresh) {
             *done = rewritten(formula, table, budget);
