@@ -794,10 +794,9 @@ std::optional<std::size_t> match_length(Rule rule, std::string_view text) {
     return m.pos();
 }
 
-std::optional<std::size_t> SuffixMatcher::match_length(Rule rule, std::size_t from) {
+std::size_t SuffixMatcher::match_length(Rule rule, std::size_t from) {
     Matcher m(text_.substr(from), nullptr, &open_name_, from);
-    if (!m.run(rule)) return std::nullopt;
-    return m.pos();
+    return m.run(rule) ? m.pos() : kNoMatch;
 }
 
 }  // namespace morvax::grammar

@@ -105,7 +105,11 @@ class SuffixMatcher {
 public:
     explicit SuffixMatcher(std::string_view text) : text_(text) {}
 
-    std::optional<std::size_t> match_length(Rule rule, std::size_t from);
+    // The length, or kNoMatch: not an optional, which the scanner asks for
+    // at every candidate, and whose flag, stored apart from the length and
+    // loaded back with it, stalls the processor at each answer.
+    static constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
+    std::size_t match_length(Rule rule, std::size_t from);
 
 private:
     std::string_view text_;

@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 #include "parser/ast.hpp"
@@ -97,11 +96,11 @@ public:
 
     std::vector<Token> run() {
         std::size_t pos = 0;
-        std::optional<Hit> found;  // the first match at `pos`, when a gap walk found it
+        Hit found;  // the first match at `pos`, when a gap walk found it
         while (pos < text_.size()) {
             if (stop_ && stop_()) break;
-            if (const auto hit = token_at(pos, std::exchange(found, std::nullopt))) {
-                pos = append_token(pos, *hit);
+            if (const Hit hit = token_at(pos, std::exchange(found, Hit{}))) {
+                pos = append_token(pos, hit);
             } else {
                 pos = append_gap(pos, found);
             }
@@ -110,9 +109,14 @@ public:
     }
 
 private:
+    // A match, or none (candidate -1). Not a std::optional: one is copied at
+    // every token, and an optional's flag, written apart from the rest and
+    // read back with it, stalls the processor at each copy.
     struct Hit {
-        int candidate;
-        std::size_t length;
+        int candidate = -1;
+        std::size_t length = 0;
+
+        explicit operator bool() const { return candidate >= 0; }
     };
 
     CandidateSet candidates_at(std::size_t pos) const {
@@ -120,22 +124,22 @@ private:
     }
 
     // The first candidate of `set`, in order, that matches at `pos`.
-    std::optional<Hit> first_match(std::size_t pos, CandidateSet set) {
+    Hit first_match(std::size_t pos, CandidateSet set) {
         for (; set != 0; set &= set - 1) {
             const int i = std::countr_zero(set);
-            const auto length = matcher_.match_length(kCandidates[i].rule, pos);
+            const std::size_t length = matcher_.match_length(kCandidates[i].rule, pos);
             // An empty match would never advance; no token rule has one.
-            if (length && *length > 0) return Hit{i, *length};
+            if (length != grammar::SuffixMatcher::kNoMatch && length > 0) return Hit{i, length};
         }
-        return std::nullopt;
+        return {};
     }
 
     // The first match at `pos` that does not end in the middle of a word;
     // `hit` is the first match there when it is already known.
-    std::optional<Hit> token_at(std::size_t pos, std::optional<Hit> hit) {
+    Hit token_at(std::size_t pos, Hit hit) {
         if (!hit) hit = first_match(pos, candidates_at(pos));
-        while (hit && kCandidates[hit->candidate].whole_word && continues_word(pos + hit->length)) {
-            hit = first_match(pos, candidates_at(pos) & after(hit->candidate));
+        while (hit && kCandidates[hit.candidate].whole_word && continues_word(pos + hit.length)) {
+            hit = first_match(pos, candidates_at(pos) & after(hit.candidate));
         }
         return hit;
     }
@@ -164,7 +168,7 @@ private:
     // Text no rule accepts at `pos` runs up to the next position where any rule
     // matches, whole word or not (that match is left in `found`).  It is kept,
     // surrounding whitespace and all, unless it is only whitespace.
-    std::size_t append_gap(std::size_t pos, std::optional<Hit>& found) {
+    std::size_t append_gap(std::size_t pos, Hit& found) {
         std::size_t end = pos;
         while (end < text_.size() && !(found = first_match(end, candidates_at(end)))) {
             end = unicode::next_boundary(text_, end);
@@ -172,7 +176,7 @@ private:
         if (end == pos) {
             // Only a word rejected at `pos` matches there: the gap is its first character.
             end = unicode::next_boundary(text_, pos);
-            found.reset();
+            found = {};
         }
         const std::string_view gap = text_.substr(pos, end - pos);
         if (!unicode::trim(gap).empty()) {
