@@ -27,14 +27,8 @@ public:
     // `text` then starts `base` bytes into that text.
     Matcher(std::string_view text, ParseTree* tree, std::vector<bool>* open_name = nullptr,
             std::size_t base = 0, int max_nesting = kMaxNesting)
-        : text_(text),
-          tree_(tree),
-          max_nesting_(max_nesting),
-          stack_(scratch()),
-          memo_expression_(scratch()),
-          memo_boolean_(scratch()),
-          open_name_(open_name),
-          base_(base) {}
+        : Matcher(text, tree, open_name, base, max_nesting,
+                  tree != nullptr ? tree->scratch() : std::pmr::get_default_resource()) {}
 
     bool run(Rule start);
     const GrammarFailure& failure() const { return failure_; }
@@ -650,9 +644,18 @@ private:
     bool dispatch_operator(Rule r);
     bool dispatch_operand(Rule r);
 
-    std::pmr::memory_resource* scratch() const {
-        return tree_ != nullptr ? tree_->scratch() : std::pmr::get_default_resource();
-    }
+    // The token scanner makes a matcher for every rule it tries: the
+    // resource is looked up once, not once per table.
+    Matcher(std::string_view text, ParseTree* tree, std::vector<bool>* open_name, std::size_t base,
+            int max_nesting, std::pmr::memory_resource* scratch)
+        : text_(text),
+          tree_(tree),
+          max_nesting_(max_nesting),
+          stack_(scratch),
+          memo_expression_(scratch),
+          memo_boolean_(scratch),
+          open_name_(open_name),
+          base_(base) {}
 
     std::string_view text_;
     ParseTree* tree_;  // null: match only, build no nodes
