@@ -102,25 +102,46 @@ private:
 
     // -- numbers --------------------------------------------------------------
 
-    // Length of the number (with its percent sign, when it has one) at p_.
+    // Length of the number (with its percent sign, when it has one) at p_,
+    // where a digit is: the grammar's number rule spelled out, its
+    // alternatives tried in its order. Every form but plain digits needs a
+    // separator right after the first run of digits; a group is a separator
+    // and three digits, whatever follows them.
     std::size_t number_length() const {
-        std::size_t q = p_;
-        while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
+        const std::size_t first = digits_end(p_);
+        std::size_t q = first;
         if (q < t_.size() && (t_[q] == ',' || t_[q] == '.')) {
-            // D+ . D+ with no separator after it: every grouping form of the
-            // number rule needs a comma or a second point, so this is its
-            // decimal form, whole.
-            std::size_t r = q + 1;
-            while (r < t_.size() && t_[r] >= '0' && t_[r] <= '9') ++r;
-            if (t_[q] == '.' && r > q + 1 && (r == t_.size() || (t_[r] != ',' && t_[r] != '.'))) {
-                q = r;
-            } else {
-                // Other separators: the grammar's own number rule decides.
-                return grammar::match_length(Rule::NUMBER_OR_PERCENT, t_.substr(p_)).value_or(0);
+            int by_commas = 0, by_points = 0;
+            const std::size_t commas = groups_end(first, ',', by_commas);
+            const std::size_t points = groups_end(first, '.', by_points);
+            if (by_commas >= 1 && digit_after(commas, '.')) {
+                q = digits_end(commas + 1);  // 1,234.56
+            } else if (by_points >= 1 && digit_after(points, ',')) {
+                q = digits_end(points + 1);  // 1.234,56
+            } else if (by_commas >= 2) {
+                q = commas;  // 1,234,567
+            } else if (by_points >= 2) {
+                q = points;  // 1.234.567
+            } else if (digit_after(first, t_[first])) {
+                q = digits_end(first + 1);  // 1.5, 1,5
             }
         }
         if (q < t_.size() && t_[q] == '%' && !operand_follows(q + 1)) ++q;
         return q - p_;
+    }
+
+    std::size_t digits_end(std::size_t q) const {
+        while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
+        return q;
+    }
+    // Whether `sep` is at q with a digit after it.
+    bool digit_after(std::size_t q, char sep) const {
+        return q + 1 < t_.size() && t_[q] == sep && t_[q + 1] >= '0' && t_[q + 1] <= '9';
+    }
+    // The end of the groups of `sep` and three digits from q, counted.
+    std::size_t groups_end(std::size_t q, char sep, int& groups) const {
+        for (; q + 3 < t_.size() && digit_after(q, sep) && digits_end(q + 1) >= q + 4; q += 4) ++groups;
+        return q;
     }
 
     // Whether, after optional whitespace, an operand could start at q.

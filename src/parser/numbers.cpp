@@ -141,6 +141,7 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
         // make an integer below 2^53, exact in a double, and so is the power
         // of ten of the decimals (at most 10^14). One division of exact
         // values is rounded correctly, as the general conversion rounds.
+        // A lone comma is a decimal point too (normalising makes it one).
         std::uint64_t n = 0;
         std::size_t digits = 0, point = text.size();
         std::size_t i = 0;
@@ -148,7 +149,7 @@ bool convert_number_text(std::string_view text, double& out, std::string& error)
             if (is_digit(text[i])) {
                 n = n * 10 + static_cast<std::uint64_t>(text[i] - '0');
                 ++digits;
-            } else if (text[i] == '.' && point == text.size()) {
+            } else if ((text[i] == '.' || text[i] == ',') && point == text.size()) {
                 point = i;
             } else {
                 break;
