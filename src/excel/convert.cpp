@@ -59,6 +59,8 @@ std::vector<std::string_view> top_level_arguments(std::string_view text) {
 // Whether the list starting at `text` holds more than kMaxArguments
 // arguments: counted without keeping them, as nearly every call holds few.
 bool too_many_arguments(std::string_view text) {
+    // So many arguments need as many commas between them.
+    if (text.size() < kMaxArguments) return false;
     std::size_t count = 0;
     for_each_top_level_argument(text, [&](std::string_view) { return ++count <= kMaxArguments; });
     return count > kMaxArguments;
@@ -225,7 +227,7 @@ public:
             if (index) return ConvertError::Ref;
             return cell(ctx.node, dimension);
         }
-        const std::span<const Node* const> found = ctx.names().find(name);
+        const std::span<const Node* const> found = ctx.find(name);
         if (Failure f = pick(found, index)) return f;
         if (index) return cell(*found[*index - 1], dimension);
         if (found.size() == 1) return cell(*found.front(), dimension);
@@ -406,7 +408,7 @@ private:
 
     // The share of one node's current cell in its dimension-0 cell; no Self rule.
     Failure ratio(const NodeReference& r, const ConversionContext& ctx) {
-        const std::span<const Node* const> found = ctx.names().find(r.name);
+        const std::span<const Node* const> found = ctx.find(r.name);
         if (Failure f = pick(found, r.index)) return f;
         if (!r.index && found.size() > 1) return ConvertError::Many;
         const Node& node = *found[r.index ? *r.index - 1 : 0];
@@ -464,6 +466,11 @@ Converted capture(Step&& step) {
 const NameIndex& ConversionContext::names() const {
     if (root == nullptr) throw std::logic_error("formula translation without a tree root");
     return *root;
+}
+
+std::span<const Node* const> ConversionContext::find(std::string_view name) const {
+    if (lookups == nullptr) return names().find(name);
+    return lookups->find(name, [&](std::string_view n) { return names().find(n); });
 }
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx) {

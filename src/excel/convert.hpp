@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "eval/names.hpp"
 #include "eval/types.hpp"
@@ -35,6 +37,34 @@ struct Converted {
     }
 };
 
+// The nodes the names of one formula found, kept while that formula is
+// translated for each dimension of its node: which nodes a name finds does
+// not depend on the dimension. Keyed by where the formula's syntax tree
+// holds each name, so it is cleared whenever the formula changes.
+class NameLookups {
+public:
+    // found(name) when `name` was not asked for before; a formula naming
+    // many nodes is looked up anew each time beyond the first few.
+    template <class Find>
+    std::span<const Node* const> find(std::string_view name, Find&& found) {
+        for (const Entry& e : entries_) {
+            if (e.name.data() == name.data() && e.name.size() == name.size()) return e.nodes;
+        }
+        const std::span<const Node* const> nodes = found(name);
+        if (entries_.size() < kMost) entries_.push_back({name, nodes});
+        return nodes;
+    }
+    void clear() { entries_.clear(); }
+
+private:
+    static constexpr std::size_t kMost = 16;
+    struct Entry {
+        std::string_view name;
+        std::span<const Node* const> nodes;
+    };
+    std::vector<Entry> entries_;
+};
+
 // Everything the translation of one formula needs; it owns nothing.
 struct ConversionContext {
     const Node& node;          // whose formula is translated
@@ -44,8 +74,13 @@ struct ConversionContext {
     // Whether a children or right reference may stand for several cells.
     bool allow_multiple = false;
 
+    // The names the formula looked up so far, when the caller keeps them.
+    NameLookups* lookups = nullptr;
+
     // The name lookup; the export always sets it, so a missing one is a bug.
     const NameIndex& names() const;
+    // The visible nodes named `name`, through `lookups` when set.
+    std::span<const Node* const> find(std::string_view name) const;
 };
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx);

@@ -57,7 +57,8 @@ bool has_no_addresses(const AnyDim<std::string>& cells) {
 // The cell texts of one node, one per address, in the form of its `cells`.
 AnyDim<std::string> node_cell_texts(const Node& node, const NameIndex& names, StackSegments& segments) {
     const std::size_t count = node.cells.dimensions();
-    ConversionContext ctx{node, 0, &names, false};
+    NameLookups lookups;
+    ConversionContext ctx{node, 0, &names, false, &lookups};
     Arena arena;
     std::vector<std::string> texts(count);
     // Equal texts in a row (a single formula is one in every dimension) are
@@ -70,6 +71,7 @@ AnyDim<std::string> node_cell_texts(const Node& node, const NameIndex& names, St
         if (ctx.dimension == 0 || text != prepared_for) {
             prepared = prepare_formula(text, arena, segments);
             prepared_for = text;
+            lookups.clear();
         }
         texts[ctx.dimension] = render(prepared, ctx, segments);
     }
