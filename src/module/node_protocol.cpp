@@ -254,7 +254,11 @@ public:
         node_.value = AnyDim<EvalResult>::single(EvalResult::empty());
         return true;
     }
-    void start_formula_list() { texts_.clear(); }
+    // `expected`: the list's length when it is one, to size the texts.
+    void start_formula_list(std::size_t expected) {
+        texts_.clear();
+        if (keep_formulas_) texts_.reserve(expected);
+    }
     bool add_formula_text(PyObject* item) {
         std::string_view text;
         if (!utf8_view(item, text)) return false;
@@ -385,7 +389,7 @@ public:
         tree_.set_list(n_, false);
         return add_formula_text(formula);
     }
-    void start_formula_list() { tree_.set_list(n_, true); }
+    void start_formula_list(std::size_t) { tree_.set_list(n_, true); }
     bool add_formula_text(PyObject* item) {
         const std::uint32_t seen = reading_.texts.find(item);
         if (seen != SeenTexts::kNone) {
@@ -439,6 +443,13 @@ private:
     std::string& id_;
 };
 
+// How many texts to make room for when reading `sequence`: a list's length,
+// up to a bound, since an item past the first few may fail the read.
+std::size_t expected_texts(PyObject* sequence) {
+    constexpr Py_ssize_t kMost = 4096;
+    return PyList_Check(sequence) ? static_cast<std::size_t>(std::min(PyList_GET_SIZE(sequence), kMost)) : 0;
+}
+
 template <class Target>
 bool read_id(Reading& r, PyObject* object, Target& node) {
     PyRef id;
@@ -469,7 +480,7 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
         r.texts = 1;
         return node.set_single_formula(formula.get());
     }
-    node.start_formula_list();
+    node.start_formula_list(expected_texts(formula.get()));
     PyTypeObject* offending = nullptr;
     auto add = [&](PyObject* item) {
         ++r.texts;
@@ -522,6 +533,7 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
     // A sequence is iterated either way: iterating it is something the
     // caller's object may see.
     std::vector<std::string> texts;
+    if (Target::keeps_cells) texts.reserve(expected_texts(cells.get()));
     auto add = [&](PyObject* item) {
         if (!Target::keeps_cells) return true;
         std::string_view text;
