@@ -304,6 +304,12 @@ private:
 
     // The reads of the context, each error with its Why.
     std::vector<Res> named(const NodeReference& ref, std::size_t dimension, Site site, const void* part);
+    // The nodes `ref` designates; false, with the failure, when none.
+    bool designated(const NodeReference& ref, Site site, const void* part, std::span<const NodePtr>& nodes,
+                    Res& failure) const;
+    std::vector<Res> read_designated(std::span<const NodePtr> nodes, std::size_t dimension, Site site,
+                                     const void* part);
+    Res read_designated(NodePtr n, std::size_t dimension, Site site, const void* part);
     std::vector<Res> children(const void* part);
     std::optional<std::vector<Res>> right(const void* part);
 
@@ -340,9 +346,12 @@ Note Walk::atomic(const AtomicExpression& a) {
 }
 
 Note Walk::named_reference(const NodeReference& ref) {
-    std::vector<Res> values = named(ref, d_, Site::NodeRef, &ref);
-    if (ref.index || values.size() == 1) return values.front();
-    return Note::of_many(std::move(values), at(Cause::Ambiguous, Site::NodeRef, &ref));
+    // Nearly every reference designates one node: read without a list.
+    std::span<const NodePtr> nodes;
+    Res failure;
+    if (!designated(ref, Site::NodeRef, &ref, nodes, failure)) return failure;
+    if (nodes.size() == 1) return read_designated(nodes.front(), d_, Site::NodeRef, &ref);
+    return Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), at(Cause::Ambiguous, Site::NodeRef, &ref));
 }
 
 Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const void* part) {
@@ -477,24 +486,43 @@ TruthOrError Walk::comparison(const ComparisonExpression& c) {
     return condition(std::get<ParenthesisedCondition>(c).inner->or_expression);
 }
 
-std::vector<Res> Walk::named(const NodeReference& ref, std::size_t dimension, Site site, const void* part) {
-    std::span<const NodePtr> matches = tree_.tree_.find(ref.name);
-    if (matches.empty()) {
+bool Walk::designated(const NodeReference& ref, Site site, const void* part, std::span<const NodePtr>& nodes,
+                      Res& failure) const {
+    nodes = tree_.tree_.find(ref.name);
+    if (nodes.empty()) {
         const Cause cause = tree_.names_.only_hidden(ref.name) ? Cause::Hidden : Cause::UnknownName;
-        return {fail(EvalError::Ref, at(cause, site, part))};
+        failure = fail(EvalError::Ref, at(cause, site, part));
+        return false;
     }
     if (ref.index) {
-        if (*ref.index == 0 || *ref.index > matches.size()) return {fail(EvalError::Ref, at(Cause::IndexOutOfRange, site, part))};
-        matches = matches.subspan(*ref.index - 1, 1);
+        if (*ref.index == 0 || *ref.index > nodes.size()) {
+            failure = fail(EvalError::Ref, at(Cause::IndexOutOfRange, site, part));
+            return false;
+        }
+        nodes = nodes.subspan(*ref.index - 1, 1);
     }
+    return true;
+}
+
+Res Walk::read_designated(NodePtr n, std::size_t dimension, Site site, const void* part) {
+    Res r = tree_.read(n, dimension, at(Cause::Propagated, site, part));
+    r.r = r.r.as_own();
+    return r;
+}
+
+std::vector<Res> Walk::read_designated(std::span<const NodePtr> nodes, std::size_t dimension, Site site,
+                                       const void* part) {
     std::vector<Res> out;
-    out.reserve(matches.size());
-    for (const NodePtr m : matches) {
-        Res r = tree_.read(m, dimension, at(Cause::Propagated, site, part));
-        r.r = r.r.as_own();
-        out.push_back(r);
-    }
+    out.reserve(nodes.size());
+    for (const NodePtr n : nodes) out.push_back(read_designated(n, dimension, site, part));
     return out;
+}
+
+std::vector<Res> Walk::named(const NodeReference& ref, std::size_t dimension, Site site, const void* part) {
+    std::span<const NodePtr> nodes;
+    Res failure;
+    if (!designated(ref, site, part, nodes, failure)) return {failure};
+    return read_designated(nodes, dimension, site, part);
 }
 
 std::vector<Res> Walk::children(const void* part) {
