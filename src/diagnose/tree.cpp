@@ -527,6 +527,7 @@ std::vector<Res> Walk::named(const NodeReference& ref, std::size_t dimension, Si
 
 std::vector<Res> Walk::children(const void* part) {
     std::vector<Res> out;
+    out.reserve(tree_.flat_.children(node_));
     const NodePtr end = tree_.tree_.subtree_end(node_);
     for (NodePtr child = node_ + 1; child < end; child = tree_.tree_.subtree_end(child)) {
         Res r = tree_.read(child, d_, at(Cause::Propagated, Site::Children, part));
@@ -539,7 +540,9 @@ std::vector<Res> Walk::children(const void* part) {
 std::optional<std::vector<Res>> Walk::right(const void* part) {
     if (!tree_.flat_.is_list(node_)) return std::nullopt;
     std::vector<Res> out;
-    for (std::size_t k = d_ + 1; k < tree_.flat_.text_ids(node_).size(); ++k) {
+    const std::size_t length = tree_.flat_.text_ids(node_).size();
+    out.reserve(length > d_ + 1 ? length - d_ - 1 : 0);
+    for (std::size_t k = d_ + 1; k < length; ++k) {
         out.push_back(tree_.read(node_, k, at(Cause::Propagated, Site::Right, part)));
     }
     return out;
