@@ -69,7 +69,8 @@ private:
         ++p_;
         return true;
     }
-    bool digit_here() const { return p_ < t_.size() && t_[p_] >= '0' && t_[p_] <= '9'; }
+    bool digit_here() const { return digit_at(p_); }
+    bool digit_at(std::size_t q) const { return q < t_.size() && t_[q] >= '0' && t_[q] <= '9'; }
     void ws() {
         while (p_ < t_.size() && is_grammar_space(t_[p_])) ++p_;
     }
@@ -122,7 +123,7 @@ private:
                 q = commas;  // 1,234,567
             } else if (by_points >= 2) {
                 q = points;  // 1.234.567
-            } else if (digit_after(first, t_[first])) {
+            } else if (digit_at(first + 1)) {
                 q = digits_end(first + 1);  // 1.5, 1,5
             }
         }
@@ -131,16 +132,14 @@ private:
     }
 
     std::size_t digits_end(std::size_t q) const {
-        while (q < t_.size() && t_[q] >= '0' && t_[q] <= '9') ++q;
+        while (digit_at(q)) ++q;
         return q;
     }
     // Whether `sep` is at q with a digit after it.
-    bool digit_after(std::size_t q, char sep) const {
-        return q + 1 < t_.size() && t_[q] == sep && t_[q + 1] >= '0' && t_[q + 1] <= '9';
-    }
+    bool digit_after(std::size_t q, char sep) const { return q < t_.size() && t_[q] == sep && digit_at(q + 1); }
     // The end of the groups of `sep` and three digits from q, counted.
     std::size_t groups_end(std::size_t q, char sep, int& groups) const {
-        for (; q + 3 < t_.size() && digit_after(q, sep) && digits_end(q + 1) >= q + 4; q += 4) ++groups;
+        for (; digit_after(q, sep) && digit_at(q + 2) && digit_at(q + 3); q += 4) ++groups;
         return q;
     }
 
