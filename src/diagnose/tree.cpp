@@ -221,6 +221,7 @@ private:
     std::vector<Slot> slots_;
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
     NameHints names_;
+    RecentNames found_{tree_};  // the nodes of the names the formulas read
 };
 
 // The evaluation of one formula: the syntax-tree evaluator's walk, carrying
@@ -488,7 +489,7 @@ TruthOrError Walk::comparison(const ComparisonExpression& c) {
 
 bool Walk::designated(const NodeReference& ref, Site site, const void* part, std::span<const NodePtr>& nodes,
                       Res& failure) const {
-    nodes = tree_.tree_.find(ref.name);
+    nodes = tree_.found_.find(ref.name);
     if (nodes.empty()) {
         const Cause cause = tree_.names_.only_hidden(ref.name) ? Cause::Hidden : Cause::UnknownName;
         failure = fail(EvalError::Ref, at(cause, site, part));
