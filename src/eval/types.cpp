@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace morvax {
 
@@ -46,10 +47,16 @@ char* write_number(char* out, double x) {
         out = std::to_chars(out, out + 24, magnitude / kUnit).ptr;
         std::uint64_t decimals = magnitude % kUnit;
         if (decimals == 0) return out;  // a whole number: no point
-        // The ten decimals without their trailing zeros, written from the
-        // last: their leading zeros come as the digits run out.
+        // The ten decimals without their trailing zeros (fewer than ten, taken
+        // off eight, four, two and one at a time rather than one by one),
+        // written from the last: their leading zeros come as the digits run out.
         int count = 10;
-        for (; decimals % 10 == 0; decimals /= 10) --count;
+        for (const auto& [power, digits] : {std::pair{std::uint64_t{100'000'000}, 8}, {10'000, 4}, {100, 2}, {10, 1}}) {
+            if (decimals % power == 0) {
+                decimals /= power;
+                count -= digits;
+            }
+        }
         *out++ = '.';
         char* const end = out + count;
         for (char* p = end; p > out; decimals /= 10) *--p = static_cast<char>('0' + decimals % 10);
