@@ -477,6 +477,11 @@ Converted convert_expression(const Expression& e, const ConversionContext& ctx) 
     return capture([&](Writer& w) { return w.expression(e, ctx); });
 }
 
+std::optional<ConvertError> append_expression(const Expression& e, const ConversionContext& ctx, std::string& out) {
+    Writer writer(out);
+    return writer.expression(e, ctx);
+}
+
 std::optional<std::string_view> cell_at(const Node& node, std::size_t dimension) {
     const std::string* address = node.cells.at(dimension);
     if (address == nullptr || address->empty()) return std::nullopt;

@@ -84,6 +84,8 @@ struct ConversionContext {
 };
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx);
+// The same appended to `out`, which holds part of the text when it fails.
+std::optional<ConvertError> append_expression(const Expression& e, const ConversionContext& ctx, std::string& out);
 
 // The address of `node` for `dimension` in its `cells`: its single address
 // whatever the dimension, or the list entry.  Nothing (a Ref failure) when

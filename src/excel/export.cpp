@@ -36,17 +36,14 @@ PreparedFormula prepare_formula(std::string_view formula, Arena& arena, StackSeg
 std::string render(const PreparedFormula& prepared, const ConversionContext& ctx,
                    StackSegments& segments) {
     if (prepared.expression == nullptr) return prepared.text;
-    Converted converted;
-    use_tree(segments, prepared.room, [&] { converted = convert_expression(*prepared.expression, ctx); });
-    if (!converted.ok()) return std::string(error_text(*converted.error));
+    std::string text = "=";  // the translation is written behind it
+    std::optional<ConvertError> error;
+    use_tree(segments, prepared.room, [&] { error = append_expression(*prepared.expression, ctx, text); });
+    if (error) return std::string(error_text(*error));
     // A spreadsheet refuses a longer formula, "=" included: like any other
     // formula it cannot take, it becomes an error text.
     constexpr std::size_t kMaxFormulaLength = 8192;
-    if (converted.text.size() + 1 > kMaxFormulaLength) return std::string(error_text(ConvertError::Value));
-    std::string text;
-    text.reserve(converted.text.size() + 1);
-    text += '=';
-    text += converted.text;
+    if (text.size() > kMaxFormulaLength) return std::string(error_text(ConvertError::Value));
     return text;
 }
 
