@@ -208,6 +208,15 @@ def test_no_call_passes_255_arguments(aggregation: str, count: int) -> None:
     assert text.replace("(", ",").replace(")", ",").split(",").count("B2") == (2 if aggregation == "avg" and not flat else 1)
 
 
+@pytest.mark.parametrize(("first", "kept"), [("1", True), ("11", False)])
+def test_a_formula_of_8192_characters_is_the_longest_kept(first: str, kept: bool) -> None:
+    # "=" and the translation: 8,192 characters with "1", one more with "11".
+    formula = "=" + first + "+@n" * 2730
+    text, _ = exported(laid_out("x", formula, "A1"), laid_out("n", "2", "B2"))
+    expected = "=" + first + "+B2" * 2730
+    assert (text, len(expected)) == ((expected, 8192) if kept else ("VALUE!", 8193))
+
+
 def test_many_conditions_and_a_shared_name_are_grouped() -> None:
     shared = [laid_out("N", str(i), f"B{i + 2}") for i in range(300)]
     conditions = " and ".join(f"@c{i} > 0" for i in range(300))
