@@ -582,6 +582,8 @@ std::size_t Diagnosis::depth_of(NodePtr n, std::size_t d) const {
 
 void Diagnosis::evaluate_all() {
     if (dims_ == 0) return;
+    std::optional<Interrupt::OnSegments> polls;
+    if (interrupt_ != nullptr) polls.emplace(*interrupt_, segments_);
     auto sweep = [&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             for (std::size_t d = 0; d < dims_; ++d) {

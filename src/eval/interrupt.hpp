@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <exception>
 
+#include "eval/stack_segments.hpp"
+
 namespace morvax {
 
 // Thrown by work that cannot simply return early (a transformation deep in
@@ -38,17 +40,43 @@ public:
     }
     bool stopped() const { return stopped_; }
 
+    // For its length, work that may ask on the segments of `segments` has
+    // the poll run on the thread's own stack: the caller's code it may run
+    // needs the stack its thread has, not what a deep recursion left of a
+    // segment.
+    class OnSegments {
+    public:
+        OnSegments(Interrupt& interrupt, StackSegments& segments)
+            : interrupt_(interrupt), outer_(interrupt.segments_) {
+            interrupt.segments_ = &segments;
+        }
+        OnSegments(const OnSegments&) = delete;
+        OnSegments& operator=(const OnSegments&) = delete;
+        ~OnSegments() { interrupt_.segments_ = outer_; }
+
+    private:
+        Interrupt& interrupt_;
+        StackSegments* outer_;
+    };
+
 private:
     static constexpr int kEvery = 1024;
 
     bool ask() {
         countdown_ = kEvery;
-        if (!stopped_ && poll_ != nullptr && poll_(context_)) stopped_ = true;
+        if (!stopped_ && poll_ != nullptr && poll()) stopped_ = true;
         return stopped_;
+    }
+    bool poll() {
+        if (segments_ == nullptr) return poll_(context_);
+        bool stop = false;
+        segments_->on_thread_stack([&] { stop = poll_(context_); });
+        return stop;
     }
 
     Poll poll_ = nullptr;
     void* context_ = nullptr;
+    StackSegments* segments_ = nullptr;
     int countdown_ = kEvery;
     bool stopped_ = false;
 };

@@ -69,7 +69,9 @@ struct Switch {
     std::size_t caller_size = 0;
 };
 
-// makecontext passes only ints: the Switch's address comes in two halves.
+// The start of a switched-to stack (a segment, or the thread's own for
+// run_on_thread_stack). makecontext passes only ints: the Switch's address
+// comes in two halves.
 void enter_segment(unsigned high, unsigned low) {
     auto* sw = reinterpret_cast<Switch*>((static_cast<std::uintptr_t>(high) << 32) | low);
 #ifdef MORVAX_ASAN_FIBERS
@@ -107,7 +109,14 @@ void StackSegments::run_on_segment(Task task) {
                 static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
 
     const std::uintptr_t saved_low = low_;
-    low_ = reinterpret_cast<std::uintptr_t>(segment.low());
+    low_ = reinterpret_cast<std::uintptr_t>(segment.low()) + kSignalRoom;
+    if (depth_ == 0) {
+        // Leaving the thread's own stack: code sent back to it runs below
+        // this frame (and below the switch's own, hence the gap).
+        constexpr std::uintptr_t kGap = 4096;
+        thread_resume_ = below_here() - kGap;
+        thread_switch_ = &sw;
+    }
     ++depth_;
 #ifdef MORVAX_ASAN_FIBERS
     void* fake_stack = nullptr;
@@ -118,6 +127,37 @@ void StackSegments::run_on_segment(Task task) {
     __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
 #endif
     --depth_;
+    low_ = saved_low;
+    if (depth_ == 0) thread_switch_ = nullptr;
+    if (sw.error) std::rethrow_exception(sw.error);
+}
+
+void StackSegments::run_on_thread_stack(Task task) {
+    Switch sw{task.run, task.work, {}, nullptr, nullptr, 0};
+    ucontext_t context{};
+    if (getcontext(&context) != 0) throw std::bad_alloc();
+    // makecontext starts the stack at the top of the region it is given and
+    // never looks at its size: the work runs on down the thread's stack as
+    // it would have from the frame that left it.
+    constexpr std::size_t kNominal = 64 * 1024;
+    context.uc_stack.ss_sp = reinterpret_cast<void*>(thread_resume_ - kNominal);
+    context.uc_stack.ss_size = kNominal;
+    context.uc_link = nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(&sw);
+    makecontext(&context, reinterpret_cast<void (*)()>(&enter_segment), 2, static_cast<unsigned>(address >> 32),
+                static_cast<unsigned>(address));
+
+    const std::uintptr_t saved_low = low_;
+    low_ = 0;  // no step of this object runs there
+#ifdef MORVAX_ASAN_FIBERS
+    const auto* left = static_cast<const Switch*>(thread_switch_);  // its caller: the thread's stack
+    void* fake_stack = nullptr;
+    __sanitizer_start_switch_fiber(&fake_stack, left->caller_bottom, left->caller_size);
+#endif
+    swapcontext(&sw.caller, &context);
+#ifdef MORVAX_ASAN_FIBERS
+    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+#endif
     low_ = saved_low;
     if (sw.error) std::rethrow_exception(sw.error);
 }

@@ -66,6 +66,11 @@ public:
 
     static_assert(kNativeStep <= kNativeBudget && kProgramStep <= kShallowStep);
 
+    // Kept free at the low end of every segment: a signal arrives on
+    // whatever stack runs, and the system's frame for it and the handler it
+    // calls need room there however deep the recursion has gone.
+    static constexpr std::size_t kSignalRoom = 64 * 1024;
+
     StackSegments();
     StackSegments(const StackSegments&) = delete;
     StackSegments& operator=(const StackSegments&) = delete;
@@ -96,6 +101,21 @@ public:
         run_on_segment(Task{&work, [](void* w) { (*static_cast<W*>(w))(); }});
     }
 
+    // Runs `work()` on the thread's own stack, below the frame that entered
+    // the first segment, when it is called on a segment; here otherwise. For
+    // the caller's code (a signal handler, the interpreter's collector and
+    // the finalizers it calls), which expects the stack its thread was
+    // given, with the limits its interpreter knows, not a segment's.
+    template <class F>
+    void on_thread_stack(F&& work) {
+        if (low_ == 0) {
+            work();
+            return;
+        }
+        using W = std::remove_reference_t<F>;
+        run_on_thread_stack(Task{&work, [](void* w) { (*static_cast<W*>(w))(); }});
+    }
+
     // Whether any step may run here without asking: on a segment, with room
     // for the deepest (nearly always, as segments are large).
     bool ample() const { return low_ != 0 && room() >= kReserve; }
@@ -122,10 +142,18 @@ private:
         return used < kNativeBudget ? kNativeBudget - used : 0;
     }
     void run_on_segment(Task task);
+    void run_on_thread_stack(Task task);
+    // An address below the stack frame of the point where run_on_segment left
+    // the thread's own stack (a function's frame, called there, lies below).
+    [[gnu::noinline]] static std::uintptr_t below_here() { return frame(); }
 
     std::uintptr_t low_ = 0;  // lowest usable address of the current segment; 0 off segments
     std::uintptr_t native_top_ = 0;  // the outermost call's frame on the thread's own stack; 0 outside
     std::size_t depth_ = 0;   // segments entered and not yet left
+    // While on segments: where run_on_thread_stack's stack starts, below the
+    // frame waiting for the first segment to end, and that switch's record.
+    std::uintptr_t thread_resume_ = 0;
+    void* thread_switch_ = nullptr;
     std::vector<std::unique_ptr<Segment>> pool_;  // pool_[i] serves depth i, reused
 };
 

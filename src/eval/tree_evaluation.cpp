@@ -34,6 +34,7 @@ TreeEvaluation::TreeEvaluation(FlatTree tree, Interrupt* interrupt)
 
 void TreeEvaluation::evaluate_all() {
     if (dims_ == 0) return;
+    const Interrupt::OnSegments polls(interrupt_, segments_);
     auto sweep = [&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             // Most nodes were read by a formula before their turn comes.
