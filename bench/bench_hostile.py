@@ -4,6 +4,10 @@ the same size measured in the same run:
 - a series whose every dimension reads the next one (`=right[1] + 1`) over
   10,000, 20,000 and 40,000 dimensions, beside the same series of `=1 + 1`:
   the time per dimension must stay flat as the series grows;
+- diagnose_tree on 100,000 distinct names of 64 characters, the longest that
+  get suggestions for a mistyped name, and one reference to a name no node
+  has, beside names of 8 characters: a suggestion must not cost each name its
+  length squared;
 - 80,000 names of 16 ASCII characters, and 40,000 formula texts, that all
   collide under an unkeyed hash (the one these tables used before they were
   keyed), beside random texts of the same length: crafted texts must cost
@@ -96,6 +100,18 @@ def main() -> None:
         plain = best_of(args.repeat, lambda: evaluate(plain_tree, in_place=True))
         print(f"{'=right[1] + 1 over ' + format(length, ',') + ' dimensions':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
         assert evaluate(series(length, "=right[1] + 1")).value[0] == str(length - 1)
+
+    def with_unknown_name(length: int) -> Node:
+        rng = random.Random(length)
+        names = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(length)) for _ in range(100_000)]
+        root = named_tree(names)
+        root.formula = "=@nosuchname + 1"
+        return root
+
+    long_names, short_names = with_unknown_name(64), with_unknown_name(8)
+    hostile = best_of(args.repeat, lambda: morvax_formulas.diagnose_tree(long_names))
+    plain = best_of(args.repeat, lambda: morvax_formulas.diagnose_tree(short_names))
+    print(f"{'diagnose_tree, 100,000 names of 64 characters':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
 
     try:
         crafted_names = colliding_texts(80_000, b"")
