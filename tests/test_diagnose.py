@@ -168,6 +168,35 @@ def test_diagnose_tree_details() -> None:
     }
 
 
+LONG = "a" * 63
+
+
+@pytest.mark.parametrize(
+    ("names", "mistyped", "suggested"),
+    [
+        (["Revenue"], "revenue", "@Revenue"),  # another letter case
+        (["Revenue"], "Revenu", "@Revenue"),  # one character missing
+        (["Revenue"], "Revenuee", "@Revenue"),  # one too many
+        (["Revenue"], "Revanue", "@Revenue"),  # one changed
+        (["Revenue"], "Rveenue", "@Revenue"),  # two swapped
+        (["Cost1", "Cost2"], "Cost3", "@Cost1"),  # the first in pre-order
+        (["Cost2", "Cost1"], "Cost3", "@Cost2"),
+        (["Umsatz€"], "Umsatz", "@{Umsatz€}"),  # characters of several bytes
+        (["Größe"], "Gröe", "@Größe"),
+        (["Größe"], "Grüße", "@Größe"),
+        (["Größe"], "Groe", None),  # two characters off
+        (["hidden:Revenue"], "Revenu", None),  # hidden names are not offered
+        ([LONG + "b"], LONG + "c", f"@{LONG}b"),  # 64 characters: the longest offered
+        ([LONG + "ab"], LONG + "ac", None),
+    ],
+)
+def test_diagnose_tree_suggests_the_closest_visible_name(names: list[str], mistyped: str, suggested: str | None) -> None:
+    nodes = [node(name.removeprefix("hidden:"), "1", is_hidden=name.startswith("hidden:")) for name in names]
+    [record] = diagnose_tree(node("R", "", *nodes, node("x", "=@{" + mistyped + "}")))
+    unknown = f"no visible node is called '{mistyped}'"
+    assert record["detail"] == (unknown if suggested is None else f"{unknown}; did you mean {suggested}?")
+
+
 def test_diagnose_tree_reports_ids_and_leaves_the_tree_alone() -> None:
     root = node("R", "", node("A", "=@Nope", id="a1"), node("B", "=@A", id=7))
     before = copy.deepcopy(root)
