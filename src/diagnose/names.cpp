@@ -82,6 +82,13 @@ std::string_view NameHints::deleted_from(std::string_view variant) {
 }
 
 std::string_view NameHints::closest(std::string_view name) {
+    if (const auto it = answered_.find(std::string(name)); it != answered_.end()) return it->second;
+    const std::string_view found = find_closest(name);
+    answered_.emplace(name, found);
+    return found;
+}
+
+std::string_view NameHints::find_closest(std::string_view name) {
     if (!built_) {
         built_ = true;
         std::unordered_set<std::string_view> listed;

@@ -25,6 +25,7 @@ public:
     std::string_view closest(std::string_view name);
 
 private:
+    std::string_view find_closest(std::string_view name);
     // A visible name with one character left out, by the hash of what is left.
     struct Deletion {
         std::uint64_t hash;
@@ -48,6 +49,9 @@ private:
     std::unordered_map<std::size_t, std::vector<std::uint32_t>> of_length_;
     std::unordered_map<std::size_t, std::vector<Deletion>> deletions_;
     std::string variant_;  // scratch
+    // The answers given, by the name asked about: every cell that reads an
+    // unknown name asks about it.
+    std::unordered_map<std::string, std::string_view> answered_;
 };
 
 }  // namespace morvax
