@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "eval/text_ids.hpp"
 #include "parser/language.hpp"
 #include "parser/unicode.hpp"
 
@@ -82,7 +81,7 @@ std::string_view NameHints::deleted_from(std::string_view variant) {
 }
 
 std::string_view NameHints::closest(std::string_view name) {
-    if (const auto it = answered_.find(std::string(name)); it != answered_.end()) return it->second;
+    if (const auto it = answered_.find(name); it != answered_.end()) return it->second;
     const std::string_view found = find_closest(name);
     answered_.emplace(name, found);
     return found;

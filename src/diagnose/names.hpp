@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "eval/flat_tree.hpp"
+#include "eval/text_ids.hpp"
 
 namespace morvax {
 
@@ -48,10 +50,10 @@ private:
     // By byte length: the names of names_ that long, and their deletions once asked for.
     std::unordered_map<std::size_t, std::vector<std::uint32_t>> of_length_;
     std::unordered_map<std::size_t, std::vector<Deletion>> deletions_;
-    std::string variant_;  // scratch
+    std::string variant_;  // deletions_of_length's scratch; closest keeps its own while it calls that
     // The answers given, by the name asked about: every cell that reads an
     // unknown name asks about it.
-    std::unordered_map<std::string, std::string_view> answered_;
+    std::unordered_map<std::string, std::string_view, TextHash, std::equal_to<>> answered_;
 };
 
 }  // namespace morvax

@@ -90,6 +90,30 @@ void enter_segment(unsigned high, unsigned low) {
     setcontext(&sw->caller);
 }
 
+// Makes `context` start enter_segment(sw) at the top of [low, low + size).
+void make_context(ucontext_t& context, Switch& sw, void* low, std::size_t size) {
+    if (getcontext(&context) != 0) throw std::bad_alloc();
+    context.uc_stack.ss_sp = low;
+    context.uc_stack.ss_size = size;
+    context.uc_link = nullptr;
+    const auto address = reinterpret_cast<std::uintptr_t>(&sw);
+    makecontext(&context, reinterpret_cast<void (*)()>(&enter_segment), 2, static_cast<unsigned>(address >> 32),
+                static_cast<unsigned>(address));
+}
+
+// Runs `context` until it switches back to sw's caller; the sanitizer learns
+// the stack it runs on, [bottom, bottom + size).
+void switch_to(ucontext_t& context, Switch& sw, [[maybe_unused]] const void* bottom, [[maybe_unused]] std::size_t size) {
+#ifdef MORVAX_ASAN_FIBERS
+    void* fake_stack = nullptr;
+    __sanitizer_start_switch_fiber(&fake_stack, bottom, size);
+#endif
+    swapcontext(&sw.caller, &context);
+#ifdef MORVAX_ASAN_FIBERS
+    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+#endif
+}
+
 }  // namespace
 
 StackSegments::StackSegments() = default;
@@ -98,15 +122,8 @@ StackSegments::~StackSegments() = default;
 void StackSegments::run_on_segment(Task task) {
     if (depth_ == pool_.size()) pool_.push_back(std::make_unique<Segment>());
     Segment& segment = *pool_[depth_];
-
     Switch sw{task.run, task.work, {}, nullptr, nullptr, 0};
-    if (getcontext(&segment.context) != 0) throw std::bad_alloc();
-    segment.context.uc_stack.ss_sp = segment.low();
-    segment.context.uc_stack.ss_size = segment.size();
-    segment.context.uc_link = nullptr;
-    const auto address = reinterpret_cast<std::uintptr_t>(&sw);
-    makecontext(&segment.context, reinterpret_cast<void (*)()>(&enter_segment), 2,
-                static_cast<unsigned>(address >> 32), static_cast<unsigned>(address));
+    make_context(segment.context, sw, segment.low(), segment.size());
 
     const std::uintptr_t saved_low = low_;
     low_ = reinterpret_cast<std::uintptr_t>(segment.low()) + kSignalRoom;
@@ -118,14 +135,7 @@ void StackSegments::run_on_segment(Task task) {
         thread_switch_ = &sw;
     }
     ++depth_;
-#ifdef MORVAX_ASAN_FIBERS
-    void* fake_stack = nullptr;
-    __sanitizer_start_switch_fiber(&fake_stack, segment.low(), segment.size());
-#endif
-    swapcontext(&sw.caller, &segment.context);
-#ifdef MORVAX_ASAN_FIBERS
-    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
-#endif
+    switch_to(segment.context, sw, segment.low(), segment.size());
     --depth_;
     low_ = saved_low;
     if (depth_ == 0) thread_switch_ = nullptr;
@@ -135,29 +145,17 @@ void StackSegments::run_on_segment(Task task) {
 void StackSegments::run_on_thread_stack(Task task) {
     Switch sw{task.run, task.work, {}, nullptr, nullptr, 0};
     ucontext_t context{};
-    if (getcontext(&context) != 0) throw std::bad_alloc();
     // makecontext starts the stack at the top of the region it is given and
     // never looks at its size: the work runs on down the thread's stack as
     // it would have from the frame that left it.
     constexpr std::size_t kNominal = 64 * 1024;
-    context.uc_stack.ss_sp = reinterpret_cast<void*>(thread_resume_ - kNominal);
-    context.uc_stack.ss_size = kNominal;
-    context.uc_link = nullptr;
-    const auto address = reinterpret_cast<std::uintptr_t>(&sw);
-    makecontext(&context, reinterpret_cast<void (*)()>(&enter_segment), 2, static_cast<unsigned>(address >> 32),
-                static_cast<unsigned>(address));
+    make_context(context, sw, reinterpret_cast<void*>(thread_resume_ - kNominal), kNominal);
 
     const std::uintptr_t saved_low = low_;
     low_ = 0;  // no step of this object runs there
-#ifdef MORVAX_ASAN_FIBERS
-    const auto* left = static_cast<const Switch*>(thread_switch_);  // its caller: the thread's stack
-    void* fake_stack = nullptr;
-    __sanitizer_start_switch_fiber(&fake_stack, left->caller_bottom, left->caller_size);
-#endif
-    swapcontext(&sw.caller, &context);
-#ifdef MORVAX_ASAN_FIBERS
-    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
-#endif
+    // The sanitizer knows the thread's stack from the switch that left it.
+    const auto* left = static_cast<const Switch*>(thread_switch_);
+    switch_to(context, sw, left->caller_bottom, left->caller_size);
     low_ = saved_low;
     if (sw.error) std::rethrow_exception(sw.error);
 }

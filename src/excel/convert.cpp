@@ -451,16 +451,6 @@ private:
     std::string& out_;
 };
 
-// Runs one writer step into a fresh text.
-template <class Step>
-Converted capture(Step&& step) {
-    Converted result;
-    Writer writer(result.text);
-    result.error = step(writer);
-    if (result.error) result.text.clear();
-    return result;
-}
-
 }  // namespace
 
 const NameIndex& ConversionContext::names() const {
@@ -474,7 +464,10 @@ std::span<const Node* const> ConversionContext::find(std::string_view name) cons
 }
 
 Converted convert_expression(const Expression& e, const ConversionContext& ctx) {
-    return capture([&](Writer& w) { return w.expression(e, ctx); });
+    Converted result;
+    result.error = append_expression(e, ctx, result.text);
+    if (result.error) result.text.clear();
+    return result;
 }
 
 std::optional<ConvertError> append_expression(const Expression& e, const ConversionContext& ctx, std::string& out) {
