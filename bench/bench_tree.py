@@ -164,9 +164,12 @@ def load_floor() -> Callable[..., None] | None:
     return floor
 
 
-def best_of(repeat: int, run: Callable[[], object]) -> float:
+def best_of(repeat: int, run: Callable[[], object], before: Callable[[], object] | None = None) -> float:
+    """The best time of `repeat` runs; `before`, when given, runs untimed ahead of each."""
     times = []
     for _ in range(repeat):
+        if before is not None:
+            before()
         gc.collect()
         start = time.perf_counter()
         result = run()
@@ -177,14 +180,15 @@ def best_of(repeat: int, run: Callable[[], object]) -> float:
     return min(times)
 
 
-def best_in_turns(repeat: int, runs: dict[str, Callable[[], object]]) -> dict[str, float]:
+def best_in_turns(repeat: int, runs: dict[str, Callable[[], object]],
+                  before: Callable[[], object] | None = None) -> dict[str, float]:
     """Each run's best of `repeat` rounds, the runs taking turns in every round:
     a drift of the shared machine's speed then weighs on a figure and its
-    baseline alike."""
+    baseline alike. `before`, when given, runs untimed ahead of every run."""
     best = dict.fromkeys(runs, float("inf"))
     for _ in range(repeat):
         for name, run in runs.items():
-            best[name] = min(best[name], best_of(1, run))
+            best[name] = min(best[name], best_of(1, run, before))
     return best
 
 
@@ -230,12 +234,12 @@ def measure(nodes: int, repeat: int, floor: Callable[..., None] | None) -> dict[
         # its value lists where the walk left strings, and the sizes are
         # compared call for call. The walk is cheap and the baseline of every
         # ratio: it runs three times a round.
-        # The floor runs beside the loop it is compared with: after the large
-        # in-place call, the allocator's state would weigh on it alone.
+        # Every run starts from both trees' values set to "" (by walks, not
+        # timed), as a model's are before its first evaluation: each side
+        # then replaces the same values, rather than whatever the run before
+        # it left (the lists of another side, which it would pay to free).
         floor_run = {"floor": lambda: floor(bridge_only, TWELVE),
                      "floor_one_walk": lambda: floor(bridge_only, TWELVE, True)} if floor is not None else {}
-        # First in a round: the walks after it set every value back to "",
-        # so the in-place call replaces what it always replaces.
         model_floor = {"model_floor": lambda: floor(root, TWELVE)} if floor is not None else {}
         figures = best_in_turns(max(repeat, 2), {
             **model_floor,
@@ -244,7 +248,7 @@ def measure(nodes: int, repeat: int, floor: Callable[..., None] | None) -> dict[
             **floor_run,
             "bridge": lambda: evaluate_tree(bridge_only, in_place=True),
             "in_place": lambda: evaluate_tree(root, in_place=True),
-        })
+        }, before=lambda: (python_walk(root), python_walk(bridge_only)))
         figures["walk"] = best_of(3 * max(repeat, 2), lambda: python_walk(root))
         # The copy is compared with copy.deepcopy alone, which it contains.
         figures |= best_in_turns(repeat, {"deepcopy": lambda: copy.deepcopy(root),
