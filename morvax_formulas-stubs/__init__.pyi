@@ -13,7 +13,7 @@ diagnose_tree tell where they come from.
 
 from collections.abc import Sequence
 from types import SimpleNamespace
-from typing import Literal, Protocol, Self, TypeAlias, TypedDict, TypeVar, type_check_only
+from typing import Any, Literal, Protocol, TypeAlias, TypedDict, TypeVar, type_check_only
 
 __all__ = [
     "evaluate",
@@ -54,8 +54,11 @@ class NodeObject(Protocol):
     def name(self) -> str: ...
     @property
     def formula(self) -> str | Sequence[str]: ...
+    # A list is invariant: list[Self] would refuse a root of a subclass
+    # (children: list[Base]) and trees of several node classes
+    # (children: list[Group | Line]), so the items are not checked.
     @property
-    def children(self) -> list[Self]: ...
+    def children(self) -> list[Any]: ...
 
 # A namespace is a node object too, whose attributes type checkers cannot see.
 _NodeLike: TypeAlias = NodeObject | SimpleNamespace

@@ -41,6 +41,27 @@ def total(lines: list[Line]) -> str | list[str]:
     return root.value
 
 
+class Budget(Line):
+    """A root of a subclass: its children are still Lines."""
+
+
+@dataclass
+class Group:
+    """A second node class in the same tree: its children are groups or lines."""
+
+    name: str
+    formula: str
+    children: list[Group | Line] = field(default_factory=list)
+
+
+def budget_total(lines: list[Line]) -> str | list[str]:
+    return evaluate_tree(Budget("Budget", "=sum(children)", lines)).value
+
+
+def grouped(lines: list[Line]) -> Group:
+    return evaluate_tree(Group("Plan", "=sum(children)", [Group("Costs", "=sum(children)", [*lines])]))
+
+
 def follow_edit(before: Line, after: Line) -> Line:
     """The edited tree with its references brought up to date, then written out."""
     return expand_tree_formulas(rename_nodes(before, after, in_place=True))
