@@ -270,13 +270,15 @@ def export_tree_to_excel(root: _Node, in_place: bool = False) -> _Node:
 
     root: the root of a tree of node objects, as for evaluate_tree, whose
     cells hold the address of each node's cell ("B2"), or one address per
-    dimension; nodes without addresses are left out.
+    dimension; a node without addresses keeps its cells (an empty list when
+    it had none).
     in_place: write onto your objects and return root itself; with False (the
     default) a copy.deepcopy of root gets the texts and is returned.
 
     Returns the tree with every cells address replaced by the text to put in
     that cell: a formula over the other nodes' addresses ("=B2*B3"), a number,
-    or an error text ("REF!", "MANY!", "VALUE!", "ERROR!").
+    a text, "" for an empty cell, or an error text ("REF!", "MANY!",
+    "VALUE!", "ERROR!").
 
     Raises what evaluate_tree raises for node objects.
 
