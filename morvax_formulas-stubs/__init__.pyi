@@ -168,9 +168,10 @@ def evaluate_tree(root: _Node, in_place: bool = False) -> _Node:
     """Evaluate every formula of a tree of node objects, in every dimension.
 
     root: the root of a tree of your objects, each with the attributes name
-    (str), formula (a str, or a list of str with one formula per dimension)
-    and children (a list of node objects); id (str), is_hidden (bool) and
-    cells are read when present. An id that is not a str counts as "".
+    (str), formula (a str, or a sequence of str such as a list: one formula
+    per dimension) and children (a list of node objects); id (str),
+    is_hidden (bool) and cells are read when present. An id that is not a
+    str counts as "".
     in_place: write the values onto your objects and return root itself;
     with False (the default) a copy.deepcopy of root gets them and is returned.
 
