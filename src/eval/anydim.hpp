@@ -13,6 +13,17 @@ template <class T>
 class AnyDim {
 public:
     AnyDim() : v_(std::vector<T>{}) {}  // the empty list form
+    // Copies build the held form in place. std::variant's own copy of a
+    // string or a vector (g++ 12) destroys its half-made storage as if it
+    // held a vector when the copy throws bad_alloc: a double free.
+    AnyDim(const AnyDim& other) : v_(copy_of(other.v_)) {}
+    AnyDim& operator=(const AnyDim& other) {
+        if (this != &other) v_ = copy_of(other.v_);
+        return *this;
+    }
+    AnyDim(AnyDim&&) noexcept = default;
+    AnyDim& operator=(AnyDim&&) noexcept = default;
+    ~AnyDim() = default;
     static AnyDim single(T value) { return AnyDim(std::in_place_index<0>, std::move(value)); }
     static AnyDim multi(std::vector<T> values) {
         return AnyDim(std::in_place_index<1>, std::move(values));
@@ -50,9 +61,15 @@ public:
     }
 
 private:
+    using Held = std::variant<T, std::vector<T>>;
+    static Held copy_of(const Held& held) {
+        if (held.index() == 0) return Held(std::in_place_index<0>, std::get<0>(held));
+        return Held(std::in_place_index<1>, std::get<1>(held));
+    }
+
     template <std::size_t I, class A>
     AnyDim(std::in_place_index_t<I> tag, A&& a) : v_(tag, std::forward<A>(a)) {}
-    std::variant<T, std::vector<T>> v_;
+    Held v_;
 };
 
 }  // namespace morvax

@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <new>
 #include <optional>
@@ -10,8 +11,13 @@
 #include <string_view>
 
 #include "check.hpp"
+#include "diagnose/diagnose.hpp"
 #include "eval/anydim.hpp"
 #include "eval/types.hpp"
+#include "excel/export.hpp"
+#include "tree/expand.hpp"
+#include "tree/explain.hpp"
+#include "tree_text.hpp"
 
 namespace {
 
@@ -169,13 +175,15 @@ TEST(deep_trees_clone_and_free_without_recursion) {
 }  // namespace
 
 // Every allocation of the test program is counted, so that a test can tell
-// that some work allocated nothing.
+// that some work allocated nothing; once armed, one of them fails.
 namespace {
 std::size_t allocations = 0;
 std::size_t live = 0;
+long allocations_until_failure = -1;  // negative: disarmed
 }  // namespace
 
 void* operator new(std::size_t size) {
+    if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();
     ++allocations;
     ++live;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -290,6 +298,85 @@ TEST(name_index_finds_visible_nodes_in_preorder) {
     CHECK(index.find("a").empty());  // exact and case-sensitive
     CHECK(index.find("A ").empty());
     CHECK_EQ(index.find("root").size(), std::size_t{1});
+}
+
+using morvax::test::dump_field;
+using morvax::test::dump_formulas;
+using morvax::test::tree_from_text;
+
+// Formula lists, a cycle (whose explanation expands the whole tree), cells,
+// errors and a hidden node.
+constexpr std::string_view model =
+    "R#r =sum(children)\n"
+    " X#x [=@Y+1|=@Y*2|3]\n"
+    " Y#y =@X*2\n"
+    " N#n [=@X+@Z|=1/0|=@Nope]\n"
+    " ~Z#z 5\n"
+    " C#c =@N[1]+right";
+
+std::string explained(const Node& tree, std::string_view id) {
+    TextBudget budget;
+    const std::optional<Node> node = morvax::explain_node(tree, id, budget);
+    std::string out = dump_formulas(node->clone_fields());
+    for (const Node& child : node->children) out += " / " + dump_formulas(child);
+    return out;
+}
+
+std::string exported(const Node& tree) {
+    Node copy = tree.clone();
+    morvax::export_tree_cells(copy);
+    return dump_field(copy, [](const Node& n) -> const morvax::AnyDim<std::string>& { return n.cells; });
+}
+
+// With the k-th allocation failing, each transformation throws bad_alloc or
+// gives its usual result, for every k up to the first that no allocation
+// reaches: the module makes MemoryError of bad_alloc, and a fault on the way
+// out (a double free) would end the interpreter instead.
+TEST(allocation_failure_throws_bad_alloc_or_changes_nothing) {
+    Node tree = tree_from_text(model);
+    for (Node* node : {&tree, &tree.children[0], &tree.children[2], &tree.children[4]}) {
+        node->cells = morvax::AnyDim<std::string>::multi({"A" + node->name, "B" + node->name, "C" + node->name});
+    }
+    const struct {
+        std::string_view name;
+        std::function<std::string()> run;
+    } rows[] = {
+        {"copy", [&] {
+             const auto list = AnyDim<std::string>::multi({std::string(40, 'a'), std::string(40, 'b')});
+             const AnyDim<std::string> copy = list;
+             return copy.list()[1];
+         }},
+        {"clone", [&] { return dump_formulas(tree.clone()); }},
+        {"expand", [&] {
+             TextBudget budget;
+             return dump_formulas(morvax::expand_tree_formulas(tree, budget));
+         }},
+        {"explain in a cycle", [&] { return explained(tree, "y"); }},
+        {"explain", [&] { return explained(tree, "n"); }},
+        {"export", [&] { return exported(tree); }},
+        {"diagnose_tree", [&] {
+             Node copy = tree.clone();
+             return std::to_string(morvax::diagnose_tree(copy).size());
+         }},
+    };
+    for (const auto& row : rows) {
+        const std::string expected = row.run();
+        for (long k = 0;; ++k) {
+            allocations_until_failure = k;
+            std::optional<std::string> got;
+            try {
+                got = row.run();
+            } catch (const std::bad_alloc&) {
+            }
+            const bool reached = allocations_until_failure < 0;
+            allocations_until_failure = -1;
+            if (got) CHECK_EQ(*got, expected) << row.name << ", allocation " << k;
+            if (!reached) {
+                CHECK(got.has_value()) << row.name << ", allocation " << k;
+                break;
+            }
+        }
+    }
 }
 
 }  // namespace
