@@ -120,3 +120,24 @@ def test_a_one_node_tree_needs_no_large_mapping() -> None:
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout.strip()) == (0, "2"), done.stderr[-2000:]
+
+
+# A series of 4,000 dimensions each reading later ones: diagnose_tree reads
+# them in address space linear in the series. Each dimension used to reserve
+# room for all later values before reading them, nested 4,000 deep (380 MB).
+@pytest.mark.parametrize("formula", ["=right[1] + 1", "=sum(right) * 0 + 1"])
+def test_diagnose_tree_of_a_right_series_fits_a_small_headroom(formula: str) -> None:
+    code = textwrap.dedent(
+        """
+        import resource, sys, morvax_formulas as mf
+        from types import SimpleNamespace as N
+        series = N(name="s", formula=[sys.argv[1]] * 3999 + ["=0"], children=[])
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (128 << 20), resource.RLIM_INFINITY))
+        print(len(mf.diagnose_tree(series)))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code, formula], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["0"]

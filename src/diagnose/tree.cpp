@@ -212,6 +212,9 @@ private:
     StackSegments segments_;
     std::vector<Frame> frames_;
     std::vector<std::uint32_t> top_of_;  // per node: its topmost frame, kNone when off the stack
+    // Per node: the first dimension from which every later one has been read
+    // by a `right` walk (kNone: none yet); made at the first walk.
+    std::vector<std::uint32_t> right_evaluated_from_;
     std::uint64_t pushes_ = 0;
     std::unordered_map<std::uint64_t, Why> causes_;  // per cell holding an error
     std::vector<Cycle> cycles_;
@@ -312,6 +315,9 @@ private:
                                      const void* part);
     Res read_designated(NodePtr n, std::size_t dimension, Site site, const void* part);
     std::vector<Res> children(const void* part);
+    // Evaluates the later dimensions of a formula list in order, as the
+    // evaluation's walk does; false for a single formula.
+    bool walk_right(const void* part);
     std::optional<std::vector<Res>> right(const void* part);
 
     Diagnosis& tree_;
@@ -329,6 +335,16 @@ Note Walk::atomic(const AtomicExpression& a) {
         }
         case atomic_index<RightReference>: {
             const auto& ref = std::get<RightReference>(a);
+            if (ref.index && walk_right(&ref)) {
+                // One later value is read: building the list of all of them in
+                // every dimension would make a series of right[1] quadratic.
+                const std::size_t length = tree_.flat_.text_ids(node_).size();
+                const std::size_t later = length > d_ + 1 ? length - d_ - 1 : 0;
+                if (*ref.index == 0 || *ref.index > later) {
+                    return fail(EvalError::Ref, at(Cause::IndexOutOfRange, Site::Right, &ref));
+                }
+                return tree_.read(node_, d_ + *ref.index, at(Cause::Propagated, Site::Right, &ref));
+            }
             std::optional<std::vector<Res>> values = right(&ref);
             if (!values) {
                 Why why = at(Cause::IndexOutOfRange, Site::Right, &ref);
@@ -538,8 +554,23 @@ std::vector<Res> Walk::children(const void* part) {
     return out;
 }
 
+bool Walk::walk_right(const void* part) {
+    if (!tree_.flat_.is_list(node_)) return false;
+    std::vector<std::uint32_t>& from = tree_.right_evaluated_from_;
+    if (from.empty()) from.assign(tree_.flat_.size(), Diagnosis::kNone);
+    const std::size_t length = tree_.flat_.text_ids(node_).size();
+    // Nested reads may lower the mark: the rest is then evaluated already.
+    for (std::size_t k = d_ + 1; k < length && k < from[node_]; ++k) {
+        tree_.read(node_, k, at(Cause::Propagated, Site::Right, part));
+    }
+    from[node_] = static_cast<std::uint32_t>(std::min(d_ + 1, std::size_t{from[node_]}));
+    return true;
+}
+
 std::optional<std::vector<Res>> Walk::right(const void* part) {
-    if (!tree_.flat_.is_list(node_)) return std::nullopt;
+    // Evaluated first, so that the list below holds no reservation while
+    // later dimensions nest their own.
+    if (!walk_right(part)) return std::nullopt;
     std::vector<Res> out;
     const std::size_t length = tree_.flat_.text_ids(node_).size();
     out.reserve(length > d_ + 1 ? length - d_ - 1 : 0);
