@@ -53,6 +53,9 @@ struct Note {
     std::vector<Res> list;
     bool many = false;
     Why origin;  // Many: Ambiguous or SeveralValues at the reference
+    // Many of a bare `right` (its part): the later values are read only when
+    // an aggregation takes them, not for every MANY! of a series.
+    const void* later_of = nullptr;
 
     Note(Res r) : single(r) {}  // NOLINT: a result is a single note
     static Note of_many(std::vector<Res> list, Why origin) {
@@ -296,6 +299,14 @@ private:
     Note atomic(const AtomicExpression& a);
     Note named_reference(const NodeReference& ref);
     Note listed(std::vector<Res> values, const Index& index, Site site, const void* part);
+    // The values of a note as an aggregation takes them; a bare right's
+    // are read into `later`.
+    std::span<const Res> items(const Note& note, std::vector<Res>& later) {
+        if (!note.many) return {&note.single, 1};
+        if (note.later_of == nullptr) return note.list;
+        later = *right(note.later_of);
+        return later;
+    }
     Note modifier(const ModifierCall& call);
     Note function(const FunctionCall& call);
     Note aggregation(const AggregationCall& call);
@@ -344,6 +355,11 @@ Note Walk::atomic(const AtomicExpression& a) {
                     return fail(EvalError::Ref, at(Cause::IndexOutOfRange, Site::Right, &ref));
                 }
                 return tree_.read(node_, d_ + *ref.index, at(Cause::Propagated, Site::Right, &ref));
+            }
+            if (!ref.index && walk_right(&ref)) {
+                Note note = Note::of_many({}, at(Cause::SeveralValues, Site::Right, &ref));
+                note.later_of = &ref;
+                return note;
             }
             std::optional<std::vector<Res>> values = right(&ref);
             if (!values) {
@@ -423,7 +439,8 @@ Note Walk::aggregation(const AggregationCall& call) {
                 if (!note.single.r.is_empty()) return note;
                 continue;
             }
-            for (const Res& r : note.list) {
+            std::vector<Res> later;
+            for (const Res& r : items(note, later)) {
                 if (!r.r.is_empty()) return r;
             }
         }
@@ -432,8 +449,8 @@ Note Walk::aggregation(const AggregationCall& call) {
     std::vector<double> xs;
     for (const Expression& arg : args) {
         const Note note = expression(arg);
-        const std::span<const Res> items = note.many ? std::span<const Res>(note.list) : std::span<const Res>(&note.single, 1);
-        for (const Res& r : items) {
+        std::vector<Res> later;
+        for (const Res& r : items(note, later)) {
             if (r.r.is_error()) return r;
             if (r.r.is_number()) xs.push_back(r.r.value());
         }

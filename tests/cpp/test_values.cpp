@@ -179,12 +179,14 @@ TEST(deep_trees_clone_and_free_without_recursion) {
 namespace {
 std::size_t allocations = 0;
 std::size_t live = 0;
+std::size_t allocated_bytes = 0;
 long allocations_until_failure = -1;  // negative: disarmed
 }  // namespace
 
 void* operator new(std::size_t size) {
     if (allocations_until_failure >= 0 && allocations_until_failure-- == 0) throw std::bad_alloc();
     ++allocations;
+    allocated_bytes += size;
     ++live;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
@@ -376,6 +378,28 @@ TEST(allocation_failure_throws_bad_alloc_or_changes_nothing) {
                 break;
             }
         }
+    }
+}
+
+// A series of dimensions that each read later ones: diagnose_tree allocates
+// in proportion to the series, as the evaluation does, reading the values a
+// reference needs (listing all later values in every dimension is quadratic).
+TEST(diagnose_tree_of_a_right_series_allocates_linearly) {
+    const std::size_t length = 2000;
+    const struct {
+        const char* formula;
+        std::size_t errors;  // a bare right is MANY!
+    } rows[] = {{"=right[1] + 1", 0}, {"=max(right[1]; 0) + 1", 0}, {"=right + 1", length - 1},
+                {"=iferror(right; 0) + 1", length - 1}};
+    for (const auto& row : rows) {
+        Node root;
+        root.name = "s";
+        std::vector<std::string> series(length, row.formula);
+        series.back() = "=0";
+        root.formula = AnyDim<std::string>::multi(series);
+        const std::size_t before = allocated_bytes;
+        CHECK_EQ(morvax::diagnose_tree(root).size(), row.errors) << row.formula;
+        CHECK(allocated_bytes - before < 4096 * length) << row.formula << ": " << allocated_bytes - before;
     }
 }
 
