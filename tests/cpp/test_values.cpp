@@ -372,7 +372,9 @@ TEST(allocation_failure_throws_bad_alloc_or_changes_nothing) {
             }
             const bool reached = allocations_until_failure < 0;
             allocations_until_failure = -1;
-            if (got) CHECK_EQ(*got, expected) << row.name << ", allocation " << k;
+            if (got) {
+                CHECK_EQ(*got, expected) << row.name << ", allocation " << k;
+            }
             if (!reached) {
                 CHECK(got.has_value()) << row.name << ", allocation " << k;
                 break;
