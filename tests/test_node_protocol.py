@@ -449,6 +449,7 @@ def test_interrupts_raised_by_a_node_pass_through(attribute: str, error: type[Ba
         ({"name": 5}, "in the node at R > D > (unnamed): got int"),
         ({"formula": ["=1", 2]}, "in the node at R > D > Units[2]: got a formula list item of type int"),
         ({"formula": None}, "in the node at R > D > Units[2]: got NoneType"),
+        ({"formula": b"=1"}, "in the node at R > D > Units[2]: got bytes"),
         ({"children": ()}, "in the node at R > D > Units[2]: got tuple"),
         ({"children": raising(Refuse("no"))}, "in the node at R > D > Units[2]: got Refuse"),
     ],

@@ -494,7 +494,10 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
         case TextsRead::texts: break;
         case TextsRead::unencodable: return false;
         case TextsRead::not_texts:
-            if (offending != nullptr) return protocol_error(r, bad_formula, offending, true);
+            // bytes are a sequence of ints: their own type says what went wrong.
+            if (offending != nullptr && !PyBytes_Check(formula.get()) && !PyByteArray_Check(formula.get())) {
+                return protocol_error(r, bad_formula, offending, true);
+            }
             return protocol_error(r, bad_formula, Py_TYPE(formula.get()));
         case TextsRead::failed:
             if (!is_exception()) return false;
