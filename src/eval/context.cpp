@@ -9,4 +9,11 @@ EvalNote EvalContext::get_right_value(std::size_t index) const {
     return extract_indexed_value(values, index);
 }
 
+EvalResult EvalContext::get_first_right_value() const {
+    for (const EvalResult& r : get_right_values()) {
+        if (!r.is_empty()) return r;
+    }
+    return EvalResult::empty();
+}
+
 }  // namespace morvax

@@ -27,6 +27,10 @@ public:
     // What an indexed right reference gives (extract_indexed_value of
     // get_right_values()); a context may find it without the whole list.
     virtual EvalNote get_right_value(std::size_t index) const;
+    // What coalesce makes of a bare right reference: the first of
+    // get_right_values() that is not Empty, or Empty; a context may stop
+    // reading there.
+    virtual EvalResult get_first_right_value() const;
     // The designated nodes' values in dimension 0.
     virtual ResultList get_cross_dimensional_values(std::string_view name,
                                                                  Index index) const = 0;

@@ -54,8 +54,22 @@ std::int64_t total_order_key(double x) {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
+// Whether `e` is nothing but `right` (or `+right`): all its later values,
+// of which coalesce needs only the first that holds something.
+bool bare_right(const Expression& e) {
+    if (!e.rest.empty() || !e.first.rest.empty() || !e.first.first.exponents.empty()) return false;
+    const UnaryExpression& u = e.first.first.base;
+    const auto* right = std::get_if<RightReference>(&u.operand);
+    return right != nullptr && !right->index && u.sign != Sign::Minus;
+}
+
 EvalNote coalesce(const List<Expression>& args, const EvalContext& ctx) {
     for (const Expression& arg : args) {
+        if (bare_right(arg)) {
+            const EvalResult first = ctx.get_first_right_value();
+            if (!first.is_empty()) return first;
+            continue;
+        }
         EvalNote note = evaluate(arg, ctx);
         if (!note.is_many()) {
             if (!note.single().is_empty()) return note;

@@ -458,6 +458,18 @@ EvalNote TreeContext::get_right_value(std::size_t index) const {
     return picked;
 }
 
+EvalResult TreeContext::get_first_right_value() const {
+    if (!tree_.walk_right(node_, dimension_)) return EvalResult::error(EvalError::Ref);
+    // Every later dimension is evaluated by now: reading stops at the first
+    // that holds something, where the whole list would cost a series of
+    // coalesce(right) the square of its length.
+    for (std::size_t k = dimension_ + 1; k < tree_.formulas().length(node_); ++k) {
+        const EvalResult r = tree_.read(node_, k);
+        if (!r.is_empty()) return r;
+    }
+    return EvalResult::empty();
+}
+
 ResultList TreeContext::get_cross_dimensional_values(std::string_view name,
                                                                   Index index) const {
     return read_named(name, index, 0);

@@ -184,6 +184,7 @@ public:
     ResultList get_children_values() const override;
     ResultList get_right_values() const override;
     EvalNote get_right_value(std::size_t index) const override;
+    EvalResult get_first_right_value() const override;
     ResultList get_cross_dimensional_values(std::string_view name,
                                                          Index index) const override;
 
