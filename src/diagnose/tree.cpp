@@ -18,6 +18,7 @@
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "eval/memo_table.hpp"
+#include "eval/right_walks.hpp"
 #include "eval/tree_index.hpp"
 #include "parser/language.hpp"
 #include "parser/parse.hpp"
@@ -215,9 +216,7 @@ private:
     StackSegments segments_;
     std::vector<Frame> frames_;
     std::vector<std::uint32_t> top_of_;  // per node: its topmost frame, kNone when off the stack
-    // Per node: the first dimension from which every later one has been read
-    // by a `right` walk (kNone: none yet); made at the first walk.
-    std::vector<std::uint32_t> right_evaluated_from_;
+    RightWalks right_walks_;
     std::uint64_t pushes_ = 0;
     std::unordered_map<std::uint64_t, Why> causes_;  // per cell holding an error
     std::vector<Cycle> cycles_;
@@ -304,7 +303,7 @@ private:
     std::span<const Res> items(const Note& note, std::vector<Res>& later) {
         if (!note.many) return {&note.single, 1};
         if (note.later_of == nullptr) return note.list;
-        later = *right(note.later_of);
+        later = later_values(note.later_of);
         return later;
     }
     Note modifier(const ModifierCall& call);
@@ -329,7 +328,9 @@ private:
     // Evaluates the later dimensions of a formula list in order, as the
     // evaluation's walk does; false for a single formula.
     bool walk_right(const void* part);
-    std::optional<std::vector<Res>> right(const void* part);
+    // The node's later values once walked, in order.
+    std::vector<Res> later_values(const void* part);
+    std::size_t length() const { return tree_.flat_.text_ids(node_).size(); }
 
     Diagnosis& tree_;
     NodePtr node_;
@@ -346,28 +347,25 @@ Note Walk::atomic(const AtomicExpression& a) {
         }
         case atomic_index<RightReference>: {
             const auto& ref = std::get<RightReference>(a);
-            if (ref.index && walk_right(&ref)) {
-                // One later value is read: building the list of all of them in
-                // every dimension would make a series of right[1] quadratic.
-                const std::size_t length = tree_.flat_.text_ids(node_).size();
-                const std::size_t later = length > d_ + 1 ? length - d_ - 1 : 0;
-                if (*ref.index == 0 || *ref.index > later) {
-                    return fail(EvalError::Ref, at(Cause::IndexOutOfRange, Site::Right, &ref));
-                }
-                return tree_.read(node_, d_ + *ref.index, at(Cause::Propagated, Site::Right, &ref));
+            if (!walk_right(&ref)) {
+                // A single formula has no later dimensions: its right is a REF!.
+                Why why = at(Cause::IndexOutOfRange, Site::Right, &ref);
+                why.single_formula = true;
+                return listed({fail(EvalError::Ref, why)}, ref.index, Site::Right, &ref);
             }
-            if (!ref.index && walk_right(&ref)) {
+            if (!ref.index) {
+                // MANY!, whose values only an aggregation reads.
                 Note note = Note::of_many({}, at(Cause::SeveralValues, Site::Right, &ref));
                 note.later_of = &ref;
                 return note;
             }
-            std::optional<std::vector<Res>> values = right(&ref);
-            if (!values) {
-                Why why = at(Cause::IndexOutOfRange, Site::Right, &ref);
-                why.single_formula = true;
-                values = std::vector<Res>{fail(EvalError::Ref, why)};
+            // One later value is read: building the list of all of them in
+            // every dimension would make a series of right[1] quadratic.
+            const std::size_t later = length() > d_ + 1 ? length() - d_ - 1 : 0;
+            if (*ref.index == 0 || *ref.index > later) {
+                return fail(EvalError::Ref, at(Cause::IndexOutOfRange, Site::Right, &ref));
             }
-            return listed(std::move(*values), ref.index, Site::Right, &ref);
+            return tree_.read(node_, d_ + *ref.index, at(Cause::Propagated, Site::Right, &ref));
         }
         case atomic_index<ModifierCall>: return modifier(std::get<ModifierCall>(a));
         case atomic_index<FunctionCall>: return function(std::get<FunctionCall>(a));
@@ -573,25 +571,16 @@ std::vector<Res> Walk::children(const void* part) {
 
 bool Walk::walk_right(const void* part) {
     if (!tree_.flat_.is_list(node_)) return false;
-    std::vector<std::uint32_t>& from = tree_.right_evaluated_from_;
-    if (from.empty()) from.assign(tree_.flat_.size(), Diagnosis::kNone);
-    const std::size_t length = tree_.flat_.text_ids(node_).size();
-    // Nested reads may lower the mark: the rest is then evaluated already.
-    for (std::size_t k = d_ + 1; k < length && k < from[node_]; ++k) {
+    tree_.right_walks_.walk(node_, d_, length(), tree_.flat_.size(), [&](std::size_t k) {
         tree_.read(node_, k, at(Cause::Propagated, Site::Right, part));
-    }
-    from[node_] = static_cast<std::uint32_t>(std::min(d_ + 1, std::size_t{from[node_]}));
+    });
     return true;
 }
 
-std::optional<std::vector<Res>> Walk::right(const void* part) {
-    // Evaluated first, so that the list below holds no reservation while
-    // later dimensions nest their own.
-    if (!walk_right(part)) return std::nullopt;
+std::vector<Res> Walk::later_values(const void* part) {
     std::vector<Res> out;
-    const std::size_t length = tree_.flat_.text_ids(node_).size();
-    out.reserve(length > d_ + 1 ? length - d_ - 1 : 0);
-    for (std::size_t k = d_ + 1; k < length; ++k) {
+    out.reserve(length() > d_ + 1 ? length() - d_ - 1 : 0);
+    for (std::size_t k = d_ + 1; k < length(); ++k) {
         out.push_back(tree_.read(node_, k, at(Cause::Propagated, Site::Right, part)));
     }
     return out;

@@ -129,14 +129,10 @@ EvalResult TreeEvaluation::read_unstored(NodePtr n, std::size_t d) {
 
 bool TreeEvaluation::walk_right(NodePtr n, std::size_t d) {
     if (!formulas_.is_list(n)) return false;
-    if (right_evaluated_from_.empty()) right_evaluated_from_.assign(tree_.size(), TextIds::kNone);
-    const std::size_t length = formulas_.length(n);
-    // Nested reads may lower the mark: the rest is then evaluated already.
-    for (std::size_t k = d + 1; k < length && k < right_evaluated_from_[n]; ++k) {
+    right_walks_.walk(n, d, formulas_.length(n), tree_.size(), [&](std::size_t k) {
         ++right_steps_;
         read(n, k);
-    }
-    right_evaluated_from_[n] = static_cast<std::uint32_t>(std::min(d + 1, std::size_t{right_evaluated_from_[n]}));
+    });
     return true;
 }
 

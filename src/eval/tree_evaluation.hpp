@@ -16,6 +16,7 @@
 #include "eval/interrupt.hpp"
 #include "eval/memo_table.hpp"
 #include "eval/program.hpp"
+#include "eval/right_walks.hpp"
 #include "eval/stack_segments.hpp"
 #include "eval/tree_index.hpp"
 #include "eval/types.hpp"
@@ -162,9 +163,7 @@ private:
     MemoTable values_;
     EvalStack stack_;
     StackSegments segments_;
-    // Per node, once a right reference was read: every dimension from this
-    // one to the end of its formula list is evaluated (kNone: not known).
-    std::vector<std::uint32_t> right_evaluated_from_;
+    RightWalks right_walks_;
     std::size_t right_steps_ = 0;
     // What the aggregations being computed have collected so far, innermost
     // last: shared by the nested evaluations, each of which takes back what
