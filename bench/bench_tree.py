@@ -29,7 +29,8 @@ interpreter's, and, against the two walks, what the second one adds.
 
 Goals, on 10^5 nodes: in place within 4 times the walk; the bridge alone
 within the Python loop; at most 24 MiB held at the peak beyond the model;
-with the copy, the time beyond copy.deepcopy alone within the in-place time;
+with the copy, the time beyond the copy.deepcopy it makes within the
+in-place time;
 10^6 nodes at most 10.5 times 10^5 nodes (both models held at once, their
 calls taking turns). Figures and their baselines are taken in turns, round
 after round, so that a drift of a shared machine's speed weighs on both alike.
@@ -192,6 +193,40 @@ def best_in_turns(repeat: int, runs: dict[str, Callable[[], object]],
     return best
 
 
+def beyond_own_deepcopy(repeat: int, run: Callable[[], object], before: Callable[[], object]) -> float:
+    """The best of `repeat` runs' time beyond the copy.deepcopy they call, the
+    deepcopy timed inside each run: the difference of two separate runs of a
+    second or more drifts by more than the in-place call takes. `before` runs
+    untimed ahead of each."""
+    original = copy.deepcopy
+    inner: list[float] = []
+
+    def timed(x: Any, memo: dict[int, Any] | None = None) -> Any:
+        setattr(copy, "deepcopy", original)  # its own recursion goes untimed
+        start = time.perf_counter()
+        try:
+            return original(x, memo)
+        finally:
+            inner.append(time.perf_counter() - start)
+            setattr(copy, "deepcopy", timed)
+
+    best = float("inf")
+    setattr(copy, "deepcopy", timed)
+    try:
+        for _ in range(repeat):
+            before()
+            inner.clear()
+            gc.collect()
+            start = time.perf_counter()
+            result = run()
+            total = time.perf_counter() - start
+            del result
+            best = min(best, total - sum(inner))
+    finally:
+        copy.deepcopy = original
+    return best
+
+
 def status_mib(field: str) -> float | None:
     try:
         with open("/proc/self/status") as status:
@@ -251,8 +286,10 @@ def measure(nodes: int, repeat: int, floor: Callable[..., None] | None) -> dict[
         }, before=lambda: (python_walk(root), python_walk(bridge_only)))
         figures["walk"] = best_of(3 * max(repeat, 2), lambda: python_walk(root))
         # The copy is compared with copy.deepcopy alone, which it contains.
+        # Its runs too start from every value "", as the in-place runs did.
         figures |= best_in_turns(repeat, {"deepcopy": lambda: copy.deepcopy(root),
-                                          "copy": lambda: evaluate_tree(root)})
+                                          "copy": lambda: evaluate_tree(root)}, before=lambda: python_walk(root))
+        figures["beyond_copy"] = beyond_own_deepcopy(repeat, lambda: evaluate_tree(root), before=lambda: python_walk(root))
         # The values are in place by now: what is left is the call's own tables.
         memory = call_memory(lambda: evaluate_tree(root, in_place=True))
         if memory is not None:
@@ -348,11 +385,11 @@ def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float,
     for label, f in small.items():
         print(f"{label}: in place {f['call']:.2f} us a call, Python walk {f['walk']:.2f} us")
     print(f"{'nodes':>9} {'walk s':>8} {'in_place s':>11} {'x walk':>7} {'deepcopy s':>11} "
-          f"{'copy s':>8} {'copy-deepcopy s':>16} {'loop s':>8} {'bridge only s':>14} {'call MiB':>9}")
+          f"{'copy s':>8} {'beyond its copy':>16} {'loop s':>8} {'bridge only s':>14} {'call MiB':>9}")
     for f in results.values():
         memory = f"{f['memory']:9.0f}" if "memory" in f else f"{'-':>9}"
         print(f"{int(f['nodes']):>9} {f['walk']:8.3f} {f['in_place']:11.3f} {f['in_place'] / f['walk']:7.2f} "
-              f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['copy'] - f['deepcopy']:16.3f} {f['loop']:8.3f} "
+              f"{f['deepcopy']:11.3f} {f['copy']:8.3f} {f['beyond_copy']:16.3f} {f['loop']:8.3f} "
               f"{f['bridge']:14.3f} {memory}")
     print("loop: the Python loop doing the bridge's attribute work; bridge only: formulas emptied")
     for f in results.values():
@@ -364,6 +401,7 @@ def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float,
             print(f"{int(f['nodes']):>9} nodes: C floor on the model's own texts {f['model_floor']:.3f} s = "
                   f"{f['model_floor'] / f['walk']:.2f}x the walk; in place {f['in_place'] / f['model_floor']:.2f}x "
                   "that floor")
+    print("beyond its copy: a copy's call timed less the copy.deepcopy inside it")
     print("call MiB: memory an in-place call holds at its peak beyond the model with its values")
 
     print()
@@ -377,9 +415,9 @@ def print_table(results: dict[int, dict[str, float]], chain: tuple[float, float,
               + (f" (the floor alone {f['floor'] / f['loop']:.2f}x)" if "floor" in f else ""))
         if "memory" in f:
             print(f"goal: at most 24 MiB held at the peak: {f['memory']:.0f} MiB -> {verdict(f['memory'] <= 24)}")
-        beyond = f["copy"] - f["deepcopy"]
-        print(f"goal: copy beyond deepcopy within in place: {beyond:.3f} s vs {f['in_place']:.3f} s -> "
-              f"{verdict(beyond <= f['in_place'])}")
+        print(f"goal: copy beyond its deepcopy within in place: {f['beyond_copy']:.3f} s vs "
+              f"{f['in_place']:.3f} s -> {verdict(f['beyond_copy'] <= f['in_place'])} "
+              f"(the two runs' difference: {f['copy'] - f['deepcopy']:.3f} s)")
         if scale is not None:
             print(f"goal: 10^6 nodes at most 10.5x 10^5 (both held, in turns): {scale['in_place']:.2f}x -> "
                   f"{verdict(scale['in_place'] <= 10.5)}; the walk {scale['walk']:.2f}x")
