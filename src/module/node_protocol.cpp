@@ -811,7 +811,9 @@ bool write_tree(PyObject* root, typename Children::Item tree, const Children& sh
         if (!item) return false;
         prefetch_item(top.list.get(), i + kSiblingsAhead);
         if (!write(item.get(), child, children)) return false;
-        if (children) open.push_back({std::move(children), child, shape.first(child), 0});
+        if (!children) continue;
+        for (Py_ssize_t k = 0; k < kSiblingsAhead; ++k) prefetch_item(children.get(), k);
+        open.push_back({std::move(children), child, shape.first(child), 0});
     }
     return true;
 }
@@ -1014,6 +1016,7 @@ bool read_tree(AttributeNames& names, PyObject* root, Handle first, Read&& read,
         PyRef children;
         if (!read(r, object.get(), node, children)) return fail_with_path(r, open, node, label);
         if ((texts += r.texts) > kMostTexts) return too_large("formula texts", kMostTexts);
+        for (Py_ssize_t k = 0; k < kSiblingsAhead; ++k) prefetch_item(children.get(), k);
         if (!joins_path(object.get())) {
             // Its own descendant: the tree would never end.
             PyErr_SetString(PyExc_ValueError, "Circular reference detected: a node is its own descendant");
