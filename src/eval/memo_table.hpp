@@ -40,6 +40,12 @@ public:
     // comes back through memory, and its result, written a field at a time,
     // was read back whole at once, which the processor cannot forward.
     bool find(NodePtr n, std::size_t d, EvalResult& out) const;
+    // Asks the processor to start loading where n's result in d is kept, for
+    // a find() soon: n's entry, and its list slot when the entry is at hand.
+    [[gnu::always_inline]] void prefetch(NodePtr n, std::size_t d) const {
+        const Entry& e = entries_[n];
+        if (e.form() == Form::List && d < dims_) __builtin_prefetch(&slots_[slot(e, d)]);
+    }
     // `list_formula`: n's formula is a list, so a new entry takes the list form.
     void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
     // What set_value in every dimension from 0 on, one after the other, would

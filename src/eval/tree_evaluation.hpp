@@ -77,8 +77,18 @@ public:
     template <class Take>
     [[gnu::always_inline]] void read_children(NodePtr n, std::size_t d, Take&& take) {
         const NodePtr end = tree_.subtree_end(n);
+        // The stored results of the children a few ahead load while this one
+        // is read: a large tree's results of an earlier dimension have left
+        // the cache by the time a later dimension reads them.
+        constexpr int kAhead = 4;
+        NodePtr ahead = n + 1;
+        for (int k = 0; k < kAhead && ahead < end; ++k, ahead = tree_.subtree_end(ahead)) values_.prefetch(ahead, d);
         for (NodePtr child = n + 1; child < end;) {
             const NodePtr next = tree_.subtree_end(child);
+            if (ahead < end) {
+                values_.prefetch(ahead, d);
+                ahead = tree_.subtree_end(ahead);
+            }
             // The next child's formula loads while this one is read.
             if (next < end) formulas_.prefetch(next, d);
             take(read(child, d).as_own());
