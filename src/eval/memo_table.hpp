@@ -40,8 +40,8 @@ public:
     // comes back through memory, and its result, written a field at a time,
     // was read back whole at once, which the processor cannot forward.
     bool find(NodePtr n, std::size_t d, EvalResult& out) const;
-    // Asks the processor to start loading where n's result in d is kept, for
-    // a find() soon: n's entry, and its list slot when the entry is at hand.
+    // For a find(n, d) soon: reads n's entry and, when its results are a
+    // list, asks the processor to start loading the slot of d.
     [[gnu::always_inline]] void prefetch(NodePtr n, std::size_t d) const {
         const Entry& e = entries_[n];
         if (e.form() == Form::List && d < dims_) __builtin_prefetch(&slots_[slot(e, d)]);
