@@ -128,6 +128,17 @@ def plan() -> Node:
                                             Node("hidden", "=1/0", is_hidden=True, cells=["A1"], id="h")])
 
 
+class Plain:
+    """A plain class: its objects' attributes are read and written where
+    they are kept, not through the generic attribute access."""
+
+    def __init__(self, node: Node) -> None:
+        self.id = getattr(node, "id", "")
+        self.name, self.formula, self.value = node.name, node.formula, ""
+        self.is_hidden, self.cells = getattr(node, "is_hidden", False), getattr(node, "cells", [])
+        self.children = [Plain(child) for child in node.children]  # type: ignore[attr-defined]
+
+
 def chain(length: int) -> Node:
     return Node("root", "=@n0", [Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)])
 
@@ -143,6 +154,8 @@ def tree_cases() -> list[Case]:
     return [
         Case("tree copy", tree, (plan(),)),
         Case("tree in place", tree, (plan(), True)),
+        Case("tree plain objects in place", tree, (Plain(plan()), True)),
+        Case("tree plain objects copy", tree, (Plain(plan()),)),
         Case("tree chain", tree, (chain(200), True)),
         Case("tree formula tuple", tree, (Node("n", ("=1", "x")),)),
         Case("tree name missing", tree, (Node(None, "=1", raising=("name",)),), {}, Refuse),
@@ -217,6 +230,7 @@ def export_cases() -> list[Case]:
     return [
         Case("export copy", export, (laid_out(plan()),)),
         Case("export in place", export, (laid_out(plan()), True)),
+        Case("export plain objects in place", export, (Plain(laid_out(plan())), True)),
         Case("export literals and errors", export, (literals,)),
         Case("export chain", export, (laid_out(chain(200)), True)),
         Case("export cells not text", export, (Node("n", "=1", cells=[1, 2]),)),

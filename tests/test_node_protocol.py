@@ -14,7 +14,7 @@ import pytest
 
 import morvax_formulas as mf
 from morvax_formulas import evaluate_tree
-from treeutil import node, outline, values
+from treeutil import node, outline, preorder, values
 
 MISSING_NAME = (
     "Missing required attribute 'name'. Expected a Protocol-compatible object with name, "
@@ -575,3 +575,111 @@ def test_hostile_trees_end_in_a_result_or_a_documented_exception(function: str) 
             continue
         if function in ("evaluate_tree", "export_tree_to_excel", "rename_nodes"):
             assert (result is root) == in_place
+
+
+class Plain:
+    """A plain class, whose objects keep their attributes inline, where the
+    module reaches them directly while nothing in the class stands in the way."""
+
+    def __init__(self, name: str, formula: Any, children: list[Any]) -> None:
+        self.id = name
+        self.name = name
+        self.formula = formula
+        self.value: Any = ""
+        self.is_hidden = False
+        self.cells: Any = []
+        self.children = children
+
+
+class Logged(Plain):
+    """`value` is a property: every write must go through its setter."""
+
+    written: list[Any] = []
+
+    @property  # type: ignore[override]
+    def value(self) -> Any:
+        return self.__dict__.get("_value")
+
+    @value.setter
+    def value(self, value: Any) -> None:
+        self.__dict__["_value"] = value
+        Logged.written.append(value)
+
+
+class Fixed(Plain):
+    """A class attribute stands for the formula its objects lack."""
+
+    formula = "=7"
+
+
+class Reordered(Plain):
+    def __init__(self, name: str, formula: Any, children: list[Any]) -> None:
+        self.children = children
+        self.formula = formula
+        super().__init__(name, formula, children)
+
+
+def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> Plain:
+    kind = rng.randrange(8)
+    made = (Logged if kind == 1 else Fixed if kind == 2 else Reordered if kind == 3 else
+            type("Later", (Plain,), {}) if kind == 7 else Plain)(name, formula, children)
+    if kind == 7:  # a descriptor given to the class after its object holds a formula: it wins
+        type(made).formula = property(lambda self: "=5")  # type: ignore[assignment]
+    elif kind == 2:
+        del made.formula
+    elif kind == 4:  # its dict made, or replaced: writes must reach that dict
+        if rng.random() < 0.5:
+            made.__dict__ = dict(vars(made), formula="=4")
+        vars(made)
+    elif kind == 5:
+        for attribute in rng.sample(["id", "is_hidden", "cells"], 2):
+            delattr(made, attribute)
+    elif kind == 6:
+        for k in range(40):  # more than fit inline: the dict takes them over
+            setattr(made, f"extra{k}", k)
+        made.formula, made.name = "=3", rng.choice("ABC")
+    return made
+
+
+PLAIN_FORMULAS = ["=1", "=@A + 1", "=sum(children)", "=@B[2] * 2", "=right[1] + 1", "x", "=@C"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int) -> None:
+    rng = random.Random(seed)
+
+    def make(depth: int) -> tuple[Plain, SimpleNamespace]:
+        pairs = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
+        name = rng.choice("ABC")
+        formula = rng.choice([rng.choice(PLAIN_FORMULAS), [rng.choice(PLAIN_FORMULAS) for _ in range(3)]])
+        made = plain_node(rng, name, formula, [p for p, _ in pairs])
+        seen = {a: getattr(made, a) for a in PROTOCOL if a != "children" and hasattr(made, a)}
+        return made, SimpleNamespace(**seen, children=[t for _, t in pairs])
+
+    for _ in range(20):
+        root, twin = make(4)
+        Logged.written.clear()
+        assert evaluate_tree(root, in_place=True) is root
+        evaluate_tree(twin, in_place=True)
+        assert values(root) == values(twin)
+        assert len(Logged.written) == sum(isinstance(n, Logged) for n in preorder(root))
+
+
+def test_a_class_changed_during_the_call_is_read_as_changed() -> None:
+    written: list[Any] = []
+
+    class Node(Plain):
+        pass
+
+    class Hook(list[Any]):
+        def __iter__(self) -> Iterator[Any]:
+            Node.name = property(lambda self: "Z")  # type: ignore[assignment]
+            Node.value = property(lambda self: None, lambda self, value: written.append(value))  # type: ignore[assignment]
+            return super().__iter__()
+
+    first = Node("A", "=1", [])
+    first.cells = Hook()
+    root = Node("R", "=sum(children)", [first, Node("B", "=2", []), node("C", "=@Z + 1")])
+    evaluate_tree(root, in_place=True)
+    assert written == ["6", "1", "2"]
+    assert root.children[2].value == "3"

@@ -113,9 +113,9 @@ bool dropped() {
 // An optional attribute into `out`: a new reference, or empty when it is
 // missing or its read raised an Exception. False with the error set when
 // the read raised anything else.
-bool optional_attribute(PyObject* object, PyObject* name, PyRef& out) {
+bool optional_attribute(AttributeNames& names, PyObject* object, PyObject* name, PyRef& out) {
     PyObject* found = nullptr;
-    const bool ok = PyObject_GetOptionalAttr(object, name, &found) >= 0 || dropped();
+    const bool ok = names.get_optional(object, name, &found) >= 0 || dropped();
     out = PyRef::steal(found);
     return ok;
 }
@@ -227,9 +227,9 @@ private:
 
 // What a reading of one object found, for the note on a protocol TypeError.
 struct Reading {
-    explicit Reading(const AttributeNames& attribute_names) : names(attribute_names) {}
+    explicit Reading(AttributeNames& attribute_names) : names(attribute_names) {}
 
-    const AttributeNames& names;
+    AttributeNames& names;
     PyRef name;                       // the object's name, once read
     std::size_t texts = 0;            // its formula texts (a single formula is one)
     const char* received = nullptr;   // the type of what broke the protocol
@@ -478,7 +478,7 @@ std::size_t expected_texts(PyObject* sequence) {
 template <class Target>
 bool read_id(Reading& r, PyObject* object, Target& node) {
     PyRef id;
-    if (!optional_attribute(object, r.names.id.get(), id)) return false;
+    if (!optional_attribute(r.names, object, r.names.id.get(), id)) return false;
     if (!Target::keeps_id) return true;
     if (id && PyUnicode_Check(id.get()) && !utf8_of(id.get(), node.id())) {
         if (!dropped()) return false;
@@ -489,7 +489,7 @@ bool read_id(Reading& r, PyObject* object, Target& node) {
 
 template <class Target>
 bool read_name(Reading& r, PyObject* object, Target& node) {
-    PyRef name = PyRef::steal(PyObject_GetAttr(object, r.names.name.get()));
+    PyRef name = r.names.get(object, r.names.name.get());
     if (!name) return false;
     if (!PyUnicode_Check(name.get())) return protocol_error(r, missing_name, Py_TYPE(name.get()));
     if (!node.set_name(name.get())) return false;
@@ -499,7 +499,7 @@ bool read_name(Reading& r, PyObject* object, Target& node) {
 
 template <class Target>
 bool read_formula(Reading& r, PyObject* object, Target& node) {
-    PyRef formula = PyRef::steal(PyObject_GetAttr(object, r.names.formula.get()));
+    PyRef formula = r.names.get(object, r.names.formula.get());
     if (!formula) return false;
     if (PyUnicode_Check(formula.get())) {
         r.texts = 1;
@@ -535,7 +535,7 @@ bool read_formula(Reading& r, PyObject* object, Target& node) {
 template <class Target>
 bool read_is_hidden(Reading& r, PyObject* object, Target& node) {
     PyRef flag;
-    if (!optional_attribute(object, r.names.is_hidden.get(), flag)) return false;
+    if (!optional_attribute(r.names, object, r.names.is_hidden.get(), flag)) return false;
     if (!flag) return true;
     const FlagTruth truth = read_flag(flag.get());
     if (truth == FlagTruth::failed && !dropped()) return false;
@@ -546,7 +546,7 @@ bool read_is_hidden(Reading& r, PyObject* object, Target& node) {
 template <class Target>
 bool read_cells(Reading& r, PyObject* object, Target& node) {
     PyRef cells;
-    if (!optional_attribute(object, r.names.cells.get(), cells)) return false;
+    if (!optional_attribute(r.names, object, r.names.cells.get(), cells)) return false;
     if (!cells) return true;
     if (PyUnicode_Check(cells.get())) {
         if (!Target::keeps_cells) return true;
@@ -581,7 +581,7 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
 // New reference to the children list, or empty with the protocol's TypeError
 // (or with what the read raised, when that is no Exception).
 PyRef read_children(Reading& r, PyObject* object) {
-    PyRef children = PyRef::steal(PyObject_GetAttr(object, r.names.children.get()));
+    PyRef children = r.names.get(object, r.names.children.get());
     if (!children) {
         if (!is_exception()) return {};
         // Whatever Exception the read raised, the protocol names the attribute.
@@ -753,10 +753,10 @@ PyRef new_field_object(NodeField field, const Node& node, ResultTexts& results) 
 
 // Sets `attribute` of `object` to what `made` holds; `children` gets the
 // object's children list, or stays empty when that is not a list.
-bool set_and_read_children(const AttributeNames& names, PyObject* object, PyObject* attribute,
+bool set_and_read_children(AttributeNames& names, PyObject* object, PyObject* attribute,
                            PyRef made, PyRef& children) {
-    if (!made || PyObject_SetAttr(object, attribute, made.get()) < 0) return false;
-    PyRef list = PyRef::steal(PyObject_GetAttr(object, names.children.get()));
+    if (!made || !names.set(object, attribute, made.get())) return false;
+    PyRef list = names.get(object, names.children.get());
     if (!list) return false;
     if (PyList_Check(list.get())) children = std::move(list);
     return true;
@@ -1037,6 +1037,11 @@ bool read_tree(AttributeNames& names, PyObject* root, Handle first, Read&& read,
         PyRef item = list_item(top.list.get(), top.next++);
         if (!item) return false;
         prefetch_item(top.list.get(), top.next + kSiblingsAhead);
+        // The next sibling's object, asked for a step ago, has come by now.
+        if (top.next < PyList_GET_SIZE(top.list.get())) {
+            names.prefetch_values(PyList_GET_ITEM(top.list.get(), top.next),
+                                  {names.name.get(), names.formula.get(), names.cells.get(), names.children.get()});
+        }
         const Handle child = child_of(top.node, PyList_GET_SIZE(top.list.get()));
         if (!enter(std::move(item), child)) return false;
     }

@@ -10,26 +10,55 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <vector>
 
 #include "eval/tree_evaluation.hpp"
 #include "eval/types.hpp"
+#include "module/inline_attributes.hpp"
 #include "module/pyref.hpp"
 
 namespace morvax::module {
 
 enum class NodeField : unsigned char { value, formula, cells };
 
-// The protocol's attribute names as interned str. A call makes them once and
-// shares them between its reads and writes: interning seven names costs more
-// than reading a small tree.
+// The protocol's attribute names as interned str, and where plain objects
+// keep them. A call makes them once and shares them between its reads and
+// writes: interning seven names costs more than reading a small tree.
 struct AttributeNames {
     // Makes them unless made already; false with the error set when that
     // fails (MemoryError).
     bool make();
     PyObject* of(NodeField field) const;
+    // object.<name> for one of these names, as PyObject_GetAttr,
+    // PyObject_GetOptionalAttr and PyObject_SetAttr give and do it, where a
+    // plain object keeps it reached directly.
+    PyRef get(PyObject* object, PyObject* name) {
+        if (PyObject* found = inline_.get(object, name)) return PyRef::steal(found);
+        return PyRef::steal(PyObject_GetAttr(object, name));
+    }
+    int get_optional(PyObject* object, PyObject* name, PyObject** out) {
+        if ((*out = inline_.get(object, name)) != nullptr) return 1;
+        return PyObject_GetOptionalAttr(object, name, out);
+    }
+    bool set(PyObject* object, PyObject* name, PyObject* value) {
+        return inline_.replace(object, name, value) || PyObject_SetAttr(object, name, value) >= 0;
+    }
+
+    // Asks the processor for the objects that reading `object`'s
+    // `attributes` will take, where they can be found without touching
+    // them. Always inlined: GCC drops the calls of a function whose only
+    // effect is a prefetch.
+    [[gnu::always_inline]] void prefetch_values(PyObject* object, std::initializer_list<PyObject*> attributes) {
+        for (PyObject* attribute : attributes) {
+            if (PyObject* found = inline_.peek(object, attribute)) __builtin_prefetch(found);
+        }
+    }
 
     PyRef id, name, formula, value, is_hidden, cells, children;
+
+private:
+    InlineAttributes inline_;
 };
 
 // Converts the object tree below `root` into `out`. Attributes are read in

@@ -1,0 +1,84 @@
+#include "module/inline_attributes.hpp"
+
+#include <cstddef>
+
+#include "module/pyref.hpp"
+
+// The layouts of inline values and shared keys are the interpreter's own,
+// read from its internal headers for exactly this version.
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED)
+#define MORVAX_INLINE_VALUES 1
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wpedantic"
+#include "internal/pycore_dict.h"
+#include "internal/pycore_object.h"
+#pragma GCC diagnostic pop
+#endif
+
+namespace morvax::module {
+
+#ifdef MORVAX_INLINE_VALUES
+
+namespace {
+
+// Where `name` lies among the inline values of `type`'s objects, or -1.
+Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) {
+    constexpr unsigned long kNeeded = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_INLINE_VALUES;
+    if ((type->tp_flags & kNeeded) != kNeeded) return -1;
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return -1;
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    if (keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
+    // A name kept by the keys under an equal but other str is simply not
+    // found: the generic access reads it.
+    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        if (entries[i].me_key == name) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
+    static_assert(offsetof(PyDictValues, capacity) == offsetof(ValuesHead, capacity) &&
+                  offsetof(PyDictValues, valid) == offsetof(ValuesHead, valid) &&
+                  offsetof(PyDictValues, values) == sizeof(PyObject*));
+    p = Place{type, name, 0, -1};  // not known: looked for again next time
+    // Any attribute of that name in the MRO (a descriptor, a class
+    // attribute) is for the generic access to deal with. The lookup gives
+    // the class a version tag when it has none, hence a second attempt; a
+    // change of the class during the lookup (the caller's code it ran)
+    // changes the tag, and then nothing is taken from it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const unsigned int before = type->tp_version_tag;
+        const bool in_class = _PyType_Lookup(type, name) != nullptr;
+        if (before != 0 && type->tp_version_tag == before) {
+            p.version = before;
+            if (!in_class) p.index = inline_index(type, name);
+            return;
+        }
+    }
+}
+
+bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value) {
+    PyObject** found = slot(object, name);
+    // With a dict made for the object, that dict must see the change.
+    if (found == nullptr || *found == nullptr || _PyObject_GetManagedDict(object) != nullptr) return false;
+    const PyRef old = PyRef::steal(*found);
+    *found = Py_NewRef(value);
+    return true;
+}
+
+#else
+
+// Never found: every access is the generic one.
+void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, -1}; }
+bool InlineAttributes::replace(PyObject*, PyObject*, PyObject*) { return false; }
+
+#endif
+
+}  // namespace morvax::module
