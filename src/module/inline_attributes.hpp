@@ -31,6 +31,12 @@ public:
         PyObject** found = slot(object, name);
         return found != nullptr && *found != nullptr ? Py_NewRef(*found) : nullptr;
     }
+    // Whether object.name is there to be read directly: then reading it has
+    // no effect but its value, which is not looked at here.
+    [[gnu::always_inline]] bool holds(PyObject* object, PyObject* name) {
+        PyObject** found = slot(object, name);
+        return found != nullptr && *found != nullptr;
+    }
     // object.name, borrowed and not looked at (not even its reference
     // count), or null where an earlier access has not found it yet: for a
     // prefetch of what a read will soon take. It runs no code of the

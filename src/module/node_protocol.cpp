@@ -477,6 +477,7 @@ std::size_t expected_texts(PyObject* sequence) {
 
 template <class Target>
 bool read_id(Reading& r, PyObject* object, Target& node) {
+    if (!Target::keeps_id && r.names.unobserved(object, r.names.id.get())) return true;
     PyRef id;
     if (!optional_attribute(r.names, object, r.names.id.get(), id)) return false;
     if (!Target::keeps_id) return true;
@@ -559,7 +560,8 @@ bool read_cells(Reading& r, PyObject* object, Target& node) {
         return true;
     }
     // A sequence is iterated either way: iterating it is something the
-    // caller's object may see.
+    // caller's object may see, unless it is a list.
+    if (!Target::keeps_cells && PyList_CheckExact(cells.get())) return true;
     std::vector<std::string> texts;
     if (Target::keeps_cells) texts.reserve(expected_texts(cells.get()));
     auto add = [&](PyObject* item) {

@@ -41,6 +41,9 @@ struct AttributeNames {
         if ((*out = inline_.get(object, name)) != nullptr) return 1;
         return PyObject_GetOptionalAttr(object, name, out);
     }
+    // Whether reading object.<name> could only give its value: a read whose
+    // value is not needed may be left out then.
+    bool unobserved(PyObject* object, PyObject* name) { return inline_.holds(object, name); }
     bool set(PyObject* object, PyObject* name, PyObject* value) {
         return inline_.replace(object, name, value) || PyObject_SetAttr(object, name, value) >= 0;
     }
