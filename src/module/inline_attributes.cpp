@@ -66,8 +66,18 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
 
 bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value) {
     PyObject** found = slot(object, name);
-    // With a dict made for the object, that dict must see the change.
-    if (found == nullptr || *found == nullptr || _PyObject_GetManagedDict(object) != nullptr) return false;
+    if (found == nullptr || *found == nullptr) return false;
+    // A dict made for the object (by vars(), a deep copy, pickling) keeps
+    // its values in the same place. Changed through it, a value would be
+    // told to the dict's watchers, and an untracked dict would be tracked
+    // by the collector: the generic way does both.
+    if (PyDictObject* dict = _PyObject_GetManagedDict(object)) {
+        const bool shared = dict->ma_values == _PyObject_InlineValues(object);
+        if (!shared || (dict->_ma_watcher_tag & DICT_WATCHER_MASK) != 0 ||
+            !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(dict))) {
+            return false;
+        }
+    }
     const PyRef old = PyRef::steal(*found);
     *found = Py_NewRef(value);
     return true;
