@@ -33,11 +33,11 @@ struct AttributeNames {
     // object.<name> for one of these names, as PyObject_GetAttr,
     // PyObject_GetOptionalAttr and PyObject_SetAttr give and do it, where a
     // plain object keeps it reached directly.
-    PyRef get(PyObject* object, PyObject* name) {
+    [[gnu::always_inline]] PyRef get(PyObject* object, PyObject* name) {
         if (PyObject* found = inline_.get(object, name)) return PyRef::steal(found);
         return PyRef::steal(PyObject_GetAttr(object, name));
     }
-    int get_optional(PyObject* object, PyObject* name, PyObject** out) {
+    [[gnu::always_inline]] int get_optional(PyObject* object, PyObject* name, PyObject** out) {
         if ((*out = inline_.get(object, name)) != nullptr) return 1;
         return PyObject_GetOptionalAttr(object, name, out);
     }
