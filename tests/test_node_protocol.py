@@ -4,6 +4,7 @@ partial write-back."""
 
 from __future__ import annotations
 
+import gc
 import random
 import re
 from collections.abc import Callable, Iterator
@@ -683,3 +684,27 @@ def test_a_class_changed_during_the_call_is_read_as_changed() -> None:
     evaluate_tree(root, in_place=True)
     assert written == ["6", "1", "2"]
     assert root.children[2].value == "3"
+
+
+def test_a_class_whose_lookup_runs_code_that_changes_the_node() -> None:
+    """A class dict may hold a key of another type whose __eq__ runs when a
+    name is looked up in it: here it gives the node another class and runs
+    the collector in the middle of the call."""
+
+    class Odd:
+        def __hash__(self) -> int:
+            return hash("name")
+
+        def __eq__(self, other: object) -> bool:
+            victim.__class__ = Plain
+            gc.collect()
+            return False
+
+    with pytest.warns(RuntimeWarning):
+        Shifty = type("Shifty", (Plain,), {Odd(): 1})  # noqa: N806
+    victim = Shifty("A", "=1", [])
+    del Shifty
+    evaluate_tree(victim, in_place=True)
+    assert type(victim) is Plain and victim.value == "1"
+    gc.collect()
+    assert not [c for c in Plain.__subclasses__() if c.__name__ == "Shifty"]  # nothing kept it

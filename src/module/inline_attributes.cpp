@@ -52,7 +52,10 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
     // attribute) is for the generic access to deal with. The lookup gives
     // the class a version tag when it has none, hence a second attempt; a
     // change of the class during the lookup (the caller's code it ran)
-    // changes the tag, and then nothing is taken from it.
+    // changes the tag, and then nothing is taken from it. That code may
+    // also give the object another class: the old one is held here rather
+    // than left to whatever the lookup itself holds.
+    const PyRef held = PyRef::new_ref(reinterpret_cast<PyObject*>(type));
     for (int attempt = 0; attempt < 2; ++attempt) {
         const unsigned int before = type->tp_version_tag;
         const bool in_class = _PyType_Lookup(type, name) != nullptr;
