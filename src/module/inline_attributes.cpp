@@ -5,8 +5,10 @@
 #include "module/pyref.hpp"
 
 // The layouts of inline values and shared keys are the interpreter's own,
-// read from its internal headers for exactly this version.
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED)
+// read from its internal headers for exactly this version. An installation
+// without those headers builds the generic access alone.
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED) && \
+    __has_include("internal/pycore_dict.h")
 #define MORVAX_INLINE_VALUES 1
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1

@@ -9,9 +9,9 @@
 // the generic getattr and setattr, no attribute of that name anywhere in its
 // MRO (so no descriptor and no class attribute), and the object's inline
 // values are in use and hold a value for the name. Everywhere else the
-// caller takes the generic access. On a free-threaded build, or another
-// interpreter version than the one these layouts were read from, nothing is
-// ever taken this way.
+// caller takes the generic access. On a free-threaded build, another
+// interpreter version than the one these layouts were read from, or one
+// installed without its internal headers, nothing is ever taken this way.
 #pragma once
 
 #include <Python.h>
