@@ -4,12 +4,7 @@
 
 #include "module/pyref.hpp"
 
-// The layouts of inline values and shared keys are the interpreter's own,
-// read from its internal headers for exactly this version. An installation
-// without those headers builds the generic access alone.
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED) && \
-    __has_include("internal/pycore_dict.h")
-#define MORVAX_INLINE_VALUES 1
+#ifdef MORVAX_INLINE_VALUES
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
@@ -90,7 +85,7 @@ bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value
 
 #else
 
-// Never found: every access is the generic one.
+// Every access is the generic one: slot() never finds anything.
 void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, -1}; }
 bool InlineAttributes::replace(PyObject*, PyObject*, PyObject*) { return false; }
 

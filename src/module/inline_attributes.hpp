@@ -16,6 +16,14 @@
 
 #include <Python.h>
 
+// The layouts of inline values and shared keys are the interpreter's own,
+// read from its internal headers for exactly this version. An installation
+// without those headers builds the generic access alone.
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED) && \
+    __has_include("internal/pycore_dict.h")
+#define MORVAX_INLINE_VALUES 1
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,16 +35,10 @@ class InlineAttributes {
 public:
     // A new reference to object.name, or null without an error where the
     // generic access must be taken instead.
-    [[gnu::always_inline]] PyObject* get(PyObject* object, PyObject* name) {
-        PyObject** found = slot(object, name);
-        return found != nullptr && *found != nullptr ? Py_NewRef(*found) : nullptr;
-    }
+    [[gnu::always_inline]] PyObject* get(PyObject* object, PyObject* name) { return Py_XNewRef(value(object, name)); }
     // Whether object.name is there to be read directly: then reading it has
     // no effect but its value, which is not looked at here.
-    [[gnu::always_inline]] bool holds(PyObject* object, PyObject* name) {
-        PyObject** found = slot(object, name);
-        return found != nullptr && *found != nullptr;
-    }
+    [[gnu::always_inline]] bool holds(PyObject* object, PyObject* name) { return value(object, name) != nullptr; }
     // object.name, borrowed and not looked at (not even its reference
     // count), or null where an earlier access has not found it yet: for a
     // prefetch of what a read will soon take. It runs no code of the
@@ -73,7 +75,16 @@ private:
         std::uint8_t valid;
     };
 
+    // object.name, borrowed, where it is there to be read directly; else null.
+    [[gnu::always_inline]] PyObject* value(PyObject* object, PyObject* name) {
+        PyObject** found = slot(object, name);
+        return found != nullptr ? *found : nullptr;
+    }
     [[gnu::always_inline]] PyObject** slot(PyObject* object, PyObject* name) {
+#ifndef MORVAX_INLINE_VALUES
+        (void)object, (void)name;
+        return nullptr;
+#else
         if (!places_ && !make_places()) return nullptr;
         PyTypeObject* type = Py_TYPE(object);
         Place& p = places_[index(type, name)];
@@ -83,6 +94,7 @@ private:
             if (Py_TYPE(object) != type) return nullptr;
         }
         return at(object, p);
+#endif
     }
     // The name's slot in the object's values, or null.
     [[gnu::always_inline]] static PyObject** at(PyObject* object, const Place& p) {
