@@ -45,10 +45,9 @@ public:
     // caller's (finding a name in a class may), so `object` may be borrowed.
     [[gnu::always_inline]] PyObject* peek(PyObject* object, PyObject* name) {
         if (!places_) return nullptr;
-        PyTypeObject* type = Py_TYPE(object);
-        const Place& p = places_[index(type, name)];
-        if (!known(p, type, name)) return nullptr;
-        PyObject** found = at(object, p);
+        const Place* p = known_place(Py_TYPE(object), name);
+        if (p == nullptr) return nullptr;
+        PyObject** found = at(object, *p);
         return found != nullptr ? *found : nullptr;
     }
     // object.name = value where the object holds a value for the name; false,
@@ -87,12 +86,11 @@ private:
 #else
         if (!places_ && !make_places()) return nullptr;
         PyTypeObject* type = Py_TYPE(object);
-        Place& p = places_[index(type, name)];
-        if (!known(p, type, name)) {
-            find(p, type, name);
-            // The caller's code that finding ran may have changed the object's class.
-            if (Py_TYPE(object) != type) return nullptr;
-        }
+        if (const Place* p = known_place(type, name)) return at(object, *p);
+        Place& p = place_to_fill(type, name);
+        find(p, type, name);
+        // The caller's code that finding ran may have changed the object's class.
+        if (Py_TYPE(object) != type) return nullptr;
         return at(object, p);
 #endif
     }
@@ -104,9 +102,38 @@ private:
         if (head->valid == 0 || p.index >= head->capacity) return nullptr;
         return reinterpret_cast<PyObject**>(values + sizeof(PyObject*)) + p.index;
     }
-    [[gnu::always_inline]] static std::size_t index(PyTypeObject* type, PyObject* name) {
-        const auto mix = reinterpret_cast<std::uintptr_t>(type) ^ (reinterpret_cast<std::uintptr_t>(name) >> 4);
-        return (mix >> 4) % kPlaces;
+    // The first of the kProbes places where name may lie for type's objects.
+    // Both are addresses: mixed by multiplying, so that the handful of names
+    // of a node class spread over the table wherever the allocator put them
+    // (their low bits alone collide often, and each collision would look the
+    // name up in the class again at every access).
+    [[gnu::always_inline]] static std::size_t home(PyTypeObject* type, PyObject* name) {
+        constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15u;
+        const auto mix = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(type) ^
+                                                    reinterpret_cast<std::uintptr_t>(name));
+        return static_cast<std::size_t>((mix >> 4) * kOdd >> (64 - kPlaceBits));
+    }
+    [[gnu::always_inline]] const Place* known_place(PyTypeObject* type, PyObject* name) const {
+        const std::size_t first = home(type, name);
+        if (known(places_[first], type, name)) [[likely]] return &places_[first];
+        for (std::size_t k = 1; k < kProbes; ++k) {
+            const Place& p = places_[(first + k) % kPlaces];
+            if (known(p, type, name)) return &p;
+        }
+        return nullptr;
+    }
+    // Where to keep what find() tells of name in type: the place that told
+    // of an earlier version, else an empty one, else the first (the table
+    // forgets what it held there).
+    Place& place_to_fill(PyTypeObject* type, PyObject* name) {
+        const std::size_t first = home(type, name);
+        Place* empty = nullptr;
+        for (std::size_t k = 0; k < kProbes; ++k) {
+            Place& p = places_[(first + k) % kPlaces];
+            if (p.type == type && p.name == name) return p;
+            if (p.type == nullptr && empty == nullptr) empty = &p;
+        }
+        return empty != nullptr ? *empty : places_[first];
     }
     // Whether `p` tells where `name` lies in `type`'s objects. A version tag
     // is never given twice: a class made at a freed one's address, or the
@@ -125,10 +152,12 @@ private:
         return places_ != nullptr;
     }
 
-    // A few classes of nodes, a few names: direct-mapped by both. Made at
-    // the first access, off the stack: a call on a thread with a small
-    // stack leaves the interpreter the room it had.
-    static constexpr std::size_t kPlaces = 32;
+    // A few classes of nodes, a few names, each kept in one of kProbes
+    // neighbouring places. Made at the first access, off the stack: a call on
+    // a thread with a small stack leaves the interpreter the room it had.
+    static constexpr unsigned kPlaceBits = 6;
+    static constexpr std::size_t kPlaces = std::size_t{1} << kPlaceBits;
+    static constexpr std::size_t kProbes = 4;
     std::unique_ptr<Place[]> places_;
 };
 
