@@ -139,6 +139,16 @@ class Plain:
         self.children = [Plain(child) for child in node.children]  # type: ignore[attr-defined]
 
 
+class Slotted(Plain):
+    """Its attributes in __slots__: reached at their members' offsets."""
+
+    __slots__ = ("id", "name", "formula", "value", "is_hidden", "cells", "children")
+
+    def __init__(self, node: Node) -> None:
+        super().__init__(node)
+        self.children = [Slotted(child) for child in node.children]  # type: ignore[attr-defined]
+
+
 def chain(length: int) -> Node:
     return Node("root", "=@n0", [Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)])
 
@@ -156,6 +166,7 @@ def tree_cases() -> list[Case]:
         Case("tree in place", tree, (plan(), True)),
         Case("tree plain objects in place", tree, (Plain(plan()), True)),
         Case("tree plain objects copy", tree, (Plain(plan()),)),
+        Case("tree slotted objects in place", tree, (Slotted(plan()), True)),
         Case("tree chain", tree, (chain(200), True)),
         Case("tree formula tuple", tree, (Node("n", ("=1", "x")),)),
         Case("tree name missing", tree, (Node(None, "=1", raising=("name",)),), {}, Refuse),

@@ -620,10 +620,37 @@ class Reordered(Plain):
         super().__init__(name, formula, children)
 
 
-def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> Plain:
-    kind = rng.randrange(8)
+class Slotted:
+    """Every attribute in __slots__, and no dict: reached at its member's offset."""
+
+    __slots__ = ("id", "name", "formula", "value", "is_hidden", "cells", "children")
+    __init__ = Plain.__init__
+
+
+class SlottedWithDict(Slotted):
+    """Slots and a dict: a slot's member comes before the dict's entry."""
+
+
+class SlottedLogged(Slotted):
+    """A property over the slot's member: writes go through the setter."""
+
+    __slots__ = ("_value",)
+
+    @property  # type: ignore[override]
+    def value(self) -> Any:
+        return getattr(self, "_value", None)
+
+    @value.setter
+    def value(self, value: Any) -> None:
+        self._value = value
+        Logged.written.append(value)
+
+
+def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> Plain | Slotted:
+    kind = rng.randrange(11)
     made = (Logged if kind == 1 else Fixed if kind == 2 else Reordered if kind == 3 else
-            type("Later", (Plain,), {}) if kind == 7 else Plain)(name, formula, children)
+            type("Later", (Plain,), {}) if kind == 7 else Slotted if kind == 8 else
+            SlottedWithDict if kind == 9 else SlottedLogged if kind == 10 else Plain)(name, formula, children)
     if kind == 7:  # a descriptor given to the class after its object holds a formula: it wins
         type(made).formula = property(lambda self: "=5")  # type: ignore[assignment]
     elif kind == 2:
@@ -639,6 +666,10 @@ def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any])
         for k in range(40):  # more than fit inline: the dict takes them over
             setattr(made, f"extra{k}", k)
         made.formula, made.name = "=3", rng.choice("ABC")
+    elif kind == 8 and rng.random() < 0.5:
+        del made.is_hidden, made.cells  # empty slots: read as missing
+    elif kind == 9:
+        vars(made).update(formula="=9", extra=1)  # shadowed by the slot
     return made
 
 
@@ -649,7 +680,7 @@ PLAIN_FORMULAS = ["=1", "=@A + 1", "=sum(children)", "=@B[2] * 2", "=right[1] + 
 def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int) -> None:
     rng = random.Random(seed)
 
-    def make(depth: int) -> tuple[Plain, SimpleNamespace]:
+    def make(depth: int) -> tuple[Plain | Slotted, SimpleNamespace]:
         pairs = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
         name = rng.choice("ABC")
         formula = rng.choice([rng.choice(PLAIN_FORMULAS), [rng.choice(PLAIN_FORMULAS) for _ in range(3)]])
@@ -663,7 +694,21 @@ def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int)
         assert evaluate_tree(root, in_place=True) is root
         evaluate_tree(twin, in_place=True)
         assert values(root) == values(twin)
-        assert len(Logged.written) == sum(isinstance(n, Logged) for n in preorder(root))
+        assert len(Logged.written) == sum(isinstance(n, (Logged, SlottedLogged)) for n in preorder(root))
+
+
+def test_a_slot_member_taken_into_another_class_is_refused_as_python_refuses_it() -> None:
+    class Thief:
+        __slots__ = ("id", "name", "value", "is_hidden", "cells", "children")
+        formula = Slotted.__dict__["formula"]
+
+    thief = Thief()
+    # A formula text in whichever slot lies where Slotted keeps its formula.
+    thief.id, thief.name, thief.value, thief.is_hidden, thief.cells, thief.children = "=2", "A", "=2", False, [], []
+    with pytest.raises(TypeError, match="doesn't apply to a 'Thief' object"):
+        thief.formula
+    with pytest.raises(TypeError, match="doesn't apply to a 'Thief' object"):
+        evaluate_tree(thief, in_place=True)
 
 
 def test_a_class_changed_during_the_call_is_read_as_changed() -> None:

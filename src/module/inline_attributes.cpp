@@ -38,13 +38,30 @@ Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) {
     return -1;
 }
 
+// The offset of the __slots__ member that `attribute`, found first in
+// type's MRO, reads and writes, where the generic access would do exactly
+// that through it; else -1. A member descriptor is a data descriptor: it
+// comes before anything in the object's dict.
+Py_ssize_t slot_offset(PyTypeObject* type, PyObject* attribute) {
+    if (!Py_IS_TYPE(attribute, &PyMemberDescr_Type)) return -1;
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return -1;
+    const auto* descriptor = reinterpret_cast<PyMemberDescrObject*>(attribute);
+    const PyMemberDef* member = descriptor->d_member;
+    // No other kind of member, no read-only or audited one; and one taken
+    // from another class into this one's dict is refused by the generic
+    // access, which the caller then meets.
+    if (member->type != Py_T_OBJECT_EX || member->flags != 0 || member->offset < 0) return -1;
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descriptor))) return -1;
+    return member->offset;
+}
+
 }  // namespace
 
 void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
     static_assert(offsetof(PyDictValues, capacity) == offsetof(ValuesHead, capacity) &&
                   offsetof(PyDictValues, valid) == offsetof(ValuesHead, valid) &&
                   offsetof(PyDictValues, values) == sizeof(PyObject*));
-    p = Place{type, name, 0, -1};  // not known: looked for again next time
+    p = Place{type, name, 0, false, -1};  // not known: looked for again next time
     // Any attribute of that name in the MRO (a descriptor, a class
     // attribute) is for the generic access to deal with. The lookup gives
     // the class a version tag when it has none, hence a second attempt; a
@@ -55,10 +72,11 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
     const PyRef held = PyRef::new_ref(reinterpret_cast<PyObject*>(type));
     for (int attempt = 0; attempt < 2; ++attempt) {
         const unsigned int before = type->tp_version_tag;
-        const bool in_class = _PyType_Lookup(type, name) != nullptr;
+        PyObject* const in_class = _PyType_Lookup(type, name);  // borrowed, from the class as it stands
         if (before != 0 && type->tp_version_tag == before) {
             p.version = before;
-            if (!in_class) p.index = inline_index(type, name);
+            p.in_slot = in_class != nullptr;
+            p.index = in_class != nullptr ? slot_offset(type, in_class) : inline_index(type, name);
             return;
         }
     }
@@ -67,11 +85,15 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
 bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value) {
     PyObject** found = slot(object, name);
     if (found == nullptr || *found == nullptr) return false;
+    // A __slots__ member lies within the object's own layout and inline
+    // values follow it: only these may be shared with a dict.
+    const char* layout_end = reinterpret_cast<char*>(object) + Py_TYPE(object)->tp_basicsize;
+    const bool among_values = reinterpret_cast<char*>(found) >= layout_end;
     // A dict made for the object (by vars(), a deep copy, pickling) keeps
     // its values in the same place. Changed through it, a value would be
     // told to the dict's watchers, and an untracked dict would be tracked
     // by the collector: the generic way does both.
-    if (PyDictObject* dict = _PyObject_GetManagedDict(object)) {
+    if (PyDictObject* dict = among_values ? _PyObject_GetManagedDict(object) : nullptr) {
         const bool shared = dict->ma_values == _PyObject_InlineValues(object);
         if (!shared || (dict->_ma_watcher_tag & DICT_WATCHER_MASK) != 0 ||
             !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(dict))) {
@@ -86,7 +108,7 @@ bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value
 #else
 
 // Every access is the generic one: slot() never finds anything.
-void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, -1}; }
+void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, false, -1}; }
 bool InlineAttributes::replace(PyObject*, PyObject*, PyObject*) { return false; }
 
 #endif

@@ -8,7 +8,11 @@
 // Taken only where the generic access would give the same: the class has
 // the generic getattr and setattr, no attribute of that name anywhere in its
 // MRO (so no descriptor and no class attribute), and the object's inline
-// values are in use and hold a value for the name. Everywhere else the
+// values are in use and hold a value for the name. The objects of a class
+// with __slots__ are reached the same way at the offset the name's member
+// descriptor gives, where that descriptor is what the generic access would
+// call (found first in the MRO, a plain object member, writable, made for a
+// base of the class) and the slot holds a value. Everywhere else the
 // caller takes the generic access. On a free-threaded build, another
 // interpreter version than the one these layouts were read from, or one
 // installed without its internal headers, nothing is ever taken this way.
@@ -62,6 +66,7 @@ private:
         PyTypeObject* type = nullptr;
         PyObject* name = nullptr;
         unsigned int version = 0;
+        bool in_slot = false;  // index is a __slots__ member's offset, not a place among the values
         Py_ssize_t index = -1;
     };
     // The head of the values that follow an object of such a class; the
@@ -94,9 +99,10 @@ private:
         return at(object, p);
 #endif
     }
-    // The name's slot in the object's values, or null.
+    // The name's slot in the object's values or among its __slots__, or null.
     [[gnu::always_inline]] static PyObject** at(PyObject* object, const Place& p) {
         if (p.index < 0) return nullptr;
+        if (p.in_slot) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p.index);
         char* values = reinterpret_cast<char*>(object) + Py_TYPE(object)->tp_basicsize;
         const auto* head = reinterpret_cast<const ValuesHead*>(values);
         if (head->valid == 0 || p.index >= head->capacity) return nullptr;
