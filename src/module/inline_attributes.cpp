@@ -26,7 +26,6 @@ namespace {
 Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) {
     constexpr unsigned long kNeeded = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_INLINE_VALUES;
     if ((type->tp_flags & kNeeded) != kNeeded) return -1;
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return -1;
     PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
     if (keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
     // A name kept by the keys under an equal but other str is simply not
@@ -44,7 +43,6 @@ Py_ssize_t inline_index(PyTypeObject* type, PyObject* name) {
 // comes before anything in the object's dict.
 Py_ssize_t slot_offset(PyTypeObject* type, PyObject* attribute) {
     if (!Py_IS_TYPE(attribute, &PyMemberDescr_Type)) return -1;
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return -1;
     const auto* descriptor = reinterpret_cast<PyMemberDescrObject*>(attribute);
     const PyMemberDef* member = descriptor->d_member;
     // No other kind of member, no read-only or audited one; and one taken
@@ -75,6 +73,8 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
         PyObject* const in_class = _PyType_Lookup(type, name);  // borrowed, from the class as it stands
         if (before != 0 && type->tp_version_tag == before) {
             p.version = before;
+            // Both ways stand for what the generic getattr and setattr would do.
+            if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
             p.in_slot = in_class != nullptr;
             p.index = in_class != nullptr ? slot_offset(type, in_class) : inline_index(type, name);
             return;

@@ -121,6 +121,7 @@ private:
     }
     [[gnu::always_inline]] const Place* known_place(PyTypeObject* type, PyObject* name) const {
         const std::size_t first = home(type, name);
+        // The first place holds it in all but a few cases: checked ahead of the loop.
         if (known(places_[first], type, name)) [[likely]] return &places_[first];
         for (std::size_t k = 1; k < kProbes; ++k) {
             const Place& p = places_[(first + k) % kPlaces];

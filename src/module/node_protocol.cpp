@@ -66,7 +66,8 @@ PyRef list_item(PyObject* list, Py_ssize_t i) {
 // strewn over the heap, and reading each is a cache miss that otherwise
 // stalls the walk. Three lines: the header, the attribute values after it,
 // and the words before it, where a plain object keeps the pointer to its dict
-// that a write checks (half the objects have them on a line of their own).
+// that a write checks (half the objects have them on a line of their own;
+// asked for in the read walks too, they still save 1 to 2% there).
 // Always inlined: GCC takes a function whose only effect is a prefetch for
 // one without effects, and drops the calls to it altogether.
 [[gnu::always_inline]] inline void prefetch_item(PyObject* list, Py_ssize_t i) {
