@@ -20,7 +20,7 @@ import importlib.util
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from types import ModuleType
+from types import ModuleType, SimpleNamespace
 from typing import Any
 
 import morvax_formulas
@@ -149,6 +149,13 @@ class Slotted(Plain):
         self.children = [Slotted(child) for child in node.children]  # type: ignore[attr-defined]
 
 
+def namespaces(node: Node) -> SimpleNamespace:
+    """SimpleNamespace objects: their attributes reached in their dicts."""
+    return SimpleNamespace(id=getattr(node, "id", ""), name=node.name, formula=node.formula, value="",
+                           is_hidden=getattr(node, "is_hidden", False), cells=getattr(node, "cells", []),
+                           children=[namespaces(child) for child in node.children])  # type: ignore[attr-defined]
+
+
 def chain(length: int) -> Node:
     return Node("root", "=@n0", [Node(f"n{i}", f"=@n{i + 1} + 1") for i in range(length)])
 
@@ -167,6 +174,7 @@ def tree_cases() -> list[Case]:
         Case("tree plain objects in place", tree, (Plain(plan()), True)),
         Case("tree plain objects copy", tree, (Plain(plan()),)),
         Case("tree slotted objects in place", tree, (Slotted(plan()), True)),
+        Case("tree namespaces in place", tree, (namespaces(plan()), True)),
         Case("tree chain", tree, (chain(200), True)),
         Case("tree formula tuple", tree, (Node("n", ("=1", "x")),)),
         Case("tree name missing", tree, (Node(None, "=1", raising=("name",)),), {}, Refuse),

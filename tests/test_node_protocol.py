@@ -646,8 +646,38 @@ class SlottedLogged(Slotted):
         Logged.written.append(value)
 
 
-def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> Plain | Slotted:
-    kind = rng.randrange(11)
+class Generic(SimpleNamespace):
+    """Read and written through Python methods: never reached directly."""
+
+    def __getattr__(self, attribute: str) -> Any:
+        raise AttributeError(attribute)
+
+    def __setattr__(self, attribute: str, value: Any) -> None:
+        object.__setattr__(self, attribute, value)
+
+
+def namespace_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> SimpleNamespace:
+    """A SimpleNamespace, its attributes set in any order, its dict sometimes
+    holding more, keys that are no str, or its formula under an equal but
+    other str than the attribute name."""
+    fields = {"id": name, "name": name, "formula": formula, "value": "", "is_hidden": False, "cells": [],
+              "children": children}
+    made = SimpleNamespace(**{f"extra{k}": k for k in range(rng.choice([0, 0, 20]))})
+    for attribute in rng.sample(list(fields), len(fields)):
+        setattr(made, attribute, fields[attribute])
+    twist = rng.randrange(4)
+    if twist == 1:
+        vars(made)[0] = "not a str key"
+    elif twist == 2:
+        del vars(made)["formula"]
+        vars(made)["".join(["for", "mula"])] = formula
+    return made
+
+
+def plain_node(rng: random.Random, name: str, formula: Any, children: list[Any]) -> Plain | Slotted | SimpleNamespace:
+    kind = rng.randrange(13)
+    if kind >= 11:
+        return namespace_node(rng, name, formula, children)
     made = (Logged if kind == 1 else Fixed if kind == 2 else Reordered if kind == 3 else
             type("Later", (Plain,), {}) if kind == 7 else Slotted if kind == 8 else
             SlottedWithDict if kind == 9 else SlottedLogged if kind == 10 else Plain)(name, formula, children)
@@ -680,13 +710,13 @@ PLAIN_FORMULAS = ["=1", "=@A + 1", "=sum(children)", "=@B[2] * 2", "=right[1] + 
 def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int) -> None:
     rng = random.Random(seed)
 
-    def make(depth: int) -> tuple[Plain | Slotted, SimpleNamespace]:
+    def make(depth: int) -> tuple[Plain | Slotted | SimpleNamespace, Generic]:
         pairs = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
         name = rng.choice("ABC")
         formula = rng.choice([rng.choice(PLAIN_FORMULAS), [rng.choice(PLAIN_FORMULAS) for _ in range(3)]])
         made = plain_node(rng, name, formula, [p for p, _ in pairs])
         seen = {a: getattr(made, a) for a in PROTOCOL if a != "children" and hasattr(made, a)}
-        return made, SimpleNamespace(**seen, children=[t for _, t in pairs])
+        return made, Generic(**seen, children=[t for _, t in pairs])
 
     for _ in range(20):
         root, twin = make(4)

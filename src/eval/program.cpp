@@ -257,7 +257,7 @@ void set_literal_steps(Step* steps, std::span<const LiteralStep> literals, Recen
                 set_payload(step, &static_cast<const NumberLiteral*>(l.node)->value, sizeof(double));
                 break;
             case LiteralStep::Kind::Reference: {
-                const std::uint8_t flags = step->flags;  // a formula's first step carries them
+                const std::uint16_t flags = step->flags;  // a formula's first step carries them
                 *step = single_read(designated(names, *static_cast<const NodeReference*>(l.node)));
                 step->flags = flags;
                 break;

@@ -1,5 +1,6 @@
 #include "module/inline_attributes.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "module/pyref.hpp"
@@ -59,7 +60,7 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
     static_assert(offsetof(PyDictValues, capacity) == offsetof(ValuesHead, capacity) &&
                   offsetof(PyDictValues, valid) == offsetof(ValuesHead, valid) &&
                   offsetof(PyDictValues, values) == sizeof(PyObject*));
-    p = Place{type, name, 0, false, -1};  // not known: looked for again next time
+    p = Place{type, name, 0, Where::Values, -1, 0};  // not known: looked for again next time
     // Any attribute of that name in the MRO (a descriptor, a class
     // attribute) is for the generic access to deal with. The lookup gives
     // the class a version tag when it has none, hence a second attempt; a
@@ -75,30 +76,66 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
             p.version = before;
             // Both ways stand for what the generic getattr and setattr would do.
             if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return;
-            p.in_slot = in_class != nullptr;
-            p.index = in_class != nullptr ? slot_offset(type, in_class) : inline_index(type, name);
+            if (in_class != nullptr) {
+                p.where = Where::Slot;
+                p.index = slot_offset(type, in_class);
+            } else if ((type->tp_flags & Py_TPFLAGS_INLINE_VALUES) == 0 && type->tp_dictoffset > 0) {
+                // A dict of the object's own, as a SimpleNamespace keeps.
+                p.where = Where::Dict;
+                p.index = 0;
+                p.dict_offset = type->tp_dictoffset;
+            } else {
+                p.index = inline_index(type, name);
+            }
             return;
         }
     }
 }
 
+PyObject** InlineAttributes::in_dict(PyObject* object, Place& p) {
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p.dict_offset);
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    PyDictKeysObject* keys = d->ma_keys;
+    // Keys shared with other dicts, or not all str: the generic access.
+    if (d->ma_values != nullptr || !DK_IS_UNICODE(keys)) return nullptr;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    // The objects of a class mostly have their attributes set in one order:
+    // the name lies where it lay in the last dict. Else a few entries are
+    // looked at for it, by identity (an equal but other str is left to the
+    // generic access, as is a large dict).
+    Py_ssize_t i = p.index;
+    if (i >= keys->dk_nentries || entries[i].me_key != p.name) {
+        constexpr Py_ssize_t kMostLooked = 16;
+        const Py_ssize_t end = std::min(keys->dk_nentries, kMostLooked);
+        for (i = 0; i < end && entries[i].me_key != p.name; ++i) {
+        }
+        if (i == end) return nullptr;
+        p.index = i;
+    }
+    return &entries[i].me_value;
+}
+
 bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value) {
     PyObject** found = slot(object, name);
     if (found == nullptr || *found == nullptr) return false;
-    // A __slots__ member lies within the object's own layout and inline
-    // values follow it: only these may be shared with a dict.
-    const char* layout_end = reinterpret_cast<char*>(object) + Py_TYPE(object)->tp_basicsize;
-    const bool among_values = reinterpret_cast<char*>(found) >= layout_end;
-    // A dict made for the object (by vars(), a deep copy, pickling) keeps
-    // its values in the same place. Changed through it, a value would be
-    // told to the dict's watchers, and an untracked dict would be tracked
-    // by the collector: the generic way does both.
-    if (PyDictObject* dict = among_values ? _PyObject_GetManagedDict(object) : nullptr) {
-        const bool shared = dict->ma_values == _PyObject_InlineValues(object);
-        if (!shared || (dict->_ma_watcher_tag & DICT_WATCHER_MASK) != 0 ||
-            !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(dict))) {
-            return false;
-        }
+    const Place* p = known_place(Py_TYPE(object), name);
+    if (p == nullptr) return false;
+    // A value changed in a dict is told to the dict's watchers, and an
+    // untracked dict is tracked by the collector: the generic way does both.
+    // The inline values are shared with a dict made for the object (by
+    // vars(), a deep copy, pickling), which the same holds for; a __slots__
+    // member lies within the object's own layout, in no dict.
+    PyDictObject* dict = nullptr;
+    if (p->where == Where::Dict) {
+        dict = *reinterpret_cast<PyDictObject**>(reinterpret_cast<char*>(object) + p->dict_offset);
+    } else if (p->where == Where::Values) {
+        dict = _PyObject_GetManagedDict(object);
+        if (dict != nullptr && dict->ma_values != _PyObject_InlineValues(object)) return false;
+    }
+    if (dict != nullptr && ((dict->_ma_watcher_tag & DICT_WATCHER_MASK) != 0 ||
+                            !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(dict)))) {
+        return false;
     }
     const PyRef old = PyRef::steal(*found);
     *found = Py_NewRef(value);
@@ -108,7 +145,8 @@ bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value
 #else
 
 // Every access is the generic one: slot() never finds anything.
-void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, false, -1}; }
+void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, Where::Values, -1, 0}; }
+PyObject** InlineAttributes::in_dict(PyObject*, Place&) { return nullptr; }
 bool InlineAttributes::replace(PyObject*, PyObject*, PyObject*) { return false; }
 
 #endif

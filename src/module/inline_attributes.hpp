@@ -12,8 +12,12 @@
 // with __slots__ are reached the same way at the offset the name's member
 // descriptor gives, where that descriptor is what the generic access would
 // call (found first in the MRO, a plain object member, writable, made for a
-// base of the class) and the slot holds a value. Everywhere else the
-// caller takes the generic access. On a free-threaded build, another
+// base of the class) and the slot holds a value. The objects of a class
+// without inline values that keeps a dict at a fixed offset (a
+// SimpleNamespace) are reached in that dict, at the entry of the name
+// itself (the same str) among its first few, as the interpreter's hinted
+// attribute access does. Everywhere else the caller takes the generic
+// access. On a free-threaded build, another
 // interpreter version than the one these layouts were read from, or one
 // installed without its internal headers, nothing is ever taken this way.
 #pragma once
@@ -49,8 +53,14 @@ public:
     // caller's (finding a name in a class may), so `object` may be borrowed.
     [[gnu::always_inline]] PyObject* peek(PyObject* object, PyObject* name) {
         if (!places_) return nullptr;
-        const Place* p = known_place(Py_TYPE(object), name);
+        Place* p = known_place(Py_TYPE(object), name);
         if (p == nullptr) return nullptr;
+        if (p->where == Where::Dict) {
+            // A dict is looked in only when read: its lookup would wait for
+            // the dict, which is asked for instead.
+            __builtin_prefetch(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p->dict_offset));
+            return nullptr;
+        }
         PyObject** found = at(object, *p);
         return found != nullptr ? *found : nullptr;
     }
@@ -62,12 +72,18 @@ public:
 private:
     // Where `name` lies for the objects of one class, as found for its
     // version: -1 for nowhere this way.
+    enum class Where : std::uint8_t {
+        Values,  // index: the name's place among the inline values
+        Slot,    // index: the __slots__ member's offset
+        Dict,    // index: where the name was in the last dict looked in; dict at dict_offset
+    };
     struct Place {
         PyTypeObject* type = nullptr;
         PyObject* name = nullptr;
         unsigned int version = 0;
-        bool in_slot = false;  // index is a __slots__ member's offset, not a place among the values
+        Where where = Where::Values;
         Py_ssize_t index = -1;
+        Py_ssize_t dict_offset = 0;
     };
     // The head of the values that follow an object of such a class; the
     // values themselves start a pointer's size after it (the interpreter's
@@ -91,7 +107,7 @@ private:
 #else
         if (!places_ && !make_places()) return nullptr;
         PyTypeObject* type = Py_TYPE(object);
-        if (const Place* p = known_place(type, name)) return at(object, *p);
+        if (Place* p = known_place(type, name)) return at(object, *p);
         Place& p = place_to_fill(type, name);
         find(p, type, name);
         // The caller's code that finding ran may have changed the object's class.
@@ -99,10 +115,12 @@ private:
         return at(object, p);
 #endif
     }
-    // The name's slot in the object's values or among its __slots__, or null.
-    [[gnu::always_inline]] static PyObject** at(PyObject* object, const Place& p) {
+    // The name's slot in the object's values, among its __slots__ or in its
+    // dict, or null.
+    [[gnu::always_inline]] static PyObject** at(PyObject* object, Place& p) {
         if (p.index < 0) return nullptr;
-        if (p.in_slot) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p.index);
+        if (p.where == Where::Slot) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p.index);
+        if (p.where == Where::Dict) return in_dict(object, p);
         char* values = reinterpret_cast<char*>(object) + Py_TYPE(object)->tp_basicsize;
         const auto* head = reinterpret_cast<const ValuesHead*>(values);
         if (head->valid == 0 || p.index >= head->capacity) return nullptr;
@@ -119,12 +137,12 @@ private:
                                                     reinterpret_cast<std::uintptr_t>(name));
         return static_cast<std::size_t>((mix >> 4) * kOdd >> (64 - kPlaceBits));
     }
-    [[gnu::always_inline]] const Place* known_place(PyTypeObject* type, PyObject* name) const {
+    [[gnu::always_inline]] Place* known_place(PyTypeObject* type, PyObject* name) const {
         const std::size_t first = home(type, name);
         // The first place holds it in all but a few cases: checked ahead of the loop.
         if (known(places_[first], type, name)) [[likely]] return &places_[first];
         for (std::size_t k = 1; k < kProbes; ++k) {
-            const Place& p = places_[(first + k) % kPlaces];
+            Place& p = places_[(first + k) % kPlaces];
             if (known(p, type, name)) return &p;
         }
         return nullptr;
@@ -151,6 +169,9 @@ private:
     // Fills `p` for `name` in `type`'s objects. Looking in the class may run
     // the caller's code (a class dict's odd key compared with the name).
     static void find(Place& p, PyTypeObject* type, PyObject* name);
+    // The entry of p's name in the object's dict, found where it was last
+    // or else looked for (p keeps where), or null.
+    static PyObject** in_dict(PyObject* object, Place& p);
 
     // False when there is no memory for them: then every access is the
     // generic one.
