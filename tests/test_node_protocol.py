@@ -727,6 +727,45 @@ def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int)
         assert len(Logged.written) == sum(isinstance(n, (Logged, SlottedLogged)) for n in preorder(root))
 
 
+class Finalised:
+    """A value whose release, when a write replaces it, changes another
+    namespace's dict: new entries (the dict grows and moves), entries gone,
+    or the dict cleared."""
+
+    def __init__(self, rng: random.Random, tree: list[SimpleNamespace]) -> None:
+        self.rng, self.tree = rng, tree
+
+    def __del__(self) -> None:
+        victim = vars(self.rng.choice(self.tree))
+        match self.rng.randrange(4):
+            case 0: victim.update({f"grown{k}": k for k in range(40)})
+            case 1: victim.pop("formula", None)
+            case 2: victim.pop("children", None)
+            case _: victim.clear()
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_namespaces_changed_by_the_values_a_write_releases_end_in_a_result_or_an_exception(seed: int) -> None:
+    """A write-back raises the AttributeError of a children list gone, the
+    read the protocol's TypeError; nothing else, and no crash."""
+    rng = random.Random(seed)
+    for _ in range(30):
+        tree: list[SimpleNamespace] = []
+
+        def make(depth: int) -> SimpleNamespace:
+            children = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
+            made = namespace_node(rng, rng.choice("ABC"), rng.choice(PLAIN_FORMULAS), children)
+            made.value = Finalised(rng, tree) if rng.random() < 0.3 else ""
+            tree.append(made)
+            return made
+
+        root = make(4)
+        try:
+            assert evaluate_tree(root, in_place=True) is root
+        except (TypeError, AttributeError):
+            pass
+
+
 def test_a_slot_member_taken_into_another_class_is_refused_as_python_refuses_it() -> None:
     class Thief:
         __slots__ = ("id", "name", "value", "is_hidden", "cells", "children")
