@@ -646,7 +646,7 @@ class SlottedLogged(Slotted):
         Logged.written.append(value)
 
 
-class Generic(SimpleNamespace):
+class GenericAccess(SimpleNamespace):
     """Read and written through Python methods: never reached directly."""
 
     def __getattr__(self, attribute: str) -> Any:
@@ -710,13 +710,13 @@ PLAIN_FORMULAS = ["=1", "=@A + 1", "=sum(children)", "=@B[2] * 2", "=right[1] + 
 def test_plain_objects_in_every_state_read_and_write_as_namespaces_do(seed: int) -> None:
     rng = random.Random(seed)
 
-    def make(depth: int) -> tuple[Plain | Slotted | SimpleNamespace, Generic]:
+    def make(depth: int) -> tuple[Plain | Slotted | SimpleNamespace, GenericAccess]:
         pairs = [make(depth - 1) for _ in range(rng.randrange(4))] if depth else []
         name = rng.choice("ABC")
         formula = rng.choice([rng.choice(PLAIN_FORMULAS), [rng.choice(PLAIN_FORMULAS) for _ in range(3)]])
         made = plain_node(rng, name, formula, [p for p, _ in pairs])
         seen = {a: getattr(made, a) for a in PROTOCOL if a != "children" and hasattr(made, a)}
-        return made, Generic(**seen, children=[t for _, t in pairs])
+        return made, GenericAccess(**seen, children=[t for _, t in pairs])
 
     for _ in range(20):
         root, twin = make(4)
