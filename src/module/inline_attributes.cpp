@@ -60,7 +60,7 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
     static_assert(offsetof(PyDictValues, capacity) == offsetof(ValuesHead, capacity) &&
                   offsetof(PyDictValues, valid) == offsetof(ValuesHead, valid) &&
                   offsetof(PyDictValues, values) == sizeof(PyObject*));
-    p = Place{type, name, 0, Where::Values, -1, 0};  // not known: looked for again next time
+    p = Place{type, name, 0, Where::Values, -1};  // not known: looked for again next time
     // Any attribute of that name in the MRO (a descriptor, a class
     // attribute) is for the generic access to deal with. The lookup gives
     // the class a version tag when it has none, hence a second attempt; a
@@ -83,7 +83,6 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
                 // A dict of the object's own, as a SimpleNamespace keeps.
                 p.where = Where::Dict;
                 p.index = 0;
-                p.dict_offset = type->tp_dictoffset;
             } else {
                 p.index = inline_index(type, name);
             }
@@ -93,7 +92,7 @@ void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) {
 }
 
 PyObject** InlineAttributes::in_dict(PyObject* object, Place& p) {
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p.dict_offset);
+    PyObject* dict = own_dict(object);
     if (dict == nullptr || !PyDict_CheckExact(dict)) return nullptr;
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     PyDictKeysObject* keys = d->ma_keys;
@@ -117,10 +116,9 @@ PyObject** InlineAttributes::in_dict(PyObject* object, Place& p) {
 }
 
 bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value) {
-    PyObject** found = slot(object, name);
+    Place* p = place_of(object, name);
+    PyObject** found = p != nullptr ? at(object, *p) : nullptr;
     if (found == nullptr || *found == nullptr) return false;
-    const Place* p = known_place(Py_TYPE(object), name);
-    if (p == nullptr) return false;
     // A value changed in a dict is told to the dict's watchers, and an
     // untracked dict is tracked by the collector: the generic way does both.
     // The inline values are shared with a dict made for the object (by
@@ -128,7 +126,7 @@ bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value
     // member lies within the object's own layout, in no dict.
     PyDictObject* dict = nullptr;
     if (p->where == Where::Dict) {
-        dict = *reinterpret_cast<PyDictObject**>(reinterpret_cast<char*>(object) + p->dict_offset);
+        dict = reinterpret_cast<PyDictObject*>(own_dict(object));
     } else if (p->where == Where::Values) {
         dict = _PyObject_GetManagedDict(object);
         if (dict != nullptr && dict->ma_values != _PyObject_InlineValues(object)) return false;
@@ -145,7 +143,7 @@ bool InlineAttributes::replace(PyObject* object, PyObject* name, PyObject* value
 #else
 
 // Every access is the generic one: slot() never finds anything.
-void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, Where::Values, -1, 0}; }
+void InlineAttributes::find(Place& p, PyTypeObject* type, PyObject* name) { p = Place{type, name, 0, Where::Values, -1}; }
 PyObject** InlineAttributes::in_dict(PyObject*, Place&) { return nullptr; }
 bool InlineAttributes::replace(PyObject*, PyObject*, PyObject*) { return false; }
 

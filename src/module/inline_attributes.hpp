@@ -58,7 +58,7 @@ public:
         if (p->where == Where::Dict) {
             // A dict is looked in only when read: its lookup would wait for
             // the dict, which is asked for instead.
-            __builtin_prefetch(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + p->dict_offset));
+            __builtin_prefetch(own_dict(object));
             return nullptr;
         }
         PyObject** found = at(object, *p);
@@ -75,7 +75,7 @@ private:
     enum class Where : std::uint8_t {
         Values,  // index: the name's place among the inline values
         Slot,    // index: the __slots__ member's offset
-        Dict,    // index: where the name was in the last dict looked in; dict at dict_offset
+        Dict,    // index: where the name was in the last dict looked in (own_dict)
     };
     struct Place {
         PyTypeObject* type = nullptr;
@@ -83,7 +83,6 @@ private:
         unsigned int version = 0;
         Where where = Where::Values;
         Py_ssize_t index = -1;
-        Py_ssize_t dict_offset = 0;
     };
     // The head of the values that follow an object of such a class; the
     // values themselves start a pointer's size after it (the interpreter's
@@ -101,19 +100,28 @@ private:
         return found != nullptr ? *found : nullptr;
     }
     [[gnu::always_inline]] PyObject** slot(PyObject* object, PyObject* name) {
+        Place* p = place_of(object, name);
+        return p != nullptr ? at(object, *p) : nullptr;
+    }
+    // What is known of name in the object's class, found now when it is not
+    // yet; null where nothing can be (no table, or the class changed).
+    [[gnu::always_inline]] Place* place_of(PyObject* object, PyObject* name) {
 #ifndef MORVAX_INLINE_VALUES
         (void)object, (void)name;
         return nullptr;
 #else
         if (!places_ && !make_places()) return nullptr;
         PyTypeObject* type = Py_TYPE(object);
-        if (Place* p = known_place(type, name)) return at(object, *p);
+        if (Place* p = known_place(type, name)) return p;
         Place& p = place_to_fill(type, name);
         find(p, type, name);
         // The caller's code that finding ran may have changed the object's class.
-        if (Py_TYPE(object) != type) return nullptr;
-        return at(object, p);
+        return Py_TYPE(object) == type ? &p : nullptr;
 #endif
+    }
+    // The dict an object of a class with one at a fixed offset keeps.
+    [[gnu::always_inline]] static PyObject* own_dict(PyObject* object) {
+        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + Py_TYPE(object)->tp_dictoffset);
     }
     // The name's slot in the object's values, among its __slots__ or in its
     // dict, or null.
