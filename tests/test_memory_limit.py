@@ -141,3 +141,40 @@ def test_diagnose_tree_of_a_right_series_fits_a_small_headroom(formula: str) -> 
     done = subprocess.run([sys.executable, "-c", code, formula], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.split() == ["0"]
+
+
+# Nodes that all share one name, each reading that name: each evaluation
+# reads the others, the first not yet evaluated on demand, so evaluations
+# nest as deep as there are nodes, each in the middle of reading the name's
+# values. Those values used to be held at every level (n^2 / 2 of them: 0.5
+# to 1.2 GB for these 12,000 nodes), and diagnose_tree kept every cycle it met.
+@pytest.mark.parametrize(("function", "formula", "count", "expected"), [
+    ("evaluate_tree", "=sum(@x)", 12000, "REF!"),
+    ("evaluate_tree", "=iferror(median(@x); 2)", 12000, "2"),
+    ("evaluate_tree", "=coalesce(@x)", 12000, "1"),
+    ("diagnose_tree", "=sum(@x)", 6000, "cycle"),
+])
+def test_a_name_read_by_its_own_nodes_nested_fits_a_small_headroom(
+        function: str, formula: str, count: int, expected: str) -> None:
+    code = textwrap.dedent(
+        """
+        import resource, sys, morvax_formulas as mf
+        from types import SimpleNamespace as N
+        function, formula, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+        numbers = [N(name="x", formula="1", children=[]) for _ in range(count)]
+        readers = [N(name="x", formula=formula, children=[]) for _ in range(count)]
+        root = N(name="r", formula="", children=numbers + readers)
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (400 << 20), resource.RLIM_INFINITY))
+        if function == "evaluate_tree":
+            print(*{reader.value for reader in mf.evaluate_tree(root).children[count:]})
+        else:
+            problems = mf.diagnose_tree(root)
+            print(*{problem["cause"] for problem in problems}, len(problems))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code, function, formula, str(count)],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ([expected] if function == "evaluate_tree" else [expected, str(count)])

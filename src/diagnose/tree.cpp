@@ -36,11 +36,14 @@ struct Why {
     Cause cause = Cause::Propagated;
     Site site = Site::None;
     bool single_formula = false;  // Right, IndexOutOfRange: the node has no formula list
+    bool has_source = false;
+    // Cycle: `cycle` is the stack depth where the cycle starts until the
+    // reader that found it keeps it as its cause (see Diagnosis::kept).
+    bool cycle_on_stack = false;
     const void* at = nullptr;     // the part in the formula's syntax tree
     NodePtr source = 0;           // Propagated: the cell read
     std::uint32_t source_dimension = 0;
-    std::uint32_t cycle = 0;      // Cycle: index of the cycle found
-    bool has_source = false;
+    std::uint32_t cycle = 0;      // Cycle: index of the cycle kept
 };
 
 struct Res {
@@ -71,7 +74,13 @@ struct Note {
 
 Res fail(EvalError e, Why why) { return {EvalResult::error(e), why}; }
 Res number(double x) { return {EvalResult::number(x), {}}; }
-Why at(Cause cause, Site site, const void* part) { return Why{cause, site, false, part}; }
+Why at(Cause cause, Site site, const void* part) {
+    Why why;
+    why.cause = cause;
+    why.site = site;
+    why.at = part;
+    return why;
+}
 
 // A cycle as it was found: the cells from the one read back to the reader,
 // the first ones kept (a long cycle is shown shortened).
@@ -79,8 +88,8 @@ struct Cycle {
     static constexpr std::size_t kShown = 12;
     std::vector<std::pair<NodePtr, std::uint32_t>> cells;
     std::size_t length = 0;
-    std::size_t start = 0;       // stack depth of the cell read
-    std::uint64_t found_at = 0;  // pushes made before it was found
+    std::size_t start = 0;              // stack depth of the cell read
+    std::uint64_t reader_pushed = 0;    // pushes made before the reader's
 };
 
 // A number read from a note, or the error that ends the operation.
@@ -195,6 +204,7 @@ private:
     Res read(NodePtr m, std::size_t d, Why via);
     Why found_cycle(NodePtr m, std::size_t d, Why via);
     Why settled(NodePtr n, std::size_t d, Why why) const;
+    Why kept(Why why);
     std::uint32_t source_dimension(NodePtr m, std::size_t d) const {
         return values_.shape(m) == MemoTable::Shape::Single ? 0 : static_cast<std::uint32_t>(d);
     }
@@ -542,11 +552,25 @@ Res Walk::read_designated(NodePtr n, std::size_t dimension, Site site, const voi
     return r;
 }
 
+// Once one of several values is an error, only the first that is not Empty
+// and the error still count (as in the evaluation's reads of a name): the
+// rest are read, not kept.
 std::vector<Res> Walk::read_designated(std::span<const NodePtr> nodes, std::size_t dimension, Site site,
                                        const void* part) {
     std::vector<Res> out;
     out.reserve(nodes.size());
-    for (const NodePtr n : nodes) out.push_back(read_designated(n, dimension, site, part));
+    bool settled = false;
+    for (const NodePtr n : nodes) {
+        Res r = read_designated(n, dimension, site, part);
+        if (settled) continue;
+        if (!r.r.is_error() || nodes.size() == 1) {
+            out.push_back(r);
+            continue;
+        }
+        const auto first = std::find_if(out.begin(), out.end(), [](const Res& x) { return !x.r.is_empty(); });
+        out = first != out.end() ? std::vector<Res>{*first, r} : std::vector<Res>{r, Res{}};
+        settled = true;
+    }
     return out;
 }
 
@@ -671,7 +695,7 @@ EvalResult Diagnosis::run_dimension(NodePtr n, std::size_t d) {
     const Res result = compute(n, d);
     values_.set_value(n, d, result.r, flat_.is_list(n));
     // A cell is run once, so no cause of its own is stored yet.
-    if (result.r.is_error()) causes_[key(n, d)] = settled(n, d, result.why);
+    if (result.r.is_error()) causes_[key(n, d)] = settled(n, d, kept(result.why));
     pop();
     return result.r;
 }
@@ -685,7 +709,10 @@ Why Diagnosis::settled(NodePtr n, std::size_t d, Why why) const {
     if (it == causes_.end() || it->second.cause != Cause::Cycle) return why;
     const Cycle& cycle = cycles_[it->second.cycle];
     const Frame& self = frames_[depth_of(n, d)];
-    if (depth_of(n, d) < cycle.start || self.pushed >= cycle.found_at) return why;
+    // A frame pushed after the reader's came after the cycle was found: the
+    // reader was the top of the stack then, and its cycle's frames below it
+    // are still the same ones while it runs.
+    if (depth_of(n, d) < cycle.start || self.pushed > cycle.reader_pushed) return why;
     why.cause = Cause::Cycle;
     why.cycle = it->second.cycle;
     why.has_source = false;
@@ -715,19 +742,33 @@ Res Diagnosis::read(NodePtr m, std::size_t d, Why via) {
     return {result, via};
 }
 
+// Costs nothing kept: a formula that reads many cells in progress finds as
+// many cycles, and mostly passes them over for its first error.
 Why Diagnosis::found_cycle(NodePtr m, std::size_t d, Why via) {
+    via.cause = Cause::Cycle;
+    via.cycle_on_stack = true;
+    via.cycle = static_cast<std::uint32_t>(depth_of(m, d));
+    return via;
+}
+
+// The cause a cell stores, a cycle it found recorded now: a cycle's Why
+// leaves the formula of its reader only as the reader's own result, so the
+// reader's frame is again the top of the stack, above the same frames as
+// when the cycle was found.
+Why Diagnosis::kept(Why why) {
+    if (!why.cycle_on_stack) return why;
     Cycle cycle;
-    cycle.start = depth_of(m, d);
+    cycle.start = why.cycle;
     cycle.length = frames_.size() - cycle.start;
-    cycle.found_at = pushes_;
+    cycle.reader_pushed = frames_.back().pushed;
     const std::size_t shown = std::min(cycle.length, Cycle::kShown);
     for (std::size_t f = cycle.start; f < cycle.start + shown; ++f) {
         cycle.cells.emplace_back(frames_[f].node, frames_[f].dimension);
     }
-    via.cause = Cause::Cycle;
-    via.cycle = static_cast<std::uint32_t>(cycles_.size());
+    why.cycle_on_stack = false;
+    why.cycle = static_cast<std::uint32_t>(cycles_.size());
     cycles_.push_back(std::move(cycle));
-    return via;
+    return why;
 }
 
 void Diagnosis::save_values(Node& root) {

@@ -11,6 +11,20 @@ namespace {
 
 ResultList ref_error() { return {EvalResult::error(EvalError::Ref)}; }
 
+// What the values of several nodes of one name still mean once one is an
+// error, as few: whoever takes them (an aggregation, coalesce, an operator
+// failing with MANY!) stops at the first value that is not Empty, or at the
+// first error, and asks no more than that they are several. The rest of the
+// name's nodes are read without keeping their values: a formula reading a
+// large name whose reads evaluate formulas that read it again would
+// otherwise hold a list per level of nesting.
+ResultList settled_list(const ResultList& before, const EvalResult& error) {
+    for (const EvalResult& r : before) {
+        if (!r.is_empty()) return {r, error};
+    }
+    return {error, EvalResult::empty()};
+}
+
 }  // namespace
 
 void evaluate_tree_values(Node& root) {
@@ -250,11 +264,17 @@ private:
     }
 
     // -- Aggregations
-    // Keeps the first error among results read in full, or Empty.
+    // Keeps the first error among results read in full, or Empty. That error
+    // is the formula's result once the step has read the rest: what it has
+    // collected goes at once, and nothing more is, so that formulas nested
+    // in the reads of the rest do not pile up on one another's numbers.
     [[gnu::always_inline]] void collect(const EvalResult& r, EvalResult& first_error) {
         if (r.is_error()) {
-            if (!first_error.is_error()) first_error = r;
-        } else if (r.is_number()) {
+            if (!first_error.is_error()) {
+                first_error = r;
+                tree_.collected_.resize(collected_base_);
+            }
+        } else if (r.is_number() && !first_error.is_error()) {
             tree_.collected_.push_back(r.value());
         }
     }
@@ -427,7 +447,17 @@ ResultList TreeContext::read_named(std::string_view name, Index index,
     ResultList out;
     out.reserve(matches.size());
     // `matches` views the name index, which nested evaluations only read.
-    for (const NodePtr n : matches) out.push_back(tree_.read(n, dimension).as_own());
+    bool settled = false;
+    for (const NodePtr n : matches) {
+        const EvalResult r = tree_.read(n, dimension).as_own();
+        if (settled) continue;  // read all the same: its evaluation has its turn now
+        if (r.is_error() && matches.size() > 1) {
+            out = settled_list(out, r);
+            settled = true;
+        } else {
+            out.push_back(r);
+        }
+    }
     return out;
 }
 
