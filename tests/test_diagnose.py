@@ -100,6 +100,10 @@ HAND_TREES = [
         ],
     ),
     (
+        "R\n A [=coalesce(right)||=2/0]",
+        [("A", 0, "VALUE!", "propagated", "right", ("A", 2)), ("A", 2, "VALUE!", "division by zero", "/", None)],
+    ),
+    (
         "R\n P [=0|=4]\n Q =ratio(@P)\n L =log(@P)\n V =avg(children)\n C =if(empty > 1; 1; 2)",
         [
             ("Q", 0, "VALUE!", "division by zero", "ratio(@P)", None),
@@ -225,7 +229,8 @@ def test_diagnose_tree_refuses_what_evaluate_tree_refuses(broken: Any, error: ty
 
 FORMULAS = st.sampled_from(
     ["", "1", "=@A", "=@B + 1", "=@A[2]", "=sum(@A)", "=children[1]", "=sum(children)", "=1/@B", "=log(@C)",
-     "=iferror(@C; 1)", "=right[1] * 2", "=sum(right)", "=ratio(@A)", "=@Z", "=(1", "=avg(children)"]
+     "=iferror(@C; 1)", "=right[1] * 2", "=sum(right)", "=ratio(@A)", "=@Z", "=(1", "=avg(children)",
+     "=coalesce(right)", "=coalesce(@A)"]
 )
 
 

@@ -447,6 +447,16 @@ Note Walk::aggregation(const AggregationCall& call) {
                 if (!note.single.r.is_empty()) return note;
                 continue;
             }
+            if (note.later_of != nullptr) {
+                // Up to the first later value that holds something, as the
+                // evaluation reads it: the whole list would make a series of
+                // coalesce(right) cost the square of its length.
+                for (std::size_t k = d_ + 1; k < length(); ++k) {
+                    const Res r = tree_.read(node_, k, at(Cause::Propagated, Site::Right, note.later_of));
+                    if (!r.r.is_empty()) return r;
+                }
+                continue;
+            }
             std::vector<Res> later;
             for (const Res& r : items(note, later)) {
                 if (!r.r.is_empty()) return r;
