@@ -185,6 +185,7 @@ private:
     // The parse of the flat tree's text `id`, made once.
     Parsed parsed(std::uint32_t id);
     std::size_t stack_need(NodePtr n, std::size_t d);
+    bool constant_unread(NodePtr n);
     // What n computes in d: its text read once, as a plain number or parsed.
     struct Slot {
         enum class Kind : std::uint8_t { Unread, Uncovered, Number, Parsed, Unparsable };
@@ -657,6 +658,12 @@ void Diagnosis::evaluate_all() {
     if (interrupt_ != nullptr) polls.emplace(*interrupt_, segments_);
     auto sweep = [&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
+            if (constant_unread(n)) {
+                const Res r = compute(n, 0);
+                values_.set_everywhere(n, r.r);
+                if (r.r.is_error()) causes_[key(n, 0)] = r.why;
+                continue;
+            }
             for (std::size_t d = 0; d < dims_; ++d) {
                 if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
             }
@@ -665,6 +672,20 @@ void Diagnosis::evaluate_all() {
     // Every step asks for a segment's room: the sweep runs on one from the
     // start, so that the thread switches stacks once a call, not once a cell.
     segments_.call(sweep, StackSegments::kReserve);
+}
+
+// A single formula that reads nothing, not read by any formula yet: stored
+// for every dimension at once, as the evaluation does, rather than once per
+// dimension (a tree of many such nodes beside one long formula list).
+bool Diagnosis::constant_unread(NodePtr n) {
+    if (flat_.is_list(n) || values_.shape(n) != MemoTable::Shape::Unset) return false;
+    const Slot& s = slot(n, 0);
+    switch (s.kind) {
+        case Slot::Kind::Number:
+        case Slot::Kind::Unparsable: return true;
+        case Slot::Kind::Parsed: return s.value->kind != Value::Kind::Expression;
+        default: return false;
+    }
 }
 
 std::size_t Diagnosis::stack_need(NodePtr n, std::size_t d) {

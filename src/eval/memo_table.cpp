@@ -9,12 +9,6 @@
 #include <type_traits>
 
 namespace morvax {
-namespace {
-
-std::size_t words_for(std::size_t bits) { return (bits + 63) / 64; }
-void set_bit(std::vector<std::uint64_t>& v, std::size_t i) { v[i / 64] |= std::uint64_t{1} << (i % 64); }
-
-}  // namespace
 
 void MemoTable::SlotsDeleter::operator()(Packed* p) const { std::free(p); }
 
@@ -22,7 +16,7 @@ MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t list
     : dims_(dimensions),
       entries_(nodes),
       done_(nodes, 0),
-      evaluated_(dimensions > kInline ? words_for(nodes * (dimensions - kInline)) : 0) {
+      evaluated_(dimensions > kInline ? nodes * (dimensions - kInline) : 0) {
     slots_capacity_ = lists * dimensions;
     // calloc: a large block comes as untouched zero pages, and zero is Pending.
     static_assert(std::is_trivially_copyable_v<Packed>);
@@ -32,11 +26,15 @@ MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t list
     }
 }
 
+bool MemoTable::evaluated_beyond_inline(NodePtr n, std::size_t d) const {
+    return complete(n) || evaluated_.test(bit(n, d));
+}
+
 void MemoTable::mark_evaluated(NodePtr n, std::size_t d) {
     if (d < kInline) {
         entries_[n].bits |= std::uint64_t{1} << d;
     } else {
-        set_bit(evaluated_, bit(n, d));
+        evaluated_.set(bit(n, d));
     }
 }
 
@@ -103,10 +101,10 @@ void MemoTable::set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bo
 void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
     Entry& e = entries_[n];
     e.set_single(r);
-    // The dimensions below 64 at once, the rest bit by bit.
+    // The dimensions below 64 at once; complete, the entry needs no bits
+    // for the rest.
     const std::size_t inline_dims = std::min(dims_, kInline);
     e.bits = inline_dims == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << inline_dims) - 1;
-    for (std::size_t d = kInline; d < dims_; ++d) mark_evaluated(n, d);
     done_[n] = static_cast<std::uint32_t>(dims_);
 }
 

@@ -15,6 +15,36 @@
 
 namespace morvax {
 
+// A bit per (node, dimension) pair, all clear at first, kept in blocks made
+// as their first bit is set: a tree of many nodes that are the same in every
+// dimension, beside one long formula list, has a large table of which it
+// sets few bits, and address space is taken for those alone.
+class Bits {
+public:
+    explicit Bits(std::size_t bits) : blocks_((bits + kBlockBits - 1) / kBlockBits) {}
+    bool test(std::size_t i) const {
+        const std::uint64_t* block = blocks_[i / kBlockBits].get();
+        return block != nullptr && (block[i % kBlockBits / 64] >> (i % 64)) & 1;
+    }
+    void set(std::size_t i) {
+        std::uint64_t* block = blocks_[i / kBlockBits].get();
+        if (block == nullptr) [[unlikely]] block = make_block(i / kBlockBits);
+        block[i % kBlockBits / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    void clear(std::size_t i) {
+        std::uint64_t* block = blocks_[i / kBlockBits].get();
+        if (block != nullptr) block[i % kBlockBits / 64] &= ~(std::uint64_t{1} << (i % 64));
+    }
+
+private:
+    static constexpr std::size_t kBlockBits = std::size_t{1} << 18;  // 32 KiB
+    [[gnu::noinline]] std::uint64_t* make_block(std::size_t b) {
+        blocks_[b] = std::make_unique<std::uint64_t[]>(kBlockBits / 64);
+        return blocks_[b].get();
+    }
+    std::vector<std::unique_ptr<std::uint64_t[]>> blocks_;
+};
+
 // The memo table: per node its results, an AnyDim<EvalResult> of which only
 // the dimensions evaluated so far are known, stored compactly.  A single
 // entry remembers in which dimensions it has been evaluated and answers only
@@ -50,7 +80,7 @@ public:
     void set_value(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
     // What set_value in every dimension from 0 on, one after the other, would
     // leave for a single formula with the result `r` in each; n has no result
-    // yet.
+    // yet. Takes the same time however many the dimensions.
     void set_everywhere(NodePtr n, EvalResult r);
     // Whether n has a result in every dimension.
     bool complete(NodePtr n) const { return done_[n] == dims_; }
@@ -133,6 +163,9 @@ private:
     std::size_t bit(NodePtr n, std::size_t d) const { return n * (dims_ - kInline) + d - kInline; }
     static std::size_t slot(const Entry& e, std::size_t d) { return e.bits + d; }
     bool evaluated_in(NodePtr n, std::size_t d) const;
+    // evaluated_in for the dimensions from 64 on: rare, and kept out of the
+    // reads it would otherwise swell.
+    bool evaluated_beyond_inline(NodePtr n, std::size_t d) const;
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
@@ -145,32 +178,29 @@ private:
     std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
     std::size_t slots_used_ = 0;                     // separate runs: slots handed out
     std::size_t slots_capacity_ = 0;
-    std::vector<std::uint64_t> evaluated_;  // Single entries: the bits of dimensions from 64 on
+    // Single entries: the bits of dimensions from 64 on, unless the entry is
+    // complete (then it holds in every dimension, and none is set).
+    Bits evaluated_;
 };
 
 // The (node, dimension) pairs being evaluated right now: a bit for each
 // pair, set while its evaluation runs.
 class EvalStack {
 public:
-    EvalStack(std::size_t nodes, std::size_t dimensions)
-        : dims_(dimensions), on_stack_((nodes * dimensions + 63) / 64) {}
-    void push(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] |= mask(n, d); }
-    void pop(NodePtr n, std::size_t d) { on_stack_[bit(n, d) / 64] &= ~mask(n, d); }
-    bool is_circular(NodePtr n, std::size_t d) const {
-        return d < dims_ && (on_stack_[bit(n, d) / 64] & mask(n, d)) != 0;
-    }
+    EvalStack(std::size_t nodes, std::size_t dimensions) : dims_(dimensions), on_stack_(nodes * dimensions) {}
+    void push(NodePtr n, std::size_t d) { on_stack_.set(bit(n, d)); }
+    void pop(NodePtr n, std::size_t d) { on_stack_.clear(bit(n, d)); }
+    bool is_circular(NodePtr n, std::size_t d) const { return d < dims_ && on_stack_.test(bit(n, d)); }
 
 private:
     std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
-    std::uint64_t mask(NodePtr n, std::size_t d) const { return std::uint64_t{1} << (bit(n, d) % 64); }
     std::size_t dims_;
-    std::vector<std::uint64_t> on_stack_;
+    Bits on_stack_;
 };
 
 inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {
     if (d < kInline) return (entries_[n].bits >> d) & 1;
-    const std::size_t i = bit(n, d);
-    return (evaluated_[i / 64] >> (i % 64)) & 1;
+    return evaluated_beyond_inline(n, d);
 }
 
 // Most results are stored into an entry of the list form: that path is inline.
