@@ -8,6 +8,10 @@ the same size measured in the same run:
   get suggestions for a mistyped name, and one reference to a name no node
   has, beside names of 8 characters: a suggestion must not cost each name its
   length squared;
+- 20,000 nodes, half numbers and half formulas reading one of them, beside
+  one formula list of 20,000 entries (every node a cell in each of its
+  dimensions), in evaluate_tree and diagnose_tree, beside the same nodes
+  with a list of 12: each node must cost about the same;
 - 80,000 names of 16 ASCII characters, and 40,000 formula texts, that all
   collide under an unkeyed hash (the one these tables used before they were
   keyed), beside random texts of the same length: crafted texts must cost
@@ -100,6 +104,17 @@ def main() -> None:
         plain = best_of(args.repeat, lambda: evaluate(plain_tree, in_place=True))
         print(f"{'=right[1] + 1 over ' + format(length, ',') + ' dimensions':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
         assert evaluate(series(length, "=right[1] + 1")).value[0] == str(length - 1)
+
+    def beside_a_list(length: int) -> Node:
+        nodes = [Node(name=f"n{i}", formula=str(i) if i % 2 else f"=@n1 * {i}", children=[]) for i in range(20_000)]
+        return Node(name="root", formula="", children=[*nodes, Node(name="s", formula=["=@n1 + 1"] * length, children=[])])
+
+    long_list, short_list = beside_a_list(20_000), beside_a_list(12)
+    for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
+                           ("diagnose_tree", morvax_formulas.diagnose_tree)):
+        hostile = best_of(args.repeat, lambda: function(long_list))
+        plain = best_of(args.repeat, lambda: function(short_list))
+        print(f"{name + ', 20,000 nodes beside a list of 20,000':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
 
     def with_unknown_name(length: int) -> Node:
         rng = random.Random(length)

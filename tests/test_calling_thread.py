@@ -110,9 +110,10 @@ def test_fork_inside_the_copy_hook_completes_in_the_child() -> None:
 
 
 def long_tree(nodes: int) -> Any:
-    """Reading it is quick; evaluating it takes long: every node is evaluated
-    in each of 400 dimensions."""
-    root = wide(nodes)
+    """Reading it is quick; evaluating it takes long: every node reads a list
+    of 400 entries, so is evaluated in each of 400 dimensions, to one result."""
+    root = SimpleNamespace(name="R", formula="=sum(children)",
+                           children=[node(f"n{i}", f"=@Months * 0 + {i}") for i in range(nodes)])
     root.children.append(node("Months", ["1"] * 400))
     return root
 

@@ -34,6 +34,14 @@ from treeutil import chain, deep, node, on_thread, outline, values
             "R\n A [=10^400 - 10^400|=-(10^400 - 10^400)|=1/0|=]\n B [=median(@A; 1; 2)|=median(@A; 1; 2)|=@A|=iferror(@A; 7)]",
             ["", ["NaN", "NaN", "VALUE!", "ERROR!"], ["1", "2", "REF!", "7"]],
         ),
+        # A single formula that reads what is the same in every dimension is
+        # one value, unless read first in a later dimension, or a NaN, or its
+        # total was of a node still in progress (T, through N's read).
+        ("R\n A =@B + 1\n B =@C * 2\n C =3\n L [=1|=2]", ["", "7", "6", "3", ["1", "2"]]),
+        ("R\n L [=1|=@U + 1]\n U =2 * 3", ["", ["1", "7"], ["6", "6"]]),
+        ("R\n Z =10^400 - 10^400\n L [=1|=2]", ["", ["NaN", "NaN"], ["1", "2"]]),
+        ("R\n T =iferror(@N; 5)\n N =total(@T)\n L [=1|=2|=3]", ["", "5", ["REF!", "5", "5"], ["1", "2", "3"]]),
+        ("R\n A =iferror(@A; 1)\n B =@A + 1\n L [=1|=2]", ["", ["1", "1"], "2", ["1", "2"]]),
     ],
 )
 def test_tree_results(tree: str, expected: list[Any]) -> None:

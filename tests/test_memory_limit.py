@@ -180,10 +180,12 @@ def test_a_name_read_by_its_own_nodes_nested_fits_a_small_headroom(
     assert done.stdout.split() == ([expected] if function == "evaluate_tree" else [expected, str(count)])
 
 
-# Numbers at 40,000 nodes beside one formula list of 40,000 entries: each
-# number is the same in every dimension and is stored once, where it used to
-# mark each of the 40,000 dimensions in tables of a bit per node and
-# dimension (400 MB, and 2.4 s; diagnose_tree evaluated every cell, 25 s).
+# 40,000 nodes beside one formula list of 40,000 entries: every node is a
+# cell in each of its dimensions, but a number, or a formula reading only
+# what is the same in every dimension, is stored once for all of them. They
+# used to mark each dimension in tables of a bit per node and dimension (400
+# MB), and be evaluated in each (diagnose_tree: every cell, 25 s for the
+# numbers alone). The cycle and the broken text take the long way.
 @pytest.mark.parametrize("function", ["evaluate_tree", "diagnose_tree"])
 def test_numbers_beside_one_long_list_fit_a_small_headroom(function: str) -> None:
     code = textwrap.dedent(
@@ -191,21 +193,24 @@ def test_numbers_beside_one_long_list_fit_a_small_headroom(function: str) -> Non
         import resource, sys, morvax_formulas as mf
         from types import SimpleNamespace as N
         count = 40000
-        numbers = [N(name=f"n{i}", formula=str(i), children=[]) for i in range(count)]
+        numbers = [N(name=f"n{i}", formula=str(i) if i % 2 else f"=@n1 * {i}", children=[]) for i in range(count)]
         series = N(name="s", formula=["=@n1 + 1"] * count, children=[])
         broken = N(name="b", formula="=(", children=[])
-        root = N(name="r", formula="", children=[*numbers, series, broken])
+        cycle = [N(name="a", formula="=@c", children=[]), N(name="c", formula="=@a", children=[])]
+        root = N(name="r", formula="", children=[*numbers, series, broken, *cycle])
         with open("/proc/self/status") as status:
             vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
         resource.setrlimit(resource.RLIMIT_AS, (vm + (128 << 20), resource.RLIM_INFINITY))
         if sys.argv[1] == "evaluate_tree":
             mf.evaluate_tree(root, in_place=True)
-            print(numbers[7].value, len(series.value), set(series.value), broken.value)
+            print(numbers[7].value, numbers[8].value, len(series.value), set(series.value), broken.value,
+                  cycle[0].value, cycle[1].value)
         else:
             print(*[(p["name"], p["dimension"], p["cause"]) for p in mf.diagnose_tree(root)])
         """
     )
     done = subprocess.run([sys.executable, "-c", code, function], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr[-2000:]
-    expected = "7 40000 {'2'} ERROR!" if function == "evaluate_tree" else "('b', 0, 'syntax')"
+    expected = ("7 8 40000 {'2'} ERROR! REF! REF!" if function == "evaluate_tree"
+                else "('b', 0, 'syntax') ('a', 0, 'cycle') ('c', 0, 'cycle')")
     assert done.stdout.strip() == expected

@@ -200,7 +200,7 @@ private:
     void pop();
     std::size_t depth_of(NodePtr n, std::size_t d) const;
 
-    Res compute(NodePtr n, std::size_t d);
+    Res compute(NodePtr n, std::size_t d, bool& uniform);
     EvalResult run_dimension(NodePtr n, std::size_t d);
     Res read(NodePtr m, std::size_t d, Why via);
     Why found_cycle(NodePtr m, std::size_t d, Why via);
@@ -346,6 +346,17 @@ private:
     Diagnosis& tree_;
     NodePtr node_;
     std::size_t d_;
+
+public:
+    // Whether the result is the same in every dimension, as for the
+    // evaluation's machine: every cell read in this dimension holds one
+    // result in all of them, and the nodes read in dimension 0 by total and
+    // ratio were none in progress.
+    bool uniform() const { return uniform_; }
+
+private:
+    bool uniform_ = true;
+    bool reading_base_ = false;  // the modifier's reads in dimension 0
 };
 
 Note Walk::atomic(const AtomicExpression& a) {
@@ -376,6 +387,7 @@ Note Walk::atomic(const AtomicExpression& a) {
             if (*ref.index == 0 || *ref.index > later) {
                 return fail(EvalError::Ref, at(Cause::IndexOutOfRange, Site::Right, &ref));
             }
+            uniform_ = false;
             return tree_.read(node_, d_ + *ref.index, at(Cause::Propagated, Site::Right, &ref));
         }
         case atomic_index<ModifierCall>: return modifier(std::get<ModifierCall>(a));
@@ -403,7 +415,9 @@ Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const 
 }
 
 Note Walk::modifier(const ModifierCall& call) {
+    reading_base_ = true;
     const std::vector<Res> base = named(call.reference, 0, Site::Modifier, &call);
+    reading_base_ = false;
     double total = -0.0;
     for (const Res& r : base) {
         if (r.r.is_error()) return r;
@@ -452,6 +466,7 @@ Note Walk::aggregation(const AggregationCall& call) {
                 // Up to the first later value that holds something, as the
                 // evaluation reads it: the whole list would make a series of
                 // coalesce(right) cost the square of its length.
+                uniform_ = false;
                 for (std::size_t k = d_ + 1; k < length(); ++k) {
                     const Res r = tree_.read(node_, k, at(Cause::Propagated, Site::Right, note.later_of));
                     if (!r.r.is_empty()) return r;
@@ -558,7 +573,9 @@ bool Walk::designated(const NodeReference& ref, Site site, const void* part, std
 }
 
 Res Walk::read_designated(NodePtr n, std::size_t dimension, Site site, const void* part) {
+    if (reading_base_ && tree_.stack_.is_circular(n, dimension)) uniform_ = false;
     Res r = tree_.read(n, dimension, at(Cause::Propagated, site, part));
+    if (!reading_base_) uniform_ = uniform_ && tree_.values_.uniform(n);
     r.r = r.r.as_own();
     return r;
 }
@@ -598,6 +615,7 @@ std::vector<Res> Walk::children(const void* part) {
     const NodePtr end = tree_.tree_.subtree_end(node_);
     for (NodePtr child = node_ + 1; child < end; child = tree_.tree_.subtree_end(child)) {
         Res r = tree_.read(child, d_, at(Cause::Propagated, Site::Children, part));
+        uniform_ = uniform_ && tree_.values_.uniform(child);
         r.r = r.r.as_own();
         out.push_back(r);
     }
@@ -606,6 +624,7 @@ std::vector<Res> Walk::children(const void* part) {
 
 bool Walk::walk_right(const void* part) {
     if (!tree_.flat_.is_list(node_)) return false;
+    uniform_ = false;
     tree_.right_walks_.walk(node_, d_, length(), tree_.flat_.size(), [&](std::size_t k) {
         tree_.read(node_, k, at(Cause::Propagated, Site::Right, part));
     });
@@ -659,12 +678,13 @@ void Diagnosis::evaluate_all() {
     auto sweep = [&] {
         for (NodePtr n = 0; n < tree_.size(); ++n) {
             if (constant_unread(n)) {
-                const Res r = compute(n, 0);
+                bool uniform = false;
+                const Res r = compute(n, 0, uniform);
                 values_.set_everywhere(n, r.r);
                 if (r.r.is_error()) causes_[key(n, 0)] = r.why;
                 continue;
             }
-            for (std::size_t d = 0; d < dims_; ++d) {
+            for (std::size_t d = 0; d < dims_ && !values_.complete(n); ++d) {
                 if (!values_.get_value(n, d)) segments_.call([&] { run_dimension(n, d); }, stack_need(n, d));
             }
         }
@@ -710,11 +730,17 @@ const Diagnosis::Slot& Diagnosis::slot(NodePtr n, std::size_t d) {
     return s;
 }
 
-Res Diagnosis::compute(NodePtr n, std::size_t d) {
+Res Diagnosis::compute(NodePtr n, std::size_t d, bool& uniform) {
     const Slot& s = slot(n, d);
+    uniform = true;
     switch (s.kind) {
         case Slot::Kind::Number: return number(s.number);
-        case Slot::Kind::Parsed: return Walk(*this, n, d).value(*s.value).as_result();
+        case Slot::Kind::Parsed: {
+            Walk walk(*this, n, d);
+            const Res result = walk.value(*s.value).as_result();
+            uniform = walk.uniform();
+            return result;
+        }
         case Slot::Kind::Unparsable: return fail(EvalError::Error, at(Cause::Syntax, Site::None, nullptr));
         default: return {};
     }
@@ -722,9 +748,17 @@ Res Diagnosis::compute(NodePtr n, std::size_t d) {
 
 EvalResult Diagnosis::run_dimension(NodePtr n, std::size_t d) {
     if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
+    // Stored for every dimension at once where the evaluation does so.
+    const bool list = flat_.is_list(n);
+    const bool first = d == 0 && !list && values_.shape(n) == MemoTable::Shape::Unset;
     push(n, d);
-    const Res result = compute(n, d);
-    values_.set_value(n, d, result.r, flat_.is_list(n));
+    bool uniform = false;
+    const Res result = compute(n, d, uniform);
+    if (first && uniform && result.r == result.r && values_.at_most_first(n)) {
+        values_.set_everywhere(n, result.r);
+    } else {
+        values_.set_value(n, d, result.r, list);
+    }
     // A cell is run once, so no cause of its own is stored yet.
     if (result.r.is_error()) causes_[key(n, d)] = settled(n, d, kept(result.why));
     pop();

@@ -14,6 +14,7 @@ void MemoTable::SlotsDeleter::operator()(Packed* p) const { std::free(p); }
 
 MemoTable::MemoTable(std::size_t nodes, std::size_t dimensions, std::size_t lists)
     : dims_(dimensions),
+      inline_mask_(dimensions >= kInline ? ~std::uint64_t{0} : (std::uint64_t{1} << dimensions) - 1),
       entries_(nodes),
       done_(nodes, 0),
       evaluated_(dimensions > kInline ? nodes * (dimensions - kInline) : 0) {
@@ -103,8 +104,7 @@ void MemoTable::set_everywhere(NodePtr n, EvalResult r) {
     e.set_single(r);
     // The dimensions below 64 at once; complete, the entry needs no bits
     // for the rest.
-    const std::size_t inline_dims = std::min(dims_, kInline);
-    e.bits = inline_dims == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << inline_dims) - 1;
+    e.bits = inline_mask_;
     done_[n] = static_cast<std::uint32_t>(dims_);
 }
 

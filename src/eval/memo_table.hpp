@@ -84,6 +84,18 @@ public:
     void set_everywhere(NodePtr n, EvalResult r);
     // Whether n has a result in every dimension.
     bool complete(NodePtr n) const { return done_[n] == dims_; }
+    // Whether n holds one result in every dimension: a single formula's,
+    // evaluated everywhere to the same result. Asked at every read of a
+    // formula that might be the same in every dimension, so inline.
+    bool uniform(NodePtr n) const {
+        const Entry& e = entries_[n];
+        if (e.form() != Form::Single) return false;
+        return dims_ <= kInline ? e.bits == inline_mask_ : complete(n);
+    }
+    // Whether n has no result, or only one in dimension 0.
+    bool at_most_first(NodePtr n) const {
+        return done_[n] == 0 || (done_[n] == 1 && entries_[n].form() == Form::Single && (entries_[n].bits & 1) != 0);
+    }
     // The node's results for save_values; nothing when it was never set.
     std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
 
@@ -173,6 +185,7 @@ private:
     void set_value_before_list(NodePtr n, std::size_t d, EvalResult r, bool list_formula);
 
     std::size_t dims_;
+    std::uint64_t inline_mask_;  // the bits of an entry evaluated in every dimension below 64
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> done_;  // per node: the dimensions that have a result
     std::unique_ptr<Packed[], SlotsDeleter> slots_;  // zeroed: every slot Pending
@@ -183,19 +196,89 @@ private:
     Bits evaluated_;
 };
 
-// The (node, dimension) pairs being evaluated right now: a bit for each
-// pair, set while its evaluation runs.
+// The (node, dimension) pairs being evaluated right now. A bit for each
+// pair where the tree is of ordinary size; else (many nodes beside a long
+// formula list) a set of the pairs on the stack, which a table of every
+// pair would spread over all of its blocks: nodes evaluated in dimension 0
+// alone, a list in each of its many dimensions.
 class EvalStack {
 public:
-    EvalStack(std::size_t nodes, std::size_t dimensions) : dims_(dimensions), on_stack_(nodes * dimensions) {}
-    void push(NodePtr n, std::size_t d) { on_stack_.set(bit(n, d)); }
-    void pop(NodePtr n, std::size_t d) { on_stack_.clear(bit(n, d)); }
-    bool is_circular(NodePtr n, std::size_t d) const { return d < dims_ && on_stack_.test(bit(n, d)); }
+    EvalStack(std::size_t nodes, std::size_t dimensions)
+        : dims_(dimensions), dense_(nodes * dimensions <= kDenseBits), on_stack_(dense_ ? nodes * dimensions : 0) {}
+    void push(NodePtr n, std::size_t d) {
+        if (dense_) [[likely]] {
+            on_stack_.set(bit(n, d));
+        } else {
+            cells_.insert(bit(n, d));
+        }
+    }
+    void pop(NodePtr n, std::size_t d) {
+        if (dense_) [[likely]] {
+            on_stack_.clear(bit(n, d));
+        } else {
+            cells_.erase(bit(n, d));
+        }
+    }
+    bool is_circular(NodePtr n, std::size_t d) const {
+        if (d >= dims_) return false;
+        return dense_ ? on_stack_.test(bit(n, d)) : cells_.contains(bit(n, d));
+    }
 
 private:
+    static constexpr std::size_t kDenseBits = std::size_t{1} << 27;  // 16 MiB
     std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
+
+    // Open addressing over the pairs' numbers plus one (0: free), linear
+    // probing; an erased pair's followers shift back, so no probe ever
+    // passes a tombstone.
+    class CellSet {
+    public:
+        void insert(std::size_t cell) {
+            if ((size_ + 1) * 2 > slots_.size()) grow();
+            slots_[place(cell + 1)] = cell + 1;
+            ++size_;
+        }
+        void erase(std::size_t cell) {
+            const std::size_t mask = slots_.size() - 1;
+            std::size_t hole = place(cell + 1);
+            if (slots_[hole] == 0) return;
+            --size_;
+            for (std::size_t next = (hole + 1) & mask; slots_[next] != 0; next = (next + 1) & mask) {
+                const std::size_t home = mix(slots_[next]) & mask;
+                // The follower may fill the hole unless its home lies
+                // cyclically after the hole, up to it.
+                if (((next - home) & mask) >= ((next - hole) & mask)) {
+                    slots_[hole] = slots_[next];
+                    hole = next;
+                }
+            }
+            slots_[hole] = 0;
+        }
+        bool contains(std::size_t cell) const { return !slots_.empty() && slots_[place(cell + 1)] != 0; }
+
+    private:
+        static std::size_t mix(std::uint64_t key) { return key * 0x9E3779B97F4A7C15ull >> 20; }
+        std::size_t place(std::uint64_t key) const {
+            const std::size_t mask = slots_.size() - 1;
+            std::size_t i = mix(key) & mask;
+            while (slots_[i] != 0 && slots_[i] != key) i = (i + 1) & mask;
+            return i;
+        }
+        void grow() {
+            std::vector<std::uint64_t> old(slots_.empty() ? 64 : slots_.size() * 2);
+            old.swap(slots_);
+            for (const std::uint64_t key : old) {
+                if (key != 0) slots_[place(key)] = key;
+            }
+        }
+        std::vector<std::uint64_t> slots_;  // a power of two of them, or none
+        std::size_t size_ = 0;
+    };
+
     std::size_t dims_;
+    bool dense_;
     Bits on_stack_;
+    CellSet cells_;
 };
 
 inline bool MemoTable::evaluated_in(NodePtr n, std::size_t d) const {

@@ -58,10 +58,12 @@ void TreeEvaluation::evaluate_all() {
             if (formulas_.is_list(n) && formulas_.reads_nothing(n)) continue;
             if (interrupt_.tick()) return;
             if (constant_unread(n)) {
-                values_.set_everywhere(n, compute(n, 0));
+                bool uniform = false;
+                values_.set_everywhere(n, compute(n, 0, uniform));
                 continue;
             }
-            for (std::size_t d = 0; d < dims_; ++d) {
+            // Stored for every dimension at once, a node is done.
+            for (std::size_t d = 0; d < dims_ && !values_.complete(n); ++d) {
                 if (interrupt_.tick()) return;
                 evaluate_dimension(n, d);
             }
@@ -99,12 +101,16 @@ std::size_t TreeEvaluation::stack_need(NodePtr n, std::size_t d) const {
     return StackSegments::kProgramStep;
 }
 
-EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d) {
+EvalResult TreeEvaluation::compute(NodePtr n, std::size_t d, bool& uniform) {
     bool covered = false;
     const FormulaSlot slot = formulas_.formula_in(n, d, covered);
-    if (!slot.is_formula()) return formulas_.constant_result(slot, covered);
-    if (slot.is_syntax()) return evaluate(*slot.syntax(), TreeContext(*this, n, d)).as_eval_result();
-    return run_program(slot.steps(), n, d);
+    uniform = !slot.is_formula();
+    if (uniform) return formulas_.constant_result(slot, covered);
+    if (slot.is_syntax()) {
+        uniform = true;
+        return evaluate(*slot.syntax(), TreeContext(*this, n, d, uniform)).as_eval_result();
+    }
+    return run_program(slot.steps(), n, d, uniform);
 }
 
 inline EvalResult TreeEvaluation::run_where_it_fits(NodePtr n, std::size_t d) {
@@ -120,10 +126,24 @@ void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
     run_where_it_fits(n, d);
 }
 
+// A single formula evaluated first in dimension 0 whose result is the same
+// in every dimension is stored for all of them at once: evaluating it again
+// in each would read the same values and start no other evaluation (see
+// Machine::uniform_). It is not where the evaluations it started have
+// evaluated it in another dimension meanwhile, nor when the result is a NaN,
+// which differs from itself: stored a dimension at a time, such results
+// take the list form.
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
+    const bool list = formulas_.is_list(n);
+    const bool first = d == 0 && !list && values_.shape(n) == MemoTable::Shape::Unset;
     stack_.push(n, d);
-    const EvalResult result = compute(n, d);
-    values_.set_value(n, d, result, formulas_.is_list(n));
+    bool uniform = false;
+    const EvalResult result = compute(n, d, uniform);
+    if (first && uniform && result == result && values_.at_most_first(n)) {
+        values_.set_everywhere(n, result);
+    } else {
+        values_.set_value(n, d, result, list);
+    }
     stack_.pop(n, d);
     return result;
 }
@@ -203,6 +223,7 @@ public:
             if (!execute(step)) return result_;
         }
     }
+    bool uniform() const { return uniform_; }
 
 private:
     [[gnu::always_inline]] bool execute(const Step* step) {
@@ -294,21 +315,29 @@ private:
     }
 
     // -- Reading other cells
+    [[gnu::always_inline]] void note_read(NodePtr target) { uniform_ &= tree_.values_.uniform(target); }
     [[gnu::always_inline]] bool read_one(NodePtr target) {
         const EvalResult r = tree_.read(target, d_);
+        note_read(target);
         if (r.is_error()) return fail(EvalError::Ref);
         push_result(r);
         return true;
     }
     [[gnu::always_inline]] bool read_many(const Step* step) {
         const auto* targets = payload<const NodePtr*>(step);
-        for (std::uint32_t i = 0; i < step->count; ++i) tree_.read(targets[i], d_);
+        for (std::uint32_t i = 0; i < step->count; ++i) {
+            tree_.read(targets[i], d_);
+            note_read(targets[i]);
+        }
         return fail(EvalError::Many);
     }
     [[gnu::always_inline]] bool collect_many(const Step* step) {
         const auto* targets = payload<const NodePtr*>(step);
         EvalResult first_error;
-        for (std::uint32_t i = 0; i < step->count; ++i) collect(tree_.read(targets[i], d_).as_own(), first_error);
+        for (std::uint32_t i = 0; i < step->count; ++i) {
+            collect(tree_.read(targets[i], d_).as_own(), first_error);
+            note_read(targets[i]);
+        }
         return collected(first_error);
     }
     // children and right: one picked by position, all read to fail with
@@ -328,6 +357,7 @@ private:
         };
         if (children) {
             tree_.read_children(n_, d_, take);
+            if (uniform_) uniform_ = tree_.children_uniform(n_);
         } else if (!read_right(use, step.count, picked, take)) {
             // A single formula has no later dimensions: its right is a REF!.
             return fail(use == Listed::Many ? EvalError::Many : EvalError::Ref);
@@ -361,6 +391,7 @@ private:
         EvalResult now;
         for (std::uint32_t i = 0; i < step->count; ++i) {
             const EvalResult r = tree_.read(targets[i], d_).as_own();
+            note_read(targets[i]);
             if (i == 0) now = r;
         }
         if (step->count > 1) return fail(EvalError::Many);
@@ -371,6 +402,10 @@ private:
     [[gnu::always_inline]] bool total_of(const NodePtr* targets, std::uint32_t count, double& total) {
         EvalResult first_error;
         for (std::uint32_t i = 0; i < count; ++i) {
+            // Read in dimension 0 whatever this one, so the same in every
+            // one: unless the node is being evaluated further out, whose
+            // result is not yet what later dimensions will read.
+            if (tree_.stack_.is_circular(targets[i], 0)) uniform_ = false;
             const EvalResult r = tree_.read(targets[i], 0).as_own();
             if (r.is_error() && !first_error.is_error()) first_error = r;
             if (r.is_number() && !first_error.is_error()) total += r.value();
@@ -408,7 +443,7 @@ private:
     // A piece of syntax tree left to the evaluator: its value pushed, or
     // (CollectEvaluated) every value it stands for collected.
     [[gnu::always_inline]] bool evaluated(const Step* step) {
-        const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(tree_, n_, d_));
+        const EvalNote note = evaluate(*payload<const UnaryExpression*>(step), TreeContext(tree_, n_, d_, uniform_));
         if (step->op == StepOp::Evaluate) return push_or_fail(note.as_eval_result());
         EvalResult first_error;
         if (note.is_many()) {
@@ -426,18 +461,27 @@ private:
     Slot stack_[kProgramStack];
     std::size_t top_ = 0;  // values in stack_
     EvalResult result_;
+    // Whether the result is the same in every dimension: true while every
+    // cell read (in this dimension) holds one result in all dimensions, and
+    // total's nodes (read in dimension 0) were none in progress. Such reads
+    // start no evaluation, and read again in another dimension give the same.
+    bool uniform_ = true;
 };
 
 // Kept out of compute(), which every nested evaluation passes through: the
 // machine's stack then lives only in the frames that run steps.
-[[gnu::noinline]] EvalResult TreeEvaluation::run_program(const Step* steps, NodePtr n, std::size_t d) {
-    return Machine(*this, n, d).run(steps);
+[[gnu::noinline]] EvalResult TreeEvaluation::run_program(const Step* steps, NodePtr n, std::size_t d,
+                                                         bool& uniform) {
+    Machine machine(*this, n, d);
+    const EvalResult result = machine.run(steps);
+    uniform = machine.uniform();
+    return result;
 }
 
 // -- TreeContext --------------------------------------------------------------
 
-ResultList TreeContext::read_named(std::string_view name, Index index,
-                                                std::size_t dimension) const {
+ResultList TreeContext::read_named(std::string_view name, Index index, bool across) const {
+    const std::size_t dimension = across ? 0 : dimension_;
     std::span<const NodePtr> matches = tree_.find(name);
     if (matches.empty()) return ref_error();
     if (index) {
@@ -449,7 +493,11 @@ ResultList TreeContext::read_named(std::string_view name, Index index,
     // `matches` views the name index, which nested evaluations only read.
     bool settled = false;
     for (const NodePtr n : matches) {
+        // As in the machine: read in dimension 0, a node must not be in
+        // progress; read in this one, it must hold one result everywhere.
+        if (across && tree_.in_progress(n, 0)) uniform_ = false;
         const EvalResult r = tree_.read(n, dimension).as_own();
+        if (!across) uniform_ = uniform_ && tree_.memo().uniform(n);
         if (settled) continue;  // read all the same: its evaluation has its turn now
         if (r.is_error() && matches.size() > 1) {
             out = settled_list(out, r);
@@ -463,29 +511,33 @@ ResultList TreeContext::read_named(std::string_view name, Index index,
 
 ResultList TreeContext::get_reference_value(std::string_view name,
                                                          Index index) const {
-    return read_named(name, index, dimension_);
+    return read_named(name, index, false);
 }
 
 ResultList TreeContext::get_children_values() const {
     ResultList out;
     tree_.read_children(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); });
+    if (uniform_) uniform_ = tree_.children_uniform(node_);
     return out;
 }
 
 ResultList TreeContext::get_right_values() const {
     ResultList out;
     if (!tree_.read_right(node_, dimension_, [&](const EvalResult& r) { out.push_back(r); })) return ref_error();
+    uniform_ = false;
     return out;
 }
 
 EvalNote TreeContext::get_right_value(std::size_t index) const {
     EvalResult picked;
     if (!tree_.read_right_at(node_, dimension_, index, picked)) return EvalResult::error(EvalError::Ref);
+    uniform_ = false;
     return picked;
 }
 
 EvalResult TreeContext::get_first_right_value() const {
     if (!tree_.walk_right(node_, dimension_)) return EvalResult::error(EvalError::Ref);
+    uniform_ = false;
     // Every later dimension is evaluated by now: reading stops at the first
     // that holds something, where the whole list would cost a series of
     // coalesce(right) the square of its length.
@@ -498,7 +550,7 @@ EvalResult TreeContext::get_first_right_value() const {
 
 ResultList TreeContext::get_cross_dimensional_values(std::string_view name,
                                                                   Index index) const {
-    return read_named(name, index, 0);
+    return read_named(name, index, true);
 }
 
 }  // namespace morvax

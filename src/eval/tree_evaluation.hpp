@@ -118,6 +118,16 @@ public:
     std::span<const NodePtr> find(std::string_view name) const { return tree_.find(name); }
     const FormulaTable& formulas() const { return formulas_; }
     const MemoTable& memo() const { return values_; }
+    // Whether n's evaluation in d is in progress.
+    bool in_progress(NodePtr n, std::size_t d) const { return stack_.is_circular(n, d); }
+    // Whether every child of n holds one result in all dimensions.
+    bool children_uniform(NodePtr n) const {
+        const NodePtr end = tree_.subtree_end(n);
+        for (NodePtr child = n + 1; child < end; child = tree_.subtree_end(child)) {
+            if (!values_.uniform(child)) return false;
+        }
+        return true;
+    }
     // How many later dimensions the right references have walked over (for
     // tests and measurements).
     std::size_t right_steps() const { return right_steps_; }
@@ -153,7 +163,8 @@ private:
     // The stack n's evaluation in d needs: little, unless its formula nests
     // deeply.
     std::size_t stack_need(NodePtr n, std::size_t d) const;
-    EvalResult compute(NodePtr n, std::size_t d);
+    // `uniform`: the result is the same in every dimension (see Machine).
+    EvalResult compute(NodePtr n, std::size_t d, bool& uniform);
     // evaluate_dimension once it is known not to be done; returns the result
     // stored, which get_value gives from then on.
     EvalResult run_dimension(NodePtr n, std::size_t d);
@@ -161,7 +172,7 @@ private:
     // Inline in its two callers, which every on-demand evaluation passes.
     [[gnu::always_inline]] EvalResult run_where_it_fits(NodePtr n, std::size_t d);
     // Runs a compiled formula as n's in dimension d.
-    EvalResult run_program(const Step* steps, NodePtr n, std::size_t d);
+    EvalResult run_program(const Step* steps, NodePtr n, std::size_t d, bool& uniform);
     class Machine;  // one run of run_program
 
     Interrupt never_;  // the interrupt when none is given
@@ -185,8 +196,10 @@ private:
 // for each formula evaluation; borrows the evaluation it belongs to.
 class TreeContext final : public EvalContext {
 public:
-    TreeContext(TreeEvaluation& tree, NodePtr node, std::size_t dimension)
-        : tree_(tree), node_(node), dimension_(dimension) {}
+    // `uniform` is cleared when a read makes the formula's result depend on
+    // the dimension (see TreeEvaluation::Machine).
+    TreeContext(TreeEvaluation& tree, NodePtr node, std::size_t dimension, bool& uniform)
+        : tree_(tree), node_(node), dimension_(dimension), uniform_(uniform) {}
 
     ResultList get_reference_value(std::string_view name,
                                                 Index index) const override;
@@ -198,12 +211,14 @@ public:
                                                          Index index) const override;
 
 private:
-    ResultList read_named(std::string_view name, Index index,
-                                       std::size_t dimension) const;
+    // The values of the nodes of `name` in this dimension, or `across` in
+    // dimension 0.
+    ResultList read_named(std::string_view name, Index index, bool across) const;
 
     TreeEvaluation& tree_;
     NodePtr node_;
     std::size_t dimension_;
+    bool& uniform_;
 };
 
 }  // namespace morvax

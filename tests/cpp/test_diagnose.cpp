@@ -81,6 +81,27 @@ TEST(diagnose_agrees_with_the_evaluation_on_generated_trees) { check_generated(2
 
 TEST(diagnose_agrees_with_the_evaluation_on_larger_generated_trees) { check_generated(20261211, 40, 600); }
 
+// Single formulas stored for every dimension at once where the result is the
+// same in each, and where it is not after all: read first in a later
+// dimension, a NaN, a total of a node in progress, a read of a list.
+TEST(diagnose_stores_what_is_the_same_in_every_dimension_as_the_evaluation_does) {
+    for (const char* text : {
+             "R\n A =@B + 1\n B =@C * 2\n C =3\n L [=1|=2]",
+             "R\n L [=1|=@U + 1]\n U =2 * 3",
+             "R\n Z =10^400 - 10^400\n L [=1|=2]",
+             "R\n T =iferror(@N; 5)\n N =total(@T)\n L [=1|=2|=3]",
+             "R\n T =iferror(@N; 5)\n N =ratio(@T) + iferror(total(@T); 1)\n L [=1|=2|=3]",
+             "R\n A =iferror(@A; 1)\n B =@A + 1\n L [=1|=2]",
+             "R =sum(children)\n A =coalesce(@B; 4) + sum(children)\n  K =2\n B =when(@K > 1; 3; 4)\n L [=1|=2]",
+         }) {
+        Node evaluated = test::tree_from_text(text);
+        evaluate_tree_values(evaluated);
+        Node diagnosed = test::tree_from_text(text);
+        diagnose_tree(diagnosed, true);
+        CHECK(test::saved_values(diagnosed) == test::saved_values(evaluated)) << text;
+    }
+}
+
 // One row per cause: the cell, its cause and the text its span covers.
 TEST(diagnose_names_the_cause_and_its_place) {
     const std::string text =
