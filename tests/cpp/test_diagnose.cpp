@@ -83,7 +83,8 @@ TEST(diagnose_agrees_with_the_evaluation_on_larger_generated_trees) { check_gene
 
 // Single formulas stored for every dimension at once where the result is the
 // same in each, and where it is not after all: read first in a later
-// dimension, a NaN, a total of a node in progress, a read of a list.
+// dimension, a NaN, a total of a node in progress, a read of a node whose
+// results are a list.
 TEST(diagnose_stores_what_is_the_same_in_every_dimension_as_the_evaluation_does) {
     for (const char* text : {
              "R\n A =@B + 1\n B =@C * 2\n C =3\n L [=1|=2]",
