@@ -750,15 +750,11 @@ EvalResult Diagnosis::run_dimension(NodePtr n, std::size_t d) {
     if (interrupt_ != nullptr && interrupt_->tick()) throw Interrupted();
     // Stored for every dimension at once where the evaluation does so.
     const bool list = flat_.is_list(n);
-    const bool first = d == 0 && !list && values_.shape(n) == MemoTable::Shape::Unset;
+    const bool first = values_.first_evaluation(n, d, list);
     push(n, d);
     bool uniform = false;
     const Res result = compute(n, d, uniform);
-    if (first && uniform && result.r == result.r && values_.at_most_first(n)) {
-        values_.set_everywhere(n, result.r);
-    } else {
-        values_.set_value(n, d, result.r, list);
-    }
+    values_.store(n, d, result.r, list, first, uniform);
     // A cell is run once, so no cause of its own is stored yet.
     if (result.r.is_error()) causes_[key(n, d)] = settled(n, d, kept(result.why));
     pop();

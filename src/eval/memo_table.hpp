@@ -31,10 +31,6 @@ public:
         if (block == nullptr) [[unlikely]] block = make_block(i / kBlockBits);
         block[i % kBlockBits / 64] |= std::uint64_t{1} << (i % 64);
     }
-    void clear(std::size_t i) {
-        std::uint64_t* block = blocks_[i / kBlockBits].get();
-        if (block != nullptr) block[i % kBlockBits / 64] &= ~(std::uint64_t{1} << (i % 64));
-    }
 
 private:
     static constexpr std::size_t kBlockBits = std::size_t{1} << 18;  // 32 KiB
@@ -86,15 +82,29 @@ public:
     bool complete(NodePtr n) const { return done_[n] == dims_; }
     // Whether n holds one result in every dimension: a single formula's,
     // evaluated everywhere to the same result. Asked at every read of a
-    // formula that might be the same in every dimension, so inline.
+    // compiled formula, so inline.
     bool uniform(NodePtr n) const {
         const Entry& e = entries_[n];
         if (e.form() != Form::Single) return false;
         return dims_ <= kInline ? e.bits == inline_mask_ : complete(n);
     }
-    // Whether n has no result, or only one in dimension 0.
-    bool at_most_first(NodePtr n) const {
-        return done_[n] == 0 || (done_[n] == 1 && entries_[n].form() == Form::Single && (entries_[n].bits & 1) != 0);
+    // Whether an evaluation of n in d about to start is a single formula's
+    // first, in dimension 0: its result may then be stored for every
+    // dimension at once (store).
+    bool first_evaluation(NodePtr n, std::size_t d, bool list_formula) const {
+        return d == 0 && !list_formula && entries_[n].form() == Form::None;
+    }
+    // set_value, or, for a `first` evaluation (first_evaluation) whose
+    // result is `uniform`, the same in every dimension, set_everywhere:
+    // unless the evaluations it started have evaluated n in another
+    // dimension meanwhile, or r is a NaN, which differs from itself (stored
+    // a dimension at a time, such results take the list form).
+    void store(NodePtr n, std::size_t d, EvalResult r, bool list_formula, bool first, bool uniform) {
+        if (first && uniform && r == r && at_most_first(n)) {
+            set_everywhere(n, r);
+        } else {
+            set_value(n, d, r, list_formula);
+        }
     }
     // The node's results for save_values; nothing when it was never set.
     std::optional<AnyDim<EvalResult>> results(NodePtr n) const;
@@ -179,6 +189,10 @@ private:
     // reads it would otherwise swell.
     bool evaluated_beyond_inline(NodePtr n, std::size_t d) const;
     bool evaluated_elsewhere(NodePtr n, std::size_t d) const;
+    // Whether n has no result, or only one in dimension 0.
+    bool at_most_first(NodePtr n) const {
+        return done_[n] == 0 || (done_[n] == 1 && entries_[n].form() == Form::Single && (entries_[n].bits & 1) != 0);
+    }
     void mark_evaluated(NodePtr n, std::size_t d);
     void to_list(NodePtr n);
     // set_value for an entry not yet of the list form.
@@ -198,35 +212,37 @@ private:
 
 // The (node, dimension) pairs being evaluated right now. A bit for each
 // pair where the tree is of ordinary size; else (many nodes beside a long
-// formula list) a set of the pairs on the stack, which a table of every
-// pair would spread over all of its blocks: nodes evaluated in dimension 0
-// alone, a list in each of its many dimensions.
+// formula list) a set of the pairs on the stack: a table of every pair would
+// be large, and the pairs pushed are spread over all of it (nodes evaluated
+// in dimension 0 alone, a list in each of its many dimensions).
 class EvalStack {
 public:
     EvalStack(std::size_t nodes, std::size_t dimensions)
-        : dims_(dimensions), dense_(nodes * dimensions <= kDenseBits), on_stack_(dense_ ? nodes * dimensions : 0) {}
+        : dims_(dimensions), dense_(nodes * dimensions <= kDenseBits),
+          on_stack_(dense_ ? (nodes * dimensions + 63) / 64 : 0) {}
     void push(NodePtr n, std::size_t d) {
         if (dense_) [[likely]] {
-            on_stack_.set(bit(n, d));
+            on_stack_[bit(n, d) / 64] |= mask(n, d);
         } else {
             cells_.insert(bit(n, d));
         }
     }
     void pop(NodePtr n, std::size_t d) {
         if (dense_) [[likely]] {
-            on_stack_.clear(bit(n, d));
+            on_stack_[bit(n, d) / 64] &= ~mask(n, d);
         } else {
             cells_.erase(bit(n, d));
         }
     }
     bool is_circular(NodePtr n, std::size_t d) const {
         if (d >= dims_) return false;
-        return dense_ ? on_stack_.test(bit(n, d)) : cells_.contains(bit(n, d));
+        return dense_ ? (on_stack_[bit(n, d) / 64] & mask(n, d)) != 0 : cells_.contains(bit(n, d));
     }
 
 private:
     static constexpr std::size_t kDenseBits = std::size_t{1} << 27;  // 16 MiB
     std::size_t bit(NodePtr n, std::size_t d) const { return n * dims_ + d; }
+    std::uint64_t mask(NodePtr n, std::size_t d) const { return std::uint64_t{1} << (bit(n, d) % 64); }
 
     // Open addressing over the pairs' numbers plus one (0: free), linear
     // probing; an erased pair's followers shift back, so no probe ever
@@ -277,7 +293,7 @@ private:
 
     std::size_t dims_;
     bool dense_;
-    Bits on_stack_;
+    std::vector<std::uint64_t> on_stack_;  // the bits, when dense_
     CellSet cells_;
 };
 

@@ -129,21 +129,14 @@ void TreeEvaluation::evaluate_dimension(NodePtr n, std::size_t d) {
 // A single formula evaluated first in dimension 0 whose result is the same
 // in every dimension is stored for all of them at once: evaluating it again
 // in each would read the same values and start no other evaluation (see
-// Machine::uniform_). It is not where the evaluations it started have
-// evaluated it in another dimension meanwhile, nor when the result is a NaN,
-// which differs from itself: stored a dimension at a time, such results
-// take the list form.
+// Machine::uniform_).
 EvalResult TreeEvaluation::run_dimension(NodePtr n, std::size_t d) {
     const bool list = formulas_.is_list(n);
-    const bool first = d == 0 && !list && values_.shape(n) == MemoTable::Shape::Unset;
+    const bool first = values_.first_evaluation(n, d, list);
     stack_.push(n, d);
     bool uniform = false;
     const EvalResult result = compute(n, d, uniform);
-    if (first && uniform && result == result && values_.at_most_first(n)) {
-        values_.set_everywhere(n, result);
-    } else {
-        values_.set_value(n, d, result, list);
-    }
+    values_.store(n, d, result, list, first, uniform);
     stack_.pop(n, d);
     return result;
 }
@@ -405,7 +398,7 @@ private:
             // Read in dimension 0 whatever this one, so the same in every
             // one: unless the node is being evaluated further out, whose
             // result is not yet what later dimensions will read.
-            if (tree_.stack_.is_circular(targets[i], 0)) uniform_ = false;
+            if (tree_.in_progress(targets[i], 0)) uniform_ = false;
             const EvalResult r = tree_.read(targets[i], 0).as_own();
             if (r.is_error() && !first_error.is_error()) first_error = r;
             if (r.is_number() && !first_error.is_error()) total += r.value();

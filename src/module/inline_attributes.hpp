@@ -70,13 +70,13 @@ public:
     bool replace(PyObject* object, PyObject* name, PyObject* value);
 
 private:
-    // Where `name` lies for the objects of one class, as found for its
-    // version: -1 for nowhere this way.
     enum class Where : std::uint8_t {
         Values,  // index: the name's place among the inline values
         Slot,    // index: the __slots__ member's offset
         Dict,    // index: where the name was in the last dict looked in (own_dict)
     };
+    // Where `name` lies for the objects of one class, as found for its
+    // version: -1 for nowhere this way.
     struct Place {
         PyTypeObject* type = nullptr;
         PyObject* name = nullptr;
