@@ -12,6 +12,11 @@ the same size measured in the same run:
   one formula list of 20,000 entries (every node a cell in each of its
   dimensions), in evaluate_tree and diagnose_tree, beside the same nodes
   with a list of 12: each node must cost about the same;
+- 20,000 departments, each holding its share of the sum of a name that all
+  of them have (`=@Revenue[k] / sum(@Revenue)` and the same with `total`),
+  in evaluate_tree and diagnose_tree, beside the share of one department's
+  revenue (`@Revenue[1]`): each sum must be read, not computed anew, by all
+  but the first reader, or every department reads every other;
 - 80,000 names of 16 ASCII characters, and 40,000 formula texts, that all
   collide under an unkeyed hash (the one these tables used before they were
   keyed), beside random texts of the same length: crafted texts must cost
@@ -115,6 +120,24 @@ def main() -> None:
         hostile = best_of(args.repeat, lambda: function(long_list))
         plain = best_of(args.repeat, lambda: function(short_list))
         print(f"{name + ', 20,000 nodes beside a list of 20,000':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
+
+    def shares(of: str) -> Node:
+        departments = [
+            Node(name=f"D{k}", formula="=sum(children)", children=[
+                Node(name="Revenue", formula=[str(100 + k + j) for j in range(12)], children=[]),
+                Node(name="Share", formula=[f"=@Revenue[{k}] / {of}"] * 12, children=[]),
+            ])
+            for k in range(1, 20_001)
+        ]
+        return Node(name="root", formula="", children=departments)
+
+    for of in ("sum(@Revenue)", "total(@Revenue)"):
+        whole, one = shares(of), shares("@Revenue[1]")
+        for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
+                               ("diagnose_tree", morvax_formulas.diagnose_tree)):
+            hostile = best_of(args.repeat, lambda: function(whole))
+            plain = best_of(args.repeat, lambda: function(one))
+            print(f"{name + ', 20,000 shares of ' + of:<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
 
     def with_unknown_name(length: int) -> Node:
         rng = random.Random(length)

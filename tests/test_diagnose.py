@@ -247,7 +247,25 @@ def trees(draw: st.DrawFn) -> Any:
     return root
 
 
-@given(trees())
+@st.composite
+def crowded_trees(draw: st.DrawFn) -> Any:
+    """Many nodes of one name read whole by others, some of which are read
+    from within the evaluation of one of those nodes: what an aggregation of
+    the name gives must not depend on which of its readers came first."""
+    def formula(choices: list[str]) -> Any:
+        one = st.sampled_from(choices)
+        return draw(st.one_of(one, st.lists(one, min_size=1, max_size=3)))
+
+    named = ["A"] * draw(st.integers(8, 12)) + ["B"] * draw(st.integers(1, 4))
+    return node("R", "", *[
+        node(name, formula(["1", "2", "-3", "=iferror(@B[1]; 5)", "=iferror(@B[2] * 0; 4)"] if name == "A" else
+                           ["=sum(@A)", "=total(@A)", "=avg(@A) + 1", "=max(@A)", "=iferror(sum(@A); 3)",
+                            "=when(1 > 0; count(@A); 0)", "=when(1 > 0; total(@A); 0)"]))
+        for name in draw(st.permutations(named))
+    ])
+
+
+@given(st.one_of(trees(), crowded_trees()))
 def test_diagnose_tree_reports_exactly_evaluate_trees_error_cells(root: Any) -> None:
     records = diagnose_tree(root)
     assert [(r["name"], r["dimension"], r["value"]) for r in records] == error_cells(evaluate_tree(root))

@@ -18,6 +18,7 @@
 #include "eval/formula_stack.hpp"
 #include "eval/names.hpp"
 #include "eval/memo_table.hpp"
+#include "eval/reductions.hpp"
 #include "eval/right_walks.hpp"
 #include "eval/tree_index.hpp"
 #include "parser/language.hpp"
@@ -238,6 +239,9 @@ private:
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
     NameHints names_;
     RecentNames found_{tree_};  // the nodes of the names the formulas read
+    // The reductions of names read whole that gave no error: an error's
+    // cause names the reader's own reference.
+    Reductions reduced_;
 };
 
 // The evaluation of one formula: the syntax-tree evaluator's walk, carrying
@@ -320,6 +324,14 @@ private:
     Note modifier(const ModifierCall& call);
     Note function(const FunctionCall& call);
     Note aggregation(const AggregationCall& call);
+    Res reduce(const AggregationCall& call, const List<Expression>& args);
+    // The nodes of `ref` where it reads all of a name and has enough nodes
+    // for its reductions to be kept; else none.
+    std::span<const NodePtr> read_whole(const NodeReference* ref) const {
+        if (ref == nullptr || ref->index) return {};
+        const std::span<const NodePtr> nodes = tree_.found_.find(ref->name);
+        return nodes.size() >= Reductions::kFrom ? nodes : std::span<const NodePtr>();
+    }
     Note conditional(const ConditionalCall& call);
 
     TruthOrError condition(const OrExpression& e);
@@ -415,6 +427,11 @@ Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const 
 }
 
 Note Walk::modifier(const ModifierCall& call) {
+    const std::span<const NodePtr> whole = call.name == ModifierName::Total ? read_whole(&call.reference) : std::span<const NodePtr>();
+    const Reductions::Key key{whole.data(), 0, EvalContext::kTotalOf};
+    if (!whole.empty()) {
+        if (const Reductions::Kept* known = tree_.reduced_.find(key)) return Res{known->result, {}};
+    }
     reading_base_ = true;
     const std::vector<Res> base = named(call.reference, 0, Site::Modifier, &call);
     reading_base_ = false;
@@ -423,7 +440,11 @@ Note Walk::modifier(const ModifierCall& call) {
         if (r.r.is_error()) return r;
         if (r.r.is_number()) total += r.r.value();
     }
-    if (call.name == ModifierName::Total) return number(total);
+    if (call.name == ModifierName::Total) {
+        // None in progress, as keeping asks: the reads left uniform_ as it was.
+        if (!whole.empty()) tree_.reduced_.keep(key, whole, {EvalResult::number(total), true}, tree_.stack_, nullptr, false);
+        return number(total);
+    }
     if (base.empty() || total == 0) return fail(EvalError::Value, at(Cause::DivisionByZero, Site::Modifier, &call));
     const std::vector<Res> now = named(call.reference, d_, Site::Modifier, &call);
     if (now.size() > 1) return fail(EvalError::Many, at(Cause::Ambiguous, Site::Modifier, &call));
@@ -480,6 +501,22 @@ Note Walk::aggregation(const AggregationCall& call) {
         }
         return Res{};
     }
+    const std::span<const NodePtr> whole = read_whole(args.size() == 1 ? whole_name(args[0]) : nullptr);
+    if (whole.empty()) return reduce(call, args);
+    const Reductions::Key key{whole.data(), d_, static_cast<int>(call.name)};
+    if (const Reductions::Kept* known = tree_.reduced_.find(key)) {
+        uniform_ = uniform_ && known->uniform;
+        return Res{known->result, {}};
+    }
+    const bool was_uniform = uniform_;
+    uniform_ = true;
+    const Res r = reduce(call, args);
+    if (!r.r.is_error()) tree_.reduced_.keep(key, whole, {r.r, uniform_}, tree_.stack_, &tree_.values_, false);
+    uniform_ = uniform_ && was_uniform;
+    return r;
+}
+
+Res Walk::reduce(const AggregationCall& call, const List<Expression>& args) {
     std::vector<double> xs;
     for (const Expression& arg : args) {
         const Note note = expression(arg);

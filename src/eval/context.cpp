@@ -16,4 +16,8 @@ EvalResult EvalContext::get_first_right_value() const {
     return EvalResult::empty();
 }
 
+EvalResult EvalContext::reduce_named(std::string_view name, bool across, int how, Reduce reduce) const {
+    return reduce(how, across ? get_cross_dimensional_values(name, {}) : get_reference_value(name, {}));
+}
+
 }  // namespace morvax

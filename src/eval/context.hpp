@@ -34,6 +34,14 @@ public:
     // The designated nodes' values in dimension 0.
     virtual ResultList get_cross_dimensional_values(std::string_view name,
                                                                  Index index) const = 0;
+
+    // `reduce(how, values)` of the values of all the nodes of `name`, in
+    // this dimension or (`across`) in dimension 0. `how` is an aggregation
+    // or kTotalOf, and tells `reduce` what to make of them; a context may
+    // give instead what the same reduction of the same values gave before.
+    using Reduce = EvalResult (*)(int how, const ResultList& values);
+    static constexpr int kTotalOf = 32;
+    virtual EvalResult reduce_named(std::string_view name, bool across, int how, Reduce reduce) const;
 };
 
 // No tree behind the formula: every name is unknown, nothing has children or

@@ -21,8 +21,22 @@ EvalNote evaluate_listed(ResultList values, const Index& index) {
     return EvalNote::many(std::move(values).to_vector());
 }
 
+// total of the values of nodes read in dimension 0: their sum, or the
+// first error among them.
+EvalResult total_values(int, const ResultList& base) {
+    double total = -0.0;
+    for (const EvalResult& r : base) {
+        if (r.is_error()) return r;
+        if (r.is_number()) total += r.value();
+    }
+    return EvalResult::number(total);
+}
+
 EvalNote evaluate_modifier(const ModifierCall& call, const EvalContext& ctx) {
     const NodeReference& ref = call.reference;
+    if (call.name == ModifierName::Total && !ref.index) {
+        return ctx.reduce_named(ref.name, true, EvalContext::kTotalOf, total_values);
+    }
     const ResultList base = ctx.get_cross_dimensional_values(ref.name, ref.index);
     double total = -0.0;
     for (const EvalResult& r : base) {

@@ -63,6 +63,28 @@ bool bare_right(const Expression& e) {
     return right != nullptr && !right->index && u.sign != Sign::Minus;
 }
 
+// What aggregation `how` makes of the values of all the nodes of a name,
+// as it would of them as its only argument.
+EvalResult reduce_named_values(int how, const ResultList& values) {
+    // No node: the reference alone is a REF!.
+    if (values.empty()) return EvalResult::error(EvalError::Ref);
+    const auto name = static_cast<AggregationName>(how);
+    if (name == AggregationName::Coalesce) {
+        for (const EvalResult& r : values)
+            if (!r.is_empty()) return r;
+        return EvalResult::empty();
+    }
+    double inline_buffer[16];
+    std::pmr::monotonic_buffer_resource pool(inline_buffer, sizeof(inline_buffer));
+    std::pmr::vector<double> xs(&pool);
+    xs.reserve(values.size());
+    for (const EvalResult& r : values) {
+        if (r.is_error()) return r;
+        if (r.is_number()) xs.push_back(r.value());
+    }
+    return reduce_numbers(name, xs).as_eval_result();
+}
+
 EvalNote coalesce(const List<Expression>& args, const EvalContext& ctx) {
     for (const Expression& arg : args) {
         if (bare_right(arg)) {
@@ -127,8 +149,20 @@ EvalNote apply_function(FunctionName name, double x, bool two, bool second_empty
     return fail(EvalError::Error);
 }
 
+const NodeReference* whole_name(const Expression& e) {
+    if (!e.rest.empty() || !e.first.rest.empty() || !e.first.first.exponents.empty()) return nullptr;
+    const UnaryExpression& u = e.first.first.base;
+    const auto* ref = std::get_if<NodeReference>(&u.operand);
+    return ref != nullptr && !ref->index && u.sign != Sign::Minus ? ref : nullptr;
+}
+
 EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ctx) {
     const List<Expression> args = call.args.value_or(List<Expression>{});
+    if (args.size() == 1) {
+        if (const NodeReference* ref = whole_name(args[0])) {
+            return ctx.reduce_named(ref->name, false, static_cast<int>(call.name), reduce_named_values);
+        }
+    }
     if (call.name == AggregationName::Coalesce) return coalesce(args, ctx);
 
     // Short argument lists collect without touching the heap.

@@ -88,6 +88,9 @@ public:
         if (e.form() != Form::Single) return false;
         return dims_ <= kInline ? e.bits == inline_mask_ : complete(n);
     }
+    // Whether uniform(n) gives its last answer: it may yet turn true only
+    // for a single formula's entry still missing a dimension.
+    bool uniform_settled(NodePtr n) const { return entries_[n].form() != Form::Single || uniform(n); }
     // Whether an evaluation of n in d about to start is a single formula's
     // first, in dimension 0: its result may then be stored for every
     // dimension at once (store).

@@ -219,7 +219,7 @@ public:
     bool uniform() const { return uniform_; }
 
 private:
-    [[gnu::always_inline]] bool execute(const Step* step) {
+    [[gnu::always_inline]] bool execute(const Step*& step) {
         switch (step->op) {
             case StepOp::Number: push(payload<double>(step)); return true;
             case StepOp::Empty: stack_[top_++] = {0, true}; return true;
@@ -241,7 +241,16 @@ private:
             case StepOp::Divide:
             case StepOp::Modulo: return multiply(step->op);
             case StepOp::Call: return call(*step);
-            case StepOp::Begin: push(static_cast<double>(tree_.collected_.size())); return true;
+            case StepOp::Begin:
+                if (step[1].op == StepOp::CollectMany && step[3].op == StepOp::Reduce &&
+                    step[1].count >= Reductions::kFrom) {
+                    // One name's nodes and nothing else: the loop goes on after Reduce.
+                    const bool more = reduce_many(step + 1, step[3].aggregation());
+                    step += 3;
+                    return more;
+                }
+                push(static_cast<double>(tree_.collected_.size()));
+                return true;
             case StepOp::Collect: collect_top(); return true;
             case StepOp::Reduce: return reduce(step->aggregation());
             case StepOp::Total:
@@ -305,6 +314,33 @@ private:
         const EvalResult r = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
         values.resize(mark);
         return push_or_fail(r);
+    }
+
+    // An aggregation of all the nodes of a name, kept by the evaluation
+    // for its later readers (find_reduced).
+    bool reduce_many(const Step* collect_step, AggregationName name) {
+        const std::span<const NodePtr> targets(payload<const NodePtr*>(collect_step), collect_step->count);
+        const Reductions::Key key{targets.data(), d_, static_cast<int>(name)};
+        if (const Reductions::Kept* known = tree_.find_reduced(key)) {
+            uniform_ = uniform_ && known->uniform;
+            return push_or_fail(known->result);
+        }
+        const std::size_t mark = tree_.collected_.size();
+        EvalResult first_error;
+        bool uniform = true;
+        for (const NodePtr target : targets) {
+            collect(tree_.read(target, d_).as_own(), first_error);
+            uniform = uniform && tree_.values_.uniform(target);
+        }
+        EvalResult result = first_error;
+        if (!first_error.is_error()) {
+            std::vector<double>& values = tree_.collected_;
+            result = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
+            values.resize(mark);
+        }
+        uniform_ = uniform_ && uniform;
+        tree_.keep_reduced(key, targets, {result, uniform}, true);
+        return push_or_fail(result);
     }
 
     // -- Reading other cells
@@ -393,6 +429,21 @@ private:
         return true;
     }
     [[gnu::always_inline]] bool total_of(const NodePtr* targets, std::uint32_t count, double& total) {
+        if (count < Reductions::kFrom) return add_up(targets, count, total);
+        const Reductions::Key key{targets, 0, EvalContext::kTotalOf};
+        if (const Reductions::Kept* known = tree_.find_reduced(key)) {
+            uniform_ = uniform_ && known->uniform;
+            total = known->result.value();
+            return known->result.is_error() ? fail(known->result.error_kind()) : true;
+        }
+        const bool was_uniform = uniform_;
+        uniform_ = true;
+        const bool added = add_up(targets, count, total);
+        tree_.keep_reduced(key, {targets, count}, {added ? EvalResult::number(total) : result_, uniform_}, false);
+        uniform_ = uniform_ && was_uniform;
+        return added;
+    }
+    [[gnu::always_inline]] bool add_up(const NodePtr* targets, std::uint32_t count, double& total) {
         EvalResult first_error;
         for (std::uint32_t i = 0; i < count; ++i) {
             // Read in dimension 0 whatever this one, so the same in every
@@ -500,6 +551,22 @@ ResultList TreeContext::read_named(std::string_view name, Index index, bool acro
         }
     }
     return out;
+}
+
+EvalResult TreeContext::reduce_named(std::string_view name, bool across, int how, Reduce reduce) const {
+    const std::span<const NodePtr> targets = tree_.find(name);
+    if (targets.size() < Reductions::kFrom) return EvalContext::reduce_named(name, across, how, reduce);
+    const Reductions::Key key{targets.data(), across ? 0 : dimension_, TreeEvaluation::kEvaluated + how};
+    if (const Reductions::Kept* known = tree_.find_reduced(key)) {
+        uniform_ = uniform_ && known->uniform;
+        return known->result;
+    }
+    const bool was_uniform = uniform_;
+    uniform_ = true;
+    const EvalResult result = reduce(how, read_named(name, {}, across));
+    tree_.keep_reduced(key, targets, {result, uniform_}, !across);
+    uniform_ = uniform_ && was_uniform;
+    return result;
 }
 
 ResultList TreeContext::get_reference_value(std::string_view name,

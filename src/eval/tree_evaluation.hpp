@@ -16,6 +16,7 @@
 #include "eval/interrupt.hpp"
 #include "eval/memo_table.hpp"
 #include "eval/program.hpp"
+#include "eval/reductions.hpp"
 #include "eval/right_walks.hpp"
 #include "eval/stack_segments.hpp"
 #include "eval/tree_index.hpp"
@@ -133,6 +134,16 @@ public:
     std::size_t right_steps() const { return right_steps_; }
     const StackSegments& segments() const { return segments_; }
 
+    // A name's reductions: see Reductions. The compiled steps and the
+    // evaluator keep theirs apart, the evaluator's `how` raised by kEvaluated.
+    static constexpr int kEvaluated = 64;
+    const Reductions::Kept* find_reduced(const Reductions::Key& key) { return reduced_.find(key); }
+    // `uniformity`: kept.uniform comes from the targets' own.
+    void keep_reduced(const Reductions::Key& key, std::span<const NodePtr> targets, const Reductions::Kept& kept,
+                      bool uniformity) {
+        reduced_.keep(key, targets, kept, stack_, uniformity ? &values_ : nullptr, interrupt_.stopped());
+    }
+
 private:
     // Whether n's formula is a list whose entry in d reads nothing; `out`
     // gets that entry's result.
@@ -190,6 +201,8 @@ private:
     // last: shared by the nested evaluations, each of which takes back what
     // it added before it returns.
     std::vector<double> collected_;
+
+    Reductions reduced_;
 };
 
 // A formula placed at one node of a tree and in one dimension.  Made afresh
@@ -209,6 +222,7 @@ public:
     EvalResult get_first_right_value() const override;
     ResultList get_cross_dimensional_values(std::string_view name,
                                                          Index index) const override;
+    EvalResult reduce_named(std::string_view name, bool across, int how, Reduce reduce) const override;
 
 private:
     // The values of the nodes of `name` in this dimension, or `across` in

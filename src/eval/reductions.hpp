@@ -1,0 +1,61 @@
+// The aggregations of all the nodes of a name (the sum(@Revenue) of every
+// department's share of it) and their totals, kept by dimension once
+// computed from values that are final, so that every later reader takes the
+// result instead of reading the name's nodes again: for a name that every
+// department reads, that grew with the square of the departments.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "eval/flat_map.hpp"
+#include "eval/memo_table.hpp"
+#include "eval/types.hpp"
+
+namespace morvax {
+
+class Reductions {
+public:
+    // From how many nodes a name's reductions are kept: below, reading them
+    // again costs about what the lookup does.
+    static constexpr std::size_t kFrom = 8;
+
+    struct Key {
+        const NodePtr* targets;  // the name's nodes in the tree's index
+        std::uint64_t dimension;
+        int how;  // the reduction and who made it: readers that may differ never share one
+        bool operator==(const Key&) const = default;
+    };
+    struct Kept {
+        EvalResult result;  // for a total, the sum as a number or the error
+        bool uniform;  // whether every node read holds one result in all dimensions
+    };
+
+    const Kept* find(const Key& key) { return kept_.find(key); }
+    // Keeps `kept` unless a read was cut short (`stopped`) or one of
+    // `targets` is being evaluated further out in key.dimension: its value
+    // there is not yet final. Where `kept.uniform` comes from the targets'
+    // own (`uniformity`), each must have its last answer too: a later
+    // reader taking `kept` then does exactly what reading them would have.
+    void keep(const Key& key, std::span<const NodePtr> targets, const Kept& kept, const EvalStack& stack,
+              const MemoTable* uniformity, bool stopped) {
+        if (stopped) return;
+        for (const NodePtr n : targets) {
+            if (stack.is_circular(n, key.dimension)) return;
+            if (uniformity != nullptr && !uniformity->uniform_settled(n)) return;
+        }
+        *kept_.try_emplace(key).first = kept;
+    }
+
+private:
+    struct Hash {
+        std::size_t operator()(const Key& k) const {
+            return mix_bits(reinterpret_cast<std::uintptr_t>(k.targets) ^ (k.dimension << 40) ^
+                            (static_cast<std::uint64_t>(k.how) << 56));
+        }
+    };
+    FlatMap<Key, Kept, Hash> kept_;
+};
+
+}  // namespace morvax
