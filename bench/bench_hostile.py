@@ -14,9 +14,10 @@ the same size measured in the same run:
   with a list of 12: each node must cost about the same;
 - 20,000 departments, each holding its share of the sum of a name that all
   of them have (`=@Revenue[k] / sum(@Revenue)` and the same with `total`),
-  in evaluate_tree and diagnose_tree, beside the share of one department's
-  revenue (`@Revenue[1]`): each sum must be read, not computed anew, by all
-  but the first reader, or every department reads every other;
+  and with the index forgotten (`@Revenue`, MANY!), in evaluate_tree and
+  diagnose_tree, beside the share of one department's revenue
+  (`@Revenue[1]`): each sum must be read, not computed anew, by all but the
+  first reader, or every department reads every other;
 - 80,000 names of 16 ASCII characters, and 40,000 formula texts, that all
   collide under an unkeyed hash (the one these tables used before they were
   keyed), beside random texts of the same length: crafted texts must cost
@@ -131,7 +132,7 @@ def main() -> None:
         ]
         return Node(name="root", formula="", children=departments)
 
-    for of in ("sum(@Revenue)", "total(@Revenue)"):
+    for of in ("sum(@Revenue)", "total(@Revenue)", "@Revenue"):
         whole, one = shares(of), shares("@Revenue[1]")
         for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
                                ("diagnose_tree", morvax_formulas.diagnose_tree)):

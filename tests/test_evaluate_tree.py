@@ -42,12 +42,13 @@ from treeutil import chain, deep, node, on_thread, outline, values
         ("R\n Z =10^400 - 10^400\n L [=1|=2]", ["", ["NaN", "NaN"], ["1", "2"]]),
         ("R\n T =iferror(@N; 5)\n N =total(@T)\n L [=1|=2|=3]", ["", "5", ["REF!", "5", "5"], ["1", "2", "3"]]),
         ("R\n A =iferror(@A; 1)\n B =@A + 1\n L [=1|=2]", ["", ["1", "1"], "2", ["1", "2"]]),
-        # A name's sum and total taken from within one of its nodes' own
-        # evaluation (A and B, through F) are not what later readers get.
+        # A name's sum, total and values taken from within one of its nodes'
+        # own evaluation (A, B and C, through F) are not what later readers get.
         (
-            "R\n F =@X[1]\n A =sum(@X)\n B =total(@X)\n X =iferror(@A; 5) + iferror(@B; 0)\n"
-            + "".join(f" X {i}\n" for i in range(2, 9)) + " S =sum(@X)\n T =total(@X)",
-            ["", "5", "REF!", "REF!", "5", "2", "3", "4", "5", "6", "7", "8", "40", "40"],
+            "R\n F =@X[1]\n A =sum(@X)\n B =total(@X)\n C =when(1 > 0; max(@X; 0); 0)\n"
+            " X =iferror(@A; 5) + iferror(@B; 0) + iferror(@C; 0)\n"
+            + "".join(f" X {i}\n" for i in range(2, 9)) + " S =sum(@X)\n T =total(@X)\n M =when(1 > 0; max(@X; 0); 0)",
+            ["", "5", "REF!", "REF!", "REF!", "5", "2", "3", "4", "5", "6", "7", "8", "40", "40", "8"],
         ),
     ],
 )

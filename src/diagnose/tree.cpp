@@ -61,6 +61,11 @@ struct Note {
     // Many of a bare `right` (its part): the later values are read only when
     // an aggregation takes them, not for every MANY! of a series.
     const void* later_of = nullptr;
+    // Many of a name (its reference) whose nodes were all final when another
+    // formula read them: read again only when an aggregation takes them, not
+    // for the MANY! of every department that forgot an index.
+    const NodeReference* name_of = nullptr;
+    std::span<const NodePtr> nodes_of;
 
     Note(Res r) : single(r) {}  // NOLINT: a result is a single note
     static Note of_many(std::vector<Res> list, Why origin) {
@@ -239,8 +244,9 @@ private:
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
     NameHints names_;
     RecentNames found_{tree_};  // the nodes of the names the formulas read
-    // The reductions of names read whole that gave no error: an error's
-    // cause names the reader's own reference.
+    // The reductions of names read whole that gave no error (an error's
+    // cause names the reader's own reference), and the names whose nodes
+    // were all read once final.
     Reductions reduced_;
 };
 
@@ -317,6 +323,10 @@ private:
     // are read into `later`.
     std::span<const Res> items(const Note& note, std::vector<Res>& later) {
         if (!note.many) return {&note.single, 1};
+        if (note.name_of != nullptr) {
+            later = read_designated(note.nodes_of, d_, Site::NodeRef, note.name_of);
+            return later;
+        }
         if (note.later_of == nullptr) return note.list;
         later = later_values(note.later_of);
         return later;
@@ -417,7 +427,22 @@ Note Walk::named_reference(const NodeReference& ref) {
     Res failure;
     if (!designated(ref, Site::NodeRef, &ref, nodes, failure)) return failure;
     if (nodes.size() == 1) return read_designated(nodes.front(), d_, Site::NodeRef, &ref);
-    return Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), at(Cause::Ambiguous, Site::NodeRef, &ref));
+    const Why ambiguous = at(Cause::Ambiguous, Site::NodeRef, &ref);
+    if (nodes.size() < Reductions::kFrom) return Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), ambiguous);
+    const Reductions::Key key{nodes.data(), d_, Reductions::kReadAll};
+    if (const Reductions::Kept* known = tree_.reduced_.find(key)) {
+        uniform_ = uniform_ && known->uniform;
+        Note note = Note::of_many({}, ambiguous);
+        note.name_of = &ref;
+        note.nodes_of = nodes;
+        return note;
+    }
+    const bool was_uniform = uniform_;
+    uniform_ = true;
+    Note note = Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), ambiguous);
+    tree_.reduced_.keep(key, nodes, {EvalResult::error(EvalError::Many), uniform_}, tree_.stack_, &tree_.values_, false);
+    uniform_ = uniform_ && was_uniform;
+    return note;
 }
 
 Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const void* part) {

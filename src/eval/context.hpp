@@ -35,6 +35,10 @@ public:
     virtual ResultList get_cross_dimensional_values(std::string_view name,
                                                                  Index index) const = 0;
 
+    // The note of a reference to all the nodes of `name` (no index), where
+    // the context keeps it from an earlier reader; else it gives false and
+    // the evaluator reads get_reference_value.
+    virtual bool kept_reference(std::string_view, EvalNote&) const { return false; }
     // `reduce(how, values)` of the values of all the nodes of `name`, in
     // this dimension or (`across`) in dimension 0. `how` is an aggregation
     // or kTotalOf, and tells `reduce` what to make of them; a context may

@@ -9,6 +9,7 @@ EvalNote fail(EvalError e) { return EvalResult::error(e); }
 EvalNote number(double x) { return EvalResult::number(x); }
 
 EvalNote evaluate_node_reference(const NodeReference& ref, const EvalContext& ctx) {
+    if (EvalNote kept = EvalResult(); !ref.index && ctx.kept_reference(ref.name, kept)) return kept;
     ResultList values = ctx.get_reference_value(ref.name, ref.index);
     if (values.empty()) return fail(EvalError::Ref);
     // With an index the context has already picked one node.

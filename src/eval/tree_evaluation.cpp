@@ -353,12 +353,30 @@ private:
         return true;
     }
     [[gnu::always_inline]] bool read_many(const Step* step) {
-        const auto* targets = payload<const NodePtr*>(step);
-        for (std::uint32_t i = 0; i < step->count; ++i) {
-            tree_.read(targets[i], d_);
-            note_read(targets[i]);
-        }
+        read_all({payload<const NodePtr*>(step), step->count});
         return fail(EvalError::Many);
+    }
+    // Reads every one of `targets` for its effects alone (evaluations on
+    // demand, in order), as a reference that designates several nodes where
+    // one is needed does: once all are final, reading them again has none,
+    // and a name that every department reads so would cost the square of
+    // the departments.
+    void read_all(std::span<const NodePtr> targets) {
+        const bool kept = targets.size() >= Reductions::kFrom;
+        const Reductions::Key key{targets.data(), d_, Reductions::kReadAll};
+        if (kept) {
+            if (const Reductions::Kept* known = tree_.find_reduced(key)) {
+                uniform_ = uniform_ && known->uniform;
+                return;
+            }
+        }
+        bool uniform = true;
+        for (const NodePtr target : targets) {
+            tree_.read(target, d_);
+            uniform = uniform && tree_.values_.uniform(target);
+        }
+        uniform_ = uniform_ && uniform;
+        if (kept) tree_.keep_reduced(key, targets, {EvalResult::error(EvalError::Many), uniform}, true);
     }
     [[gnu::always_inline]] bool collect_many(const Step* step) {
         const auto* targets = payload<const NodePtr*>(step);
@@ -417,13 +435,12 @@ private:
             return true;
         }
         if (total == 0) return fail(EvalError::Value);
-        EvalResult now;
-        for (std::uint32_t i = 0; i < step->count; ++i) {
-            const EvalResult r = tree_.read(targets[i], d_).as_own();
-            note_read(targets[i]);
-            if (i == 0) now = r;
+        if (step->count > 1) {
+            read_all({targets, step->count});
+            return fail(EvalError::Many);
         }
-        if (step->count > 1) return fail(EvalError::Many);
+        const EvalResult now = tree_.read(targets[0], d_).as_own();
+        note_read(targets[0]);
         if (now.is_error()) return fail(now.error_kind());
         push(now.is_number() ? now.value() / total : 0.0);
         return true;
@@ -567,6 +584,23 @@ EvalResult TreeContext::reduce_named(std::string_view name, bool across, int how
     tree_.keep_reduced(key, targets, {result, uniform_}, !across);
     uniform_ = uniform_ && was_uniform;
     return result;
+}
+
+bool TreeContext::kept_reference(std::string_view name, EvalNote& out) const {
+    const std::span<const NodePtr> targets = tree_.find(name);
+    if (targets.size() < Reductions::kFrom) return false;
+    const Reductions::Key key{targets.data(), dimension_, TreeEvaluation::kEvaluated + Reductions::kListed};
+    if (const Reductions::Kept* known = tree_.find_reduced(key)) {
+        uniform_ = uniform_ && known->uniform;
+        out = EvalNote::many_shared(tree_.kept_list(*known));
+        return true;
+    }
+    const bool was_uniform = uniform_;
+    uniform_ = true;
+    out = EvalNote::many(read_named(name, {}, false).to_vector());
+    tree_.keep_list(key, targets, out.shared_list(), uniform_);
+    uniform_ = uniform_ && was_uniform;
+    return true;
 }
 
 ResultList TreeContext::get_reference_value(std::string_view name,

@@ -143,6 +143,10 @@ public:
                       bool uniformity) {
         reduced_.keep(key, targets, kept, stack_, uniformity ? &values_ : nullptr, interrupt_.stopped());
     }
+    const EvalNote::List& kept_list(const Reductions::Kept& kept) const { return reduced_.list(kept); }
+    void keep_list(const Reductions::Key& key, std::span<const NodePtr> targets, EvalNote::List list, bool uniform) {
+        reduced_.keep_list(key, targets, std::move(list), uniform, stack_, values_, interrupt_.stopped());
+    }
 
 private:
     // Whether n's formula is a list whose entry in d reads nothing; `out`
@@ -223,6 +227,7 @@ public:
     ResultList get_cross_dimensional_values(std::string_view name,
                                                          Index index) const override;
     EvalResult reduce_named(std::string_view name, bool across, int how, Reduce reduce) const override;
+    bool kept_reference(std::string_view name, EvalNote& out) const override;
 
 private:
     // The values of the nodes of `name` in this dimension, or `across` in

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -87,12 +88,19 @@ private:
 // results of a bare reference that nothing has reduced to one yet.
 class EvalNote {
 public:
+    // A Many's results, which a context may hand to several formulas.
+    using List = std::shared_ptr<const std::vector<EvalResult>>;
+
     EvalNote(EvalResult r) : v_(r) {}  // NOLINT: a result is a Single note
-    static EvalNote many(std::vector<EvalResult> list) { return EvalNote(std::move(list)); }
+    static EvalNote many(std::vector<EvalResult> list) {
+        return EvalNote(std::make_shared<const std::vector<EvalResult>>(std::move(list)));
+    }
+    static EvalNote many_shared(List list) { return EvalNote(std::move(list)); }
 
     bool is_many() const { return v_.index() == 1; }
     const EvalResult& single() const { return std::get<0>(v_); }
-    const std::vector<EvalResult>& list() const { return std::get<1>(v_); }
+    const std::vector<EvalResult>& list() const { return *std::get<1>(v_); }
+    const List& shared_list() const { return std::get<1>(v_); }
 
     // A Many of any length is MANY!.
     EvalResult as_eval_result() const {
@@ -100,8 +108,8 @@ public:
     }
 
 private:
-    explicit EvalNote(std::vector<EvalResult> list) : v_(std::move(list)) {}
-    std::variant<EvalResult, std::vector<EvalResult>> v_;
+    explicit EvalNote(List list) : v_(std::move(list)) {}
+    std::variant<EvalResult, List> v_;
 };
 
 // One node of a caller's tree, owned by the call that converted it.  Trees
