@@ -1,8 +1,10 @@
-// The aggregations of all the nodes of a name (the sum(@Revenue) of every
-// department's share of it) and their totals, kept by dimension once
-// computed from values that are final, so that every later reader takes the
-// result instead of reading the name's nodes again: for a name that every
-// department reads, that grew with the square of the departments.
+// What the readers of all the nodes of a name make of them, kept by
+// dimension once made from values that are final, so that every later reader
+// takes it instead of reading the name's nodes again (for a name that every
+// department reads, that grew with the square of the departments): an
+// aggregation of them alone (the sum(@Revenue) of each department's share of
+// it), their total, the fact that they were all read (the MANY! of a
+// forgotten index), or the list of their values.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +35,7 @@ public:
         bool operator==(const Key&) const = default;
     };
     struct Kept {
-        EvalResult result;  // for a total, the sum as a number or the error
+        EvalResult result;  // for a total, the sum as a number or the error; MANY! for the rest
         bool uniform;  // whether every node read holds one result in all dimensions
         std::uint32_t list = 0;  // kListed: the list's place (list())
     };
