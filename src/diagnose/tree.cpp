@@ -335,6 +335,10 @@ private:
     Note function(const FunctionCall& call);
     Note aggregation(const AggregationCall& call);
     Res reduce(const AggregationCall& call, const List<Expression>& args);
+    // Reads all of `nodes` (kFrom or more of them, all of a name) in this
+    // dimension, their values into `values` when given, unless they were all
+    // read before and final: then false, with nothing read.
+    bool read_all(std::span<const NodePtr> nodes, Site site, const void* part, std::vector<Res>* values = nullptr);
     // The nodes of `ref` where it reads all of a name and has enough nodes
     // for its reductions to be kept; else none.
     std::span<const NodePtr> read_whole(const NodeReference* ref) const {
@@ -429,20 +433,27 @@ Note Walk::named_reference(const NodeReference& ref) {
     if (nodes.size() == 1) return read_designated(nodes.front(), d_, Site::NodeRef, &ref);
     const Why ambiguous = at(Cause::Ambiguous, Site::NodeRef, &ref);
     if (nodes.size() < Reductions::kFrom) return Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), ambiguous);
+    std::vector<Res> values;
+    if (read_all(nodes, Site::NodeRef, &ref, &values)) return Note::of_many(std::move(values), ambiguous);
+    Note note = Note::of_many({}, ambiguous);
+    note.name_of = &ref;
+    note.nodes_of = nodes;
+    return note;
+}
+
+bool Walk::read_all(std::span<const NodePtr> nodes, Site site, const void* part, std::vector<Res>* values) {
     const Reductions::Key key{nodes.data(), d_, Reductions::kReadAll};
     if (const Reductions::Kept* known = tree_.reduced_.find(key)) {
         uniform_ = uniform_ && known->uniform;
-        Note note = Note::of_many({}, ambiguous);
-        note.name_of = &ref;
-        note.nodes_of = nodes;
-        return note;
+        return false;
     }
     const bool was_uniform = uniform_;
     uniform_ = true;
-    Note note = Note::of_many(read_designated(nodes, d_, Site::NodeRef, &ref), ambiguous);
+    std::vector<Res> read = read_designated(nodes, d_, site, part);
+    if (values != nullptr) *values = std::move(read);
     tree_.reduced_.keep(key, nodes, {EvalResult::error(EvalError::Many), uniform_}, tree_.stack_, &tree_.values_, false);
     uniform_ = uniform_ && was_uniform;
-    return note;
+    return true;
 }
 
 Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const void* part) {
@@ -452,27 +463,32 @@ Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const 
 }
 
 Note Walk::modifier(const ModifierCall& call) {
-    const std::span<const NodePtr> whole = call.name == ModifierName::Total ? read_whole(&call.reference) : std::span<const NodePtr>();
+    const std::span<const NodePtr> whole = read_whole(&call.reference);
     const Reductions::Key key{whole.data(), 0, EvalContext::kTotalOf};
-    if (!whole.empty()) {
-        if (const Reductions::Kept* known = tree_.reduced_.find(key)) return Res{known->result, {}};
-    }
-    reading_base_ = true;
-    const std::vector<Res> base = named(call.reference, 0, Site::Modifier, &call);
-    reading_base_ = false;
     double total = -0.0;
-    for (const Res& r : base) {
-        if (r.r.is_error()) return r;
-        if (r.r.is_number()) total += r.r.value();
-    }
-    if (call.name == ModifierName::Total) {
+    if (const Reductions::Kept* known = whole.empty() ? nullptr : tree_.reduced_.find(key)) {
+        total = known->result.value();
+    } else {
+        reading_base_ = true;
+        const std::vector<Res> base = named(call.reference, 0, Site::Modifier, &call);
+        reading_base_ = false;
+        for (const Res& r : base) {
+            if (r.r.is_error()) return r;
+            if (r.r.is_number()) total += r.r.value();
+        }
         // None in progress, as keeping asks: the reads left uniform_ as it was.
         if (!whole.empty()) tree_.reduced_.keep(key, whole, {EvalResult::number(total), true}, tree_.stack_, nullptr, false);
-        return number(total);
     }
-    if (base.empty() || total == 0) return fail(EvalError::Value, at(Cause::DivisionByZero, Site::Modifier, &call));
+    if (call.name == ModifierName::Total) return number(total);
+    // Nodes are designated (else `named` failed), so `base` was not empty.
+    if (total == 0) return fail(EvalError::Value, at(Cause::DivisionByZero, Site::Modifier, &call));
+    const Why ambiguous = at(Cause::Ambiguous, Site::Modifier, &call);
+    if (!whole.empty()) {
+        read_all(whole, Site::Modifier, &call);
+        return fail(EvalError::Many, ambiguous);
+    }
     const std::vector<Res> now = named(call.reference, d_, Site::Modifier, &call);
-    if (now.size() > 1) return fail(EvalError::Many, at(Cause::Ambiguous, Site::Modifier, &call));
+    if (now.size() > 1) return fail(EvalError::Many, ambiguous);
     const Res& r = now.front();
     if (r.r.is_number()) return number(r.r.value() / total);
     if (r.r.is_empty()) return number(0);

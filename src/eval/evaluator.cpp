@@ -35,23 +35,15 @@ EvalResult total_values(int, const ResultList& base) {
 
 EvalNote evaluate_modifier(const ModifierCall& call, const EvalContext& ctx) {
     const NodeReference& ref = call.reference;
-    if (call.name == ModifierName::Total && !ref.index) {
-        return ctx.reduce_named(ref.name, true, EvalContext::kTotalOf, total_values);
-    }
-    const ResultList base = ctx.get_cross_dimensional_values(ref.name, ref.index);
-    double total = -0.0;
-    for (const EvalResult& r : base) {
-        if (r.is_error()) return r;
-        if (r.is_number()) total += r.value();
-    }
-    if (call.name == ModifierName::Total) return number(total);
-
-    if (base.empty() || total == 0) return fail(EvalError::Value);
-    const ResultList now = ctx.get_reference_value(ref.name, ref.index);
-    if (now.empty()) return fail(EvalError::Ref);
-    if (now.size() > 1) return fail(EvalError::Many);
-    const EvalResult& r = now.front();
-    if (r.is_number()) return number(r.value() / total);
+    // All the nodes of a name: their total as the context may keep it.
+    const EvalResult total = ref.index ? total_values(0, ctx.get_cross_dimensional_values(ref.name, ref.index))
+                                       : ctx.reduce_named(ref.name, true, EvalContext::kTotalOf, total_values);
+    if (total.is_error() || call.name == ModifierName::Total) return total;
+    if (total.value() == 0) return fail(EvalError::Value);
+    const EvalNote now = evaluate_node_reference(ref, ctx);
+    if (now.is_many()) return fail(EvalError::Many);
+    const EvalResult& r = now.single();
+    if (r.is_number()) return number(r.value() / total.value());
     if (r.is_empty()) return number(0);
     return r;
 }
