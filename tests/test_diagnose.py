@@ -261,7 +261,7 @@ def crowded_trees(draw: st.DrawFn) -> Any:
         node(name, formula(["1", "2", "-3", "=iferror(@B[1]; 5)", "=iferror(@B[2] * 0; 4)"] if name == "A" else
                            ["=sum(@A)", "=total(@A)", "=avg(@A) + 1", "=max(@A)", "=iferror(sum(@A); 3)",
                             "=when(1 > 0; count(@A); 0)", "=when(1 > 0; total(@A); 0)", "=@A * 2", "=ratio(@A)",
-                            "=when(1 > 0; max(@A; 0); 0)", "=when(1 > 0; ratio(@A); 0)"]))
+                            "=when(1 > 0; max(@A; 0); 0)", "=when(1 > 0; ratio(@A); 0)", "=coalesce(@A)"]))
         for name in draw(st.permutations(named))
     ])
 

@@ -335,6 +335,7 @@ private:
     Note function(const FunctionCall& call);
     Note aggregation(const AggregationCall& call);
     Res reduce(const AggregationCall& call, const List<Expression>& args);
+    Res coalesce(const List<Expression>& args);
     // Reads all of `nodes` (kFrom or more of them, all of a name) in this
     // dimension, their values into `values` when given, unless they were all
     // read before and final: then false, with nothing read.
@@ -517,31 +518,6 @@ Note Walk::function(const FunctionCall& call) {
 
 Note Walk::aggregation(const AggregationCall& call) {
     const List<Expression> args = call.args.value_or(List<Expression>{});
-    if (call.name == AggregationName::Coalesce) {
-        for (const Expression& arg : args) {
-            Note note = expression(arg);
-            if (!note.many) {
-                if (!note.single.r.is_empty()) return note;
-                continue;
-            }
-            if (note.later_of != nullptr) {
-                // Up to the first later value that holds something, as the
-                // evaluation reads it: the whole list would make a series of
-                // coalesce(right) cost the square of its length.
-                uniform_ = false;
-                for (std::size_t k = d_ + 1; k < length(); ++k) {
-                    const Res r = tree_.read(node_, k, at(Cause::Propagated, Site::Right, note.later_of));
-                    if (!r.r.is_empty()) return r;
-                }
-                continue;
-            }
-            std::vector<Res> later;
-            for (const Res& r : items(note, later)) {
-                if (!r.r.is_empty()) return r;
-            }
-        }
-        return Res{};
-    }
     const std::span<const NodePtr> whole = read_whole(args.size() == 1 ? whole_name(args[0]) : nullptr);
     if (whole.empty()) return reduce(call, args);
     const Reductions::Key key{whole.data(), d_, static_cast<int>(call.name)};
@@ -557,7 +533,34 @@ Note Walk::aggregation(const AggregationCall& call) {
     return r;
 }
 
+Res Walk::coalesce(const List<Expression>& args) {
+    for (const Expression& arg : args) {
+        Note note = expression(arg);
+        if (!note.many) {
+            if (!note.single.r.is_empty()) return note.single;
+            continue;
+        }
+        if (note.later_of != nullptr) {
+            // Up to the first later value that holds something, as the
+            // evaluation reads it: the whole list would make a series of
+            // coalesce(right) cost the square of its length.
+            uniform_ = false;
+            for (std::size_t k = d_ + 1; k < length(); ++k) {
+                const Res r = tree_.read(node_, k, at(Cause::Propagated, Site::Right, note.later_of));
+                if (!r.r.is_empty()) return r;
+            }
+            continue;
+        }
+        std::vector<Res> later;
+        for (const Res& r : items(note, later)) {
+            if (!r.r.is_empty()) return r;
+        }
+    }
+    return Res{};
+}
+
 Res Walk::reduce(const AggregationCall& call, const List<Expression>& args) {
+    if (call.name == AggregationName::Coalesce) return coalesce(args);
     std::vector<double> xs;
     for (const Expression& arg : args) {
         const Note note = expression(arg);
