@@ -258,10 +258,11 @@ def crowded_trees(draw: st.DrawFn) -> Any:
 
     named = ["A"] * draw(st.integers(8, 12)) + ["B"] * draw(st.integers(1, 4))
     return node("R", "", *[
-        node(name, formula(["1", "2", "-3", "=iferror(@B[1]; 5)", "=iferror(@B[2] * 0; 4)"] if name == "A" else
+        node(name, formula(["1", "2", "-3", "", "=iferror(@B[1]; 5)", "=iferror(@B[2] * 0; 4)"] if name == "A" else
                            ["=sum(@A)", "=total(@A)", "=avg(@A) + 1", "=max(@A)", "=iferror(sum(@A); 3)",
                             "=when(1 > 0; count(@A); 0)", "=when(1 > 0; total(@A); 0)", "=@A * 2", "=ratio(@A)",
-                            "=when(1 > 0; max(@A; 0); 0)", "=when(1 > 0; ratio(@A); 0)", "=coalesce(@A)"]))
+                            "=when(1 > 0; max(@A; 0); 0)", "=when(1 > 0; ratio(@A); 0)", "=coalesce(@A)",
+                            "=1 / coalesce(@A; 1)", "=avg((@A))"]))
         for name in draw(st.permutations(named))
     ])
 

@@ -551,6 +551,14 @@ Res Walk::coalesce(const List<Expression>& args) {
             }
             continue;
         }
+        if (note.name_of != nullptr) {
+            // Final, the nodes are read up to the first that holds something.
+            for (const NodePtr n : note.nodes_of) {
+                const Res r = read_designated(n, d_, Site::NodeRef, note.name_of);
+                if (!r.r.is_empty()) return r;
+            }
+            continue;
+        }
         std::vector<Res> later;
         for (const Res& r : items(note, later)) {
             if (!r.r.is_empty()) return r;

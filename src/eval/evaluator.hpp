@@ -47,7 +47,7 @@ EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ct
 // Empty (round keeps its factor at 1 then).
 EvalNote apply_function(FunctionName name, double x, bool two, bool second_empty, double y);
 // The reference of `e` where it is nothing but a reference to all the
-// nodes of a name (`@Revenue` or `+@Revenue`), else null.
+// nodes of a name (`@Revenue`, `+@Revenue`, `(@Revenue)`), else null.
 const NodeReference* whole_name(const Expression& e);
 // What an aggregation (other than coalesce) makes of the numbers collected
 // from its arguments, in order; may reorder `xs`.

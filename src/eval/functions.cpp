@@ -152,8 +152,11 @@ EvalNote apply_function(FunctionName name, double x, bool two, bool second_empty
 const NodeReference* whole_name(const Expression& e) {
     if (!e.rest.empty() || !e.first.rest.empty() || !e.first.first.exponents.empty()) return nullptr;
     const UnaryExpression& u = e.first.first.base;
+    if (u.sign == Sign::Minus) return nullptr;
+    // Parentheses and a plus sign pass the reference's values on unchanged.
+    if (const auto* inner = std::get_if<Parenthesised>(&u.operand)) return whole_name(*inner->inner);
     const auto* ref = std::get_if<NodeReference>(&u.operand);
-    return ref != nullptr && !ref->index && u.sign != Sign::Minus ? ref : nullptr;
+    return ref != nullptr && !ref->index ? ref : nullptr;
 }
 
 EvalNote evaluate_aggregation(const AggregationCall& call, const EvalContext& ctx) {
