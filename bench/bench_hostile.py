@@ -115,12 +115,15 @@ def main() -> None:
         nodes = [Node(name=f"n{i}", formula=str(i) if i % 2 else f"=@n1 * {i}", children=[]) for i in range(20_000)]
         return Node(name="root", formula="", children=[*nodes, Node(name="s", formula=["=@n1 + 1"] * length, children=[])])
 
-    long_list, short_list = beside_a_list(20_000), beside_a_list(12)
-    for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
-                           ("diagnose_tree", morvax_formulas.diagnose_tree)):
-        hostile = best_of(args.repeat, lambda: function(long_list))
-        plain = best_of(args.repeat, lambda: function(short_list))
-        print(f"{name + ', 20,000 nodes beside a list of 20,000':<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
+    def in_both(what: str, hostile_tree: Node, plain_tree: Node) -> None:
+        """A row for evaluate_tree and one for diagnose_tree."""
+        for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
+                               ("diagnose_tree", morvax_formulas.diagnose_tree)):
+            hostile = best_of(args.repeat, lambda: function(hostile_tree))
+            plain = best_of(args.repeat, lambda: function(plain_tree))
+            print(f"{name + ', ' + what:<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
+
+    in_both("20,000 nodes beside a list of 20,000", beside_a_list(20_000), beside_a_list(12))
 
     def shares(of: str) -> Node:
         departments = [
@@ -132,13 +135,9 @@ def main() -> None:
         ]
         return Node(name="root", formula="", children=departments)
 
+    one = shares("@Revenue[1]")
     for of in ("sum(@Revenue)", "total(@Revenue)", "@Revenue"):
-        whole, one = shares(of), shares("@Revenue[1]")
-        for name, function in (("evaluate_tree", lambda root: evaluate(root, in_place=True)),
-                               ("diagnose_tree", morvax_formulas.diagnose_tree)):
-            hostile = best_of(args.repeat, lambda: function(whole))
-            plain = best_of(args.repeat, lambda: function(one))
-            print(f"{name + ', 20,000 shares of ' + of:<52} {hostile:9.4f} {plain:9.4f} {hostile / plain:6.2f}")
+        in_both("20,000 shares of " + of, shares(of), one)
 
     def with_unknown_name(length: int) -> Node:
         rng = random.Random(length)

@@ -244,9 +244,15 @@ private:
     std::unordered_map<const Value*, std::unordered_map<const void*, ByteSpan>> spans_;  // of formulas with problems
     NameHints names_;
     RecentNames found_{tree_};  // the nodes of the names the formulas read
-    // The reductions of names read whole that gave no error (an error's
-    // cause names the reader's own reference), and the names whose nodes
-    // were all read once final.
+    // A name's reductions: see Reductions::take. An error is kept only
+    // where it is no reader's own (`errors`): a cause names the reader's
+    // reference.
+    template <class Make>
+    Reductions::Kept take_reduced(const Reductions::Key& key, std::span<const NodePtr> targets, bool& uniform,
+                                  bool uniformity, bool errors, Make&& make) {
+        return reduced_.take(key, targets, uniform, {stack_, uniformity ? &values_ : nullptr, nullptr, errors},
+                             std::forward<Make>(make));
+    }
     Reductions reduced_;
 };
 
@@ -443,18 +449,14 @@ Note Walk::named_reference(const NodeReference& ref) {
 }
 
 bool Walk::read_all(std::span<const NodePtr> nodes, Site site, const void* part, std::vector<Res>* values) {
-    const Reductions::Key key{nodes.data(), d_, Reductions::kReadAll};
-    if (const Reductions::Kept* known = tree_.reduced_.find(key)) {
-        uniform_ = uniform_ && known->uniform;
-        return false;
-    }
-    const bool was_uniform = uniform_;
-    uniform_ = true;
-    std::vector<Res> read = read_designated(nodes, d_, site, part);
-    if (values != nullptr) *values = std::move(read);
-    tree_.reduced_.keep(key, nodes, {EvalResult::error(EvalError::Many), uniform_}, tree_.stack_, &tree_.values_, false);
-    uniform_ = uniform_ && was_uniform;
-    return true;
+    bool read = false;
+    tree_.take_reduced({nodes.data(), d_, Reductions::kReadAll}, nodes, uniform_, true, true, [&] {
+        std::vector<Res> got = read_designated(nodes, d_, site, part);
+        if (values != nullptr) *values = std::move(got);
+        read = true;
+        return EvalResult::error(EvalError::Many);
+    });
+    return read;
 }
 
 Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const void* part) {
@@ -465,23 +467,27 @@ Note Walk::listed(std::vector<Res> values, const Index& index, Site site, const 
 
 Note Walk::modifier(const ModifierCall& call) {
     const std::span<const NodePtr> whole = read_whole(&call.reference);
-    const Reductions::Key key{whole.data(), 0, EvalContext::kTotalOf};
-    double total = -0.0;
-    if (const Reductions::Kept* known = whole.empty() ? nullptr : tree_.reduced_.find(key)) {
-        total = known->result.value();
-    } else {
+    std::optional<Res> failed;
+    auto add_up = [&] {
         reading_base_ = true;
         const std::vector<Res> base = named(call.reference, 0, Site::Modifier, &call);
         reading_base_ = false;
+        double sum = -0.0;
         for (const Res& r : base) {
-            if (r.r.is_error()) return r;
-            if (r.r.is_number()) total += r.r.value();
+            if (r.r.is_error()) {
+                failed = r;
+                return r.r;
+            }
+            if (r.r.is_number()) sum += r.r.value();
         }
-        // None in progress, as keeping asks: the reads left uniform_ as it was.
-        if (!whole.empty()) tree_.reduced_.keep(key, whole, {EvalResult::number(total), true}, tree_.stack_, nullptr, false);
-    }
+        return EvalResult::number(sum);
+    };
+    const double total = whole.empty() ? add_up().value()
+                                       : tree_.take_reduced({whole.data(), 0, EvalContext::kTotalOf}, whole, uniform_,
+                                                            false, false, add_up).result.value();
+    if (failed) return *failed;
     if (call.name == ModifierName::Total) return number(total);
-    // Nodes are designated (else `named` failed), so `base` was not empty.
+    // Nodes are designated (else reading them failed above): the total is of some.
     if (total == 0) return fail(EvalError::Value, at(Cause::DivisionByZero, Site::Modifier, &call));
     const Why ambiguous = at(Cause::Ambiguous, Site::Modifier, &call);
     if (!whole.empty()) {
@@ -520,17 +526,13 @@ Note Walk::aggregation(const AggregationCall& call) {
     const List<Expression> args = call.args.value_or(List<Expression>{});
     const std::span<const NodePtr> whole = read_whole(args.size() == 1 ? whole_name(args[0]) : nullptr);
     if (whole.empty()) return reduce(call, args);
-    const Reductions::Key key{whole.data(), d_, static_cast<int>(call.name)};
-    if (const Reductions::Kept* known = tree_.reduced_.find(key)) {
-        uniform_ = uniform_ && known->uniform;
-        return Res{known->result, {}};
-    }
-    const bool was_uniform = uniform_;
-    uniform_ = true;
-    const Res r = reduce(call, args);
-    if (!r.r.is_error()) tree_.reduced_.keep(key, whole, {r.r, uniform_}, tree_.stack_, &tree_.values_, false);
-    uniform_ = uniform_ && was_uniform;
-    return r;
+    std::optional<Res> made;
+    const Reductions::Kept kept = tree_.take_reduced({whole.data(), d_, static_cast<int>(call.name)}, whole, uniform_,
+                                                     true, false, [&] {
+                                                         made = reduce(call, args);
+                                                         return made->r;
+                                                     });
+    return made ? *made : Res{kept.result, {}};
 }
 
 Res Walk::coalesce(const List<Expression>& args) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "eval/flat_map.hpp"
+#include "eval/interrupt.hpp"
 #include "eval/memo_table.hpp"
 #include "eval/types.hpp"
 
@@ -40,33 +41,55 @@ public:
         std::uint32_t list = 0;  // kListed: the list's place (list())
     };
 
-    const Kept* find(const Key& key) { return kept_.find(key); }
-    // Keeps `kept` unless a read was cut short (`stopped`) or one of
-    // `targets` is being evaluated further out in key.dimension: its value
-    // there is not yet final. Where `kept.uniform` comes from the targets'
-    // own (`uniformity`), each must have its last answer too: a later
-    // reader taking `kept` then does exactly what reading them would have.
-    void keep(const Key& key, std::span<const NodePtr> targets, const Kept& kept, const EvalStack& stack,
-              const MemoTable* uniformity, bool stopped) {
-        if (may_keep(key, targets, stack, uniformity, stopped)) *kept_.try_emplace(key).first = kept;
-    }
-    // keep() for the list of the targets' values.
-    void keep_list(const Key& key, std::span<const NodePtr> targets, EvalNote::List list, bool uniform,
-                   const EvalStack& stack, const MemoTable& uniformity, bool stopped) {
-        if (!may_keep(key, targets, stack, &uniformity, stopped)) return;
-        *kept_.try_emplace(key).first = {EvalResult::error(EvalError::Many), uniform,
-                                         static_cast<std::uint32_t>(lists_.size())};
-        lists_.push_back(std::move(list));
+    // When an answer may be kept: no read was cut short (`interrupt`
+    // stopped), and none of the targets is being evaluated further out in
+    // the key's dimension (on `stack`), whose value there is not yet final.
+    // Where the answer's uniform mark comes from the targets' own
+    // (`uniformity`), each must have its last answer too, so that a later
+    // reader taking it does exactly what reading them would have done.
+    struct Keeping {
+        const EvalStack& stack;
+        const MemoTable* uniformity;
+        const Interrupt* interrupt;
+        bool errors = true;  // whether an answer that is an error may be kept
+    };
+
+    // What a reader of all of `targets` makes of them: the answer an earlier
+    // reader left under `key`, else the one `make()` gives now, kept for
+    // later readers where `keeping` allows. `uniform` is the reader's mark:
+    // make() runs with it set, so that a kept answer carries the mark of
+    // these reads alone, and the reader's mark takes it either way. A list
+    // make() fills into `list`, where given, is kept with the answer
+    // (list() gives it back).
+    template <class Make>
+    Kept take(const Key& key, std::span<const NodePtr> targets, bool& uniform, const Keeping& keeping, Make&& make,
+              const EvalNote::List* list = nullptr) {
+        if (const Kept* known = kept_.find(key)) {
+            uniform = uniform && known->uniform;
+            return *known;
+        }
+        const bool was_uniform = uniform;
+        uniform = true;
+        Kept made{make(), true};
+        made.uniform = uniform;
+        uniform = uniform && was_uniform;
+        if ((keeping.errors || !made.result.is_error()) && may_keep(key, targets, keeping)) {
+            if (list != nullptr) {
+                made.list = static_cast<std::uint32_t>(lists_.size());
+                lists_.push_back(*list);
+            }
+            *kept_.try_emplace(key).first = made;
+        }
+        return made;
     }
     const EvalNote::List& list(const Kept& kept) const { return lists_[kept.list]; }
 
 private:
-    static bool may_keep(const Key& key, std::span<const NodePtr> targets, const EvalStack& stack,
-                         const MemoTable* uniformity, bool stopped) {
-        if (stopped) return false;
+    static bool may_keep(const Key& key, std::span<const NodePtr> targets, const Keeping& keeping) {
+        if (keeping.interrupt != nullptr && keeping.interrupt->stopped()) return false;
         for (const NodePtr n : targets) {
-            if (stack.is_circular(n, key.dimension)) return false;
-            if (uniformity != nullptr && !uniformity->uniform_settled(n)) return false;
+            if (keeping.stack.is_circular(n, key.dimension)) return false;
+            if (keeping.uniformity != nullptr && !keeping.uniformity->uniform_settled(n)) return false;
         }
         return true;
     }

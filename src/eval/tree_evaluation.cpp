@@ -317,30 +317,23 @@ private:
     }
 
     // An aggregation of all the nodes of a name, kept by the evaluation
-    // for its later readers (find_reduced).
+    // for its later readers (take_reduced).
     bool reduce_many(const Step* collect_step, AggregationName name) {
         const std::span<const NodePtr> targets(payload<const NodePtr*>(collect_step), collect_step->count);
         const Reductions::Key key{targets.data(), d_, static_cast<int>(name)};
-        if (const Reductions::Kept* known = tree_.find_reduced(key)) {
-            uniform_ = uniform_ && known->uniform;
-            return push_or_fail(known->result);
-        }
-        const std::size_t mark = tree_.collected_.size();
-        EvalResult first_error;
-        bool uniform = true;
-        for (const NodePtr target : targets) {
-            collect(tree_.read(target, d_).as_own(), first_error);
-            uniform = uniform && tree_.values_.uniform(target);
-        }
-        EvalResult result = first_error;
-        if (!first_error.is_error()) {
+        return push_or_fail(tree_.take_reduced(key, targets, uniform_, true, [&] {
+            const std::size_t mark = tree_.collected_.size();
+            EvalResult first_error;
+            for (const NodePtr target : targets) {
+                collect(tree_.read(target, d_).as_own(), first_error);
+                note_read(target);
+            }
+            if (first_error.is_error()) return first_error;
             std::vector<double>& values = tree_.collected_;
-            result = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
+            const EvalResult result = reduce_numbers(name, std::span<double>(values).subspan(mark)).as_eval_result();
             values.resize(mark);
-        }
-        uniform_ = uniform_ && uniform;
-        tree_.keep_reduced(key, targets, {result, uniform}, true);
-        return push_or_fail(result);
+            return result;
+        }).result);
     }
 
     // -- Reading other cells
@@ -362,21 +355,18 @@ private:
     // and a name that every department reads so would cost the square of
     // the departments.
     void read_all(std::span<const NodePtr> targets) {
-        const bool kept = targets.size() >= Reductions::kFrom;
-        const Reductions::Key key{targets.data(), d_, Reductions::kReadAll};
-        if (kept) {
-            if (const Reductions::Kept* known = tree_.find_reduced(key)) {
-                uniform_ = uniform_ && known->uniform;
-                return;
+        auto read = [&] {
+            for (const NodePtr target : targets) {
+                tree_.read(target, d_);
+                note_read(target);
             }
+            return EvalResult::error(EvalError::Many);
+        };
+        if (targets.size() < Reductions::kFrom) {
+            read();
+        } else {
+            tree_.take_reduced({targets.data(), d_, Reductions::kReadAll}, targets, uniform_, true, read);
         }
-        bool uniform = true;
-        for (const NodePtr target : targets) {
-            tree_.read(target, d_);
-            uniform = uniform && tree_.values_.uniform(target);
-        }
-        uniform_ = uniform_ && uniform;
-        if (kept) tree_.keep_reduced(key, targets, {EvalResult::error(EvalError::Many), uniform}, true);
     }
     [[gnu::always_inline]] bool collect_many(const Step* step) {
         const auto* targets = payload<const NodePtr*>(step);
@@ -448,17 +438,12 @@ private:
     [[gnu::always_inline]] bool total_of(const NodePtr* targets, std::uint32_t count, double& total) {
         if (count < Reductions::kFrom) return add_up(targets, count, total);
         const Reductions::Key key{targets, 0, EvalContext::kTotalOf};
-        if (const Reductions::Kept* known = tree_.find_reduced(key)) {
-            uniform_ = uniform_ && known->uniform;
-            total = known->result.value();
-            return known->result.is_error() ? fail(known->result.error_kind()) : true;
-        }
-        const bool was_uniform = uniform_;
-        uniform_ = true;
-        const bool added = add_up(targets, count, total);
-        tree_.keep_reduced(key, {targets, count}, {added ? EvalResult::number(total) : result_, uniform_}, false);
-        uniform_ = uniform_ && was_uniform;
-        return added;
+        const EvalResult kept = tree_.take_reduced(key, {targets, count}, uniform_, false, [&] {
+            return add_up(targets, count, total) ? EvalResult::number(total) : result_;
+        }).result;
+        if (kept.is_error()) return fail(kept.error_kind());
+        total = kept.value();
+        return true;
     }
     [[gnu::always_inline]] bool add_up(const NodePtr* targets, std::uint32_t count, double& total) {
         EvalResult first_error;
@@ -574,32 +559,21 @@ EvalResult TreeContext::reduce_named(std::string_view name, bool across, int how
     const std::span<const NodePtr> targets = tree_.find(name);
     if (targets.size() < Reductions::kFrom) return EvalContext::reduce_named(name, across, how, reduce);
     const Reductions::Key key{targets.data(), across ? 0 : dimension_, TreeEvaluation::kEvaluated + how};
-    if (const Reductions::Kept* known = tree_.find_reduced(key)) {
-        uniform_ = uniform_ && known->uniform;
-        return known->result;
-    }
-    const bool was_uniform = uniform_;
-    uniform_ = true;
-    const EvalResult result = reduce(how, read_named(name, {}, across));
-    tree_.keep_reduced(key, targets, {result, uniform_}, !across);
-    uniform_ = uniform_ && was_uniform;
-    return result;
+    return tree_.take_reduced(key, targets, uniform_, !across, [&] {
+        return reduce(how, read_named(name, {}, across));
+    }).result;
 }
 
 bool TreeContext::kept_reference(std::string_view name, EvalNote& out) const {
     const std::span<const NodePtr> targets = tree_.find(name);
     if (targets.size() < Reductions::kFrom) return false;
     const Reductions::Key key{targets.data(), dimension_, TreeEvaluation::kEvaluated + Reductions::kListed};
-    if (const Reductions::Kept* known = tree_.find_reduced(key)) {
-        uniform_ = uniform_ && known->uniform;
-        out = EvalNote::many_shared(tree_.kept_list(*known));
-        return true;
-    }
-    const bool was_uniform = uniform_;
-    uniform_ = true;
-    out = EvalNote::many(read_named(name, {}, false).to_vector());
-    tree_.keep_list(key, targets, out.shared_list(), uniform_);
-    uniform_ = uniform_ && was_uniform;
+    EvalNote::List list;
+    const Reductions::Kept kept = tree_.take_reduced(key, targets, uniform_, true, [&] {
+        list = EvalNote::many(read_named(name, {}, false).to_vector()).shared_list();
+        return EvalResult::error(EvalError::Many);
+    }, &list);
+    out = EvalNote::many_shared(list != nullptr ? std::move(list) : tree_.kept_list(kept));
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "eval/context.hpp"
@@ -134,19 +135,18 @@ public:
     std::size_t right_steps() const { return right_steps_; }
     const StackSegments& segments() const { return segments_; }
 
-    // A name's reductions: see Reductions. The compiled steps and the
+    // A name's reductions: see Reductions::take, made final as this
+    // evaluation's stack, memo and interrupt tell. The compiled steps and the
     // evaluator keep theirs apart, the evaluator's `how` raised by kEvaluated.
+    // `uniformity`: the answer's uniform mark comes from the targets' own.
     static constexpr int kEvaluated = 64;
-    const Reductions::Kept* find_reduced(const Reductions::Key& key) { return reduced_.find(key); }
-    // `uniformity`: kept.uniform comes from the targets' own.
-    void keep_reduced(const Reductions::Key& key, std::span<const NodePtr> targets, const Reductions::Kept& kept,
-                      bool uniformity) {
-        reduced_.keep(key, targets, kept, stack_, uniformity ? &values_ : nullptr, interrupt_.stopped());
+    template <class Make>
+    Reductions::Kept take_reduced(const Reductions::Key& key, std::span<const NodePtr> targets, bool& uniform,
+                                  bool uniformity, Make&& make, const EvalNote::List* list = nullptr) {
+        return reduced_.take(key, targets, uniform, {stack_, uniformity ? &values_ : nullptr, &interrupt_},
+                             std::forward<Make>(make), list);
     }
     const EvalNote::List& kept_list(const Reductions::Kept& kept) const { return reduced_.list(kept); }
-    void keep_list(const Reductions::Key& key, std::span<const NodePtr> targets, EvalNote::List list, bool uniform) {
-        reduced_.keep_list(key, targets, std::move(list), uniform, stack_, values_, interrupt_.stopped());
-    }
 
 private:
     // Whether n's formula is a list whose entry in d reads nothing; `out`
